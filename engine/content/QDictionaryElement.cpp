@@ -1,0 +1,7 @@
+#include "engine/content/QDictionaryElement.h"
+
+namespace pf {
+
+void QDictionaryElement::ContainerTag() {}
+
+}  // namespace pf

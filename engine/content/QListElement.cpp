@@ -1,0 +1,7 @@
+#include "engine/content/QListElement.h"
+
+namespace pf {
+
+void QListElement::ContainerTag() {}
+
+}  // namespace pf
