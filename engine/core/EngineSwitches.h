@@ -1,0 +1,25 @@
+#pragma once
+// Process-wide switches set through the call interface and read by the
+// engine's threads without a lock.
+#include <atomic>
+#include <cstdint>
+
+namespace pf {
+
+struct EngineSwitches {
+  static constexpr int kDefaultListenPort = 8080;
+
+  std::atomic<bool> started{false};
+  std::atomic<int> listenPort{0};        // 0 = the default port
+  std::atomic<uint8_t> p2pEnabled{1};
+  std::atomic<uint8_t> httpPreamble{0};
+
+  int EffectiveListenPort() const {
+    const int port = listenPort.load();
+    return port == 0 ? kDefaultListenPort : port;
+  }
+};
+
+EngineSwitches& Switches();
+
+}  // namespace pf

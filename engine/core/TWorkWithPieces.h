@@ -1,0 +1,38 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "engine/core/TWorkWithPeers.h"
+
+namespace pf {
+
+// Third layer of the work object: the piece map, the torrent and the
+// held-pieces bitmap (BitTorrent bit order) with its published copy.
+class TWorkWithPieces : public TWorkWithPeers {
+ public:
+  // Length in bytes of the published bitmap; readable without the task lock.
+  int32_t PublishedBitmapSize() const { return publishedBitmapSize.load(); }
+  // Copies min(length, size) bytes of the published bitmap; answers
+  // min(size * 8, published piece count). Takes the task lock.
+  int32_t CopyPublishedBitmap(uint8_t* buffer, int32_t length);
+
+  bool HasPieces() const { return heldPieceCount > 0; }
+
+ protected:
+  // Sizes the live bitmap for `pieces` pieces, all clear.
+  void SizeBitmap(int pieces);
+  // Copies the live bitmap to the published one; call under the task lock.
+  void PublishBitmap();
+
+  std::vector<uint8_t> heldBitmap;
+  int heldPieceCount = 0;
+  bool bitmapChanged = false;
+
+ private:
+  std::vector<uint8_t> publishedBitmap;
+  int publishedPieceCount = 0;
+  std::atomic<int32_t> publishedBitmapSize{0};
+};
+
+}  // namespace pf

@@ -1,0 +1,23 @@
+#pragma once
+#include <cstdint>
+
+#include "engine/core/TWorkWithPieces.h"
+
+namespace pf {
+
+// Fourth layer of the work object: per-second transfer accounting, rate
+// budgets and the pacing of the work loop.
+class TWorkWithTransStatis : public TWorkWithPieces {
+ public:
+  static constexpr int kDefaultTickDelayMs = 6;
+
+ protected:
+  // Clears the per-second counters, budgets and pacing.
+  void ResetAccounting();
+
+  int tickDelayMs = 0;          // chosen by the accounting; 0 = unset
+  uint32_t lastSecondTick = 0;  // tick count of the last per-second pass
+  bool publishPending = false;
+};
+
+}  // namespace pf
