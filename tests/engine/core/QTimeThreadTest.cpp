@@ -30,6 +30,8 @@ class TimeKeeper : public ::testing::Test {
     fakeTicks = 0xFFFFF000u;  // 4.096 s before the 32-bit count wraps
     platform::SetTickSource(&FakeTicks);
     TimeEnsure();
+    // Let the keeper take its base from the fake count before a test moves it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
   void TearDown() override {
     StopTimeEnsure();
