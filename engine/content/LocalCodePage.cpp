@@ -12,7 +12,7 @@ namespace {
 
 std::string Convert(const char* bytes, int length, int from, int to) {
   if (!bytes || length == 0) return {};
-  if (length < 0) length = static_cast<int>(strnlen(bytes, INT_MAX));
+  if (length < 0) length = static_cast<int>(std::min(std::strlen(bytes), size_t{INT_MAX}));
   const std::string_view text(bytes, static_cast<size_t>(length));
   if (std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c <= 0x7E; }))
     return std::string(text);

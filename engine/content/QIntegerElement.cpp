@@ -1,5 +1,6 @@
 #include "engine/content/QIntegerElement.h"
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cstring>
@@ -42,7 +43,7 @@ int64_t DecimalWidth(int64_t value) {
 int QIntegerElement::Parse(const char* bytes, int length) {
   Reset();
   if (!bytes) return 0;
-  if (length < 0) length = static_cast<int>(strnlen(bytes, INT_MAX));
+  if (length < 0) length = static_cast<int>(std::min(std::strlen(bytes), size_t{INT_MAX}));
   const auto* p = reinterpret_cast<const unsigned char*>(bytes);
   if (length <= 0 || !IsDigit(p[0])) return 0;
 
@@ -76,7 +77,7 @@ std::string QIntegerElement::Text(std::string_view) const { return std::string(T
 
 bool QIntegerElement::Assign(const char* bytes, int length, int64_t integer, bool hasInteger) {
   if (!bytes) return false;
-  if (length < 0) length = static_cast<int>(strnlen(bytes, INT_MAX));
+  if (length < 0) length = static_cast<int>(std::min(std::strlen(bytes), size_t{INT_MAX}));
   const bool carriesInteger = hasInteger || integer != 0;
   if (length == 0 && carriesInteger) return false;
   const int64_t size = CanonicalSize(length, carriesInteger, integer);

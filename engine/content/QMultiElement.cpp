@@ -16,7 +16,7 @@ bool IsListOpen(unsigned char c) { return c == 'l' || c == 'L'; }
 bool IsClose(unsigned char c) { return c == 'e' || c == 'E'; }
 
 int KeyLength(const char* key, int length) {
-  return length > 0 ? length : static_cast<int>(strnlen(key, INT_MAX));
+  return length > 0 ? length : static_cast<int>(std::min(std::strlen(key), size_t{INT_MAX}));
 }
 
 bool IsText(const QElement* element) {
@@ -37,7 +37,7 @@ int QMultiElement::Parse(const char* bytes, int length) { return ParseNested(byt
 int QMultiElement::ParseNested(const char* bytes, int length, int depth) {
   Reset();
   if (!bytes) return 0;
-  if (length < 0) length = static_cast<int>(strnlen(bytes, INT_MAX));
+  if (length < 0) length = static_cast<int>(std::min(std::strlen(bytes), size_t{INT_MAX}));
   const auto* p = reinterpret_cast<const unsigned char*>(bytes);
   if (length < 2 || p[0] == '\0') return 0;
   if (depth > kMaxNestingDepth) return -1;
