@@ -1,0 +1,119 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/content/PieceEvent.h"
+#include "engine/content/TFileEntry.h"
+#include "engine/content/TPiece.h"
+#include "engine/core/ScopedLock.h"
+#include "engine/core/TRefObject.h"
+
+namespace pf {
+
+class TTorrent;
+
+// A task's map of its content: pieces with sizes and expected hashes, the
+// target files and where they lie in the byte stream, which pieces are held,
+// which files are selected, and the progress counters.
+class TPieces : public TRefObject {
+ public:
+  static constexpr int kCacheUnit = 262144;
+
+  explicit TPieces(PieceEventSink* owner = nullptr);
+  ~TPieces() override;
+
+  // Content as the metainfo reader found it; files in torrent order with
+  // their offsets set. Resets every counter.
+  void SetContent(std::string name, int64_t totalLength, int pieceLength, std::string pieceHashes,
+                  std::vector<std::unique_ptr<TFileEntry>> files, bool realHashes);
+  bool BuildPieces(TPieces* previous);
+  bool IsComplete() const;
+  bool IsValidPiece(int64_t index) const;
+  bool IsHeld(int64_t index) const;
+  bool IsWanted(int64_t index) const;
+  bool MarkHeld(int64_t index, bool held);
+  bool StartupCheck(TPieces* previous);
+  bool FilesOfPiece(TPiece& piece, std::vector<TFileEntry*>& list);
+  bool SelectFile(TFileEntry& entry, bool skip);
+  void SelectAll(bool skip);
+  bool FileMissingPieces(TFileEntry& entry, int* count);
+  bool FileHeld(TFileEntry& entry);
+  bool FileUntouched(TFileEntry& entry);
+  TFileEntry* FileByName(const std::string& relativeName) const;
+  // Closes the target files; when finishing, also writes out complete pieces,
+  // renames finished files to their final names and drops leftovers.
+  void CloseFiles(bool force, bool finishing);
+  void LimitOpenFiles();
+  // Opens the entry's file and sizes it so that `neededOffset` can be read or
+  // written, waiting for disk space when needed. `storageLock` is the
+  // caller's hold on the storage lock, released while waiting.
+  bool OpenSized(TFileEntry* entry, int64_t neededOffset, bool forWriting, ScopedLock* storageLock,
+                 bool noGrow);
+  void PublishFileList();
+  // Writes out and evicts piece buffers to keep the cache within its size.
+  void CacheMaintenance();
+
+  bool CheckFinished() const { return checkedBytes >= totalLength && totalLength > 0; }
+  bool HasRealHashes() const { return loading != 0; }
+  bool TaskComplete() const { return pieceCount > 0 && finishedPieces >= pieceCount; }
+  bool Stopping() const;
+  void Notify(int32_t code, int32_t flag, int32_t kind, int64_t value, const void* data = nullptr);
+  int64_t CacheSize() const;
+  int64_t Now() const { return clock(); }
+  int64_t PieceStart(int index) const { return static_cast<int64_t>(index) * pieceLength; }
+  TPiece* Piece(int64_t index) const { return IsValidPiece(index) ? piecesArray[index].get() : nullptr; }
+
+  PieceEventSink* owner;
+  TTorrent* torrent = nullptr;
+  uint8_t loading = 1;
+  std::string fileSelection;  // bencoded list of names carrying 0/1
+  std::string resumeRecord;   // the task's saved resume state
+  std::vector<uint8_t> have;  // BitTorrent bitfield order
+  std::string pieceHashes;
+  std::string baseDirectory;
+  std::string name;
+  int64_t totalLength = 0;
+  int pieceLength = 0;
+  std::vector<std::unique_ptr<TPiece>> piecesArray;
+  int64_t pieceCount = 0;
+  std::vector<std::unique_ptr<TFileEntry>> files;
+  int64_t checkedBytes = 0;
+  int64_t doneBytes = 0;
+  int64_t wantedBytes = 0;
+  int64_t wantedPieces = 0;
+  int finishedPieces = 0;
+  int cachedBytes = 0;
+  int pendingWriteBytes = 0;
+  int lastCompleted = -1;
+  int64_t changeTime = 0;
+  uint8_t stopCheck = 0;
+  uint8_t sizesOnlyCheck = 0;
+  uint8_t forceRecheck = 0;
+  uint8_t growWholeFile = 1;
+  uint8_t noWait = 0;          // storage fails instead of waiting for disk space
+  uint8_t readOnlyWhenDone = 0;
+  int memoryLimit = 32;
+
+  std::set<TPiece*> activePieces;  // pieces holding buffers or a running hash
+  int64_t readCount = 0;
+  int64_t cacheHits = 0;
+  int64_t lastEviction = 0;
+  int freeSpacePollMs = 2000;
+  // Engine seconds; tests replace it.
+  std::function<int64_t()> clock;
+
+ private:
+  bool HashCheck();
+  bool SizesOnlyCheck();
+  bool CarryOver(TPieces& previous);
+  void ApplyFileSelection();
+  void CloseAllFiles();
+  bool WaitForSpace(TFileEntry* entry, int64_t needed, ScopedLock* storageLock);
+  // Validates the entry's first piece and span; false when they run past the map.
+  bool PieceRange(TFileEntry& entry, int* first, int* span);
+};
+
+}  // namespace pf
