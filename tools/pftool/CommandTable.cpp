@@ -1,0 +1,16 @@
+#include "Command.h"
+
+namespace pftool {
+
+std::span<const Command> Commands() {
+  static constexpr Command kCommands[] = {
+      {"torrent-info", "torrent-info FILE", RunTorrentInfo},
+      {"make-torrent",
+       "make-torrent --piece-length N --announce URL [--announce URL ...] [--name NAME]\n"
+       "             [--comment TEXT] -o OUT.torrent PATH",
+       RunMakeTorrent},
+  };
+  return kCommands;
+}
+
+}  // namespace pftool
