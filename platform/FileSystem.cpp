@@ -1,6 +1,7 @@
 #include "platform/FileSystem.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -51,6 +52,53 @@ int64_t AllocatedBytes(const char* path, bool* notFound) {
     return -1;
   }
   return static_cast<int64_t>(st.st_blocks) * 512;
+}
+
+bool PathExists(const char* path) {
+  struct stat st{};
+  return path && *path && ::stat(path, &st) == 0;
+}
+
+bool SetReadOnlyMark(const char* path, bool readOnly) {
+  struct stat st{};
+  if (!path || !*path || ::stat(path, &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  mode_t mode = st.st_mode & 07777;
+  mode_t wanted = readOnly ? (mode & ~static_cast<mode_t>(S_IWUSR)) : (mode | S_IWUSR);
+  if (wanted == mode) return true;
+  return ::chmod(path, wanted) == 0;
+}
+
+bool DirectoryFreeBytes(const char* directory, uint64_t* bytes) {
+  if (!directory || !*directory || !bytes) return false;
+  struct statvfs info{};
+  if (::statvfs(directory, &info) != 0) return false;
+  *bytes = static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
+  return true;
+}
+
+bool CreateDirectories(const char* directory) {
+  if (!directory || !*directory) return false;
+  std::string path(directory);
+  // Each prefix that ends before a '/' names a parent; the whole path last.
+  for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+    std::string prefix = path.substr(0, end);
+    if (!prefix.empty() && prefix.back() != '/' && ::mkdir(prefix.c_str(), 0777) != 0 &&
+        errno != EEXIST)
+      return false;
+    if (end == std::string::npos) break;
+  }
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool RenameFile(const char* from, const char* to) {
+  if (!from || !*from || !to || !*to) return false;
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // File systems without the no-replace flag: check first. The gap before the
+  // rename is acceptable for files that only this process writes.
+  if (PathExists(to)) return false;
+  return ::rename(from, to) == 0;
 }
 
 }  // namespace pf::platform

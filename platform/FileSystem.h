@@ -17,3 +17,27 @@ uint64_t FreeBytesAvailable(const char* path);
 int64_t AllocatedBytes(const char* path, bool* notFound);
 
 }  // namespace pf::platform
+
+namespace pf::platform {
+
+// Whether anything (file, directory, ...) exists at the path.
+bool PathExists(const char* path);
+
+// Sets or clears the read-only mark (the owner's write permission) of an
+// existing file that is not a directory. True when the mark already was as
+// asked or the change worked; false for a missing path or a directory.
+bool SetReadOnlyMark(const char* path, bool readOnly);
+
+// Free bytes available to this user on the file system of an existing
+// directory. False when the directory cannot be examined.
+bool DirectoryFreeBytes(const char* directory, uint64_t* bytes);
+
+// Creates the directory and every missing parent; true when it exists as a
+// directory afterwards.
+bool CreateDirectories(const char* directory);
+
+// Moves a file to a new name; fails (changing nothing) when something
+// already exists at the new name.
+bool RenameFile(const char* from, const char* to);
+
+}  // namespace pf::platform

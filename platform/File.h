@@ -1,0 +1,41 @@
+#pragma once
+// Positioned access to one file, standing in for the system's file handle.
+#include <cstdint>
+
+namespace pf::platform {
+
+class File {
+ public:
+  enum class Mode {
+    ReadExisting,       // read-only; the file must exist
+    ReadWriteCreate,    // read-write; created when missing
+    ReadWriteTruncate,  // read-write; created or cut to length 0
+  };
+
+  File() = default;
+  ~File();
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Closes what was open before. A directory is refused.
+  bool Open(const char* path, Mode mode);
+  void Close();
+  bool IsOpen() const { return fd_ >= 0; }
+
+  int64_t Size() const;  // -1 when closed or unreadable
+  // Full count unless the file ends or an error stops the transfer part way;
+  // -1 when nothing was transferred because of an error.
+  int64_t ReadAt(void* bytes, int64_t count, int64_t offset);
+  int64_t WriteAt(const void* bytes, int64_t count, int64_t offset);
+  // Growing reserves the blocks where the file system can, so that a full
+  // disk fails here; a failed grow leaves the old length.
+  bool SetLength(int64_t length);
+  bool Sync();
+  // Hint that the file will be read front to back.
+  void AdviseSequential();
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace pf::platform
