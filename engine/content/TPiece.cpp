@@ -312,7 +312,9 @@ int TPiece::ReadBlock(uint8_t* destination, int length, int offset, int64_t time
     lastActivity = time;
     return length;
   }
-  if (!complete && end > flushed && !(verified || map->IsHeld(index))) return 0;
+  // A piece still being received cannot serve what is not on disk yet.
+  const bool beingWritten = !complete && (!slots_.empty() || flushed > 0) && !map->IsHeld(index);
+  if (beingWritten && end > flushed) return 0;
 
   const int start = RoundDownToUnit(offset);
   int ahead = RoundDownToUnit(readAhead) * 6;
@@ -321,7 +323,7 @@ int TPiece::ReadBlock(uint8_t* destination, int length, int offset, int64_t time
   if (readLength > kReadAhead && SpanBuffered(start + kReadAhead, std::min(size, start + readLength)))
     readLength = kReadAhead;
   int readEnd = std::min(size, start + readLength);
-  if (!complete && !(verified || map->IsHeld(index))) readEnd = std::min(readEnd, RoundDownToUnit(flushed));
+  if (beingWritten) readEnd = std::min(readEnd, RoundDownToUnit(flushed));
   if (readEnd < end) readEnd = std::min(size, (end + kBlockUnit - 1) / kBlockUnit * kBlockUnit);
   if (readEnd <= start) return 0;
 

@@ -329,6 +329,8 @@ bool TPieces::SizesOnlyCheck() {
     checkedBytes = doneBytes = totalLength;
     finishedPieces = static_cast<int>(pieceCount);
     Notify(PieceEvent::kAllHeld, 1, 0, 0);
+  } else {
+    doneBytes = 0;  // no piece was marked held
   }
   CloseAllFiles();
   return good;
