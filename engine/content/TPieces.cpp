@@ -7,6 +7,7 @@
 #include "engine/content/LocalCodePage.h"
 #include "engine/content/QDictionaryElement.h"
 #include "engine/content/QListElement.h"
+#include "engine/content/TTorrent.h"
 #include "engine/core/EngineLocks.h"
 #include "engine/core/QTimeThread.h"
 #include "platform/Clock.h"
@@ -36,6 +37,25 @@ void TPieces::SetContent(std::string torrentName, int64_t total, int length, std
   checkedBytes = doneBytes = wantedBytes = wantedPieces = 0;
   finishedPieces = cachedBytes = pendingWriteBytes = 0;
   lastCompleted = -1;
+}
+
+void TPieces::LoadLayout(const TTorrent& source) {
+  std::vector<std::unique_ptr<TFileEntry>> entries;
+  for (const TTorrentFile& file : source.Files()) {
+    auto entry = std::make_unique<TFileEntry>();
+    entry->Construct(file.place.path, file.relativeName, file.length, file.index);
+    entry->offset = file.offset;
+    if (file.place.usesTempName && !file.place.finalPath.empty()) {
+      // A file taken over from an earlier opening keeps its place on disk.
+      entry->finalPath = file.place.finalPath;
+      entry->usesTempName = 1;
+    } else {
+      entry->SetUpTempName();
+    }
+    entries.push_back(std::move(entry));
+  }
+  SetContent(source.Name(), source.TotalLength(), source.PieceLength(), source.PieceHashes(),
+             std::move(entries), true);
 }
 
 bool TPieces::Stopping() const { return stopCheck || (owner && owner->IsStopping()); }
@@ -283,6 +303,7 @@ bool TPieces::HashCheck() {
         if (got <= 0) break;  // shorter than its length, or vanished meanwhile
         position += got;
         bufferLength += got;
+        if (checkProgress) checkProgress(checkedBytes + position);
         if (!verifyBuffered()) {
           stopped = true;
           break;

@@ -25,6 +25,9 @@ class TPieces : public TRefObject {
   explicit TPieces(PieceEventSink* owner = nullptr);
   ~TPieces() override;
 
+  // Takes name, lengths, hashes and files (with their places on disk) from
+  // an opened torrent.
+  void LoadLayout(const TTorrent& torrent);
   // Content as the metainfo reader found it; files in torrent order with
   // their offsets set. Resets every counter.
   void SetContent(std::string name, int64_t totalLength, int pieceLength, std::string pieceHashes,
@@ -102,6 +105,8 @@ class TPieces : public TRefObject {
   int64_t cacheHits = 0;
   int64_t lastEviction = 0;
   int freeSpacePollMs = 2000;
+  // Told the bytes examined so far while the start-up check hashes files.
+  std::function<void(int64_t)> checkProgress;
   // Engine seconds; tests replace it.
   std::function<int64_t()> clock;
 

@@ -9,6 +9,7 @@ std::span<const Command> Commands() {
        "make-torrent --piece-length N --announce URL [--announce URL ...] [--name NAME]\n"
        "             [--comment TEXT] -o OUT.torrent PATH",
        RunMakeTorrent},
+      {"check", "check TORRENT FOLDER", RunCheck},
   };
   return kCommands;
 }
