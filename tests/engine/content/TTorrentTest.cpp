@@ -135,10 +135,12 @@ TEST(TTorrentTest, InfoHashIsTakenFromTheBytesAsStored) {
   // after the metainfo: a re-encoding would hash differently.
   const std::string info = "D" + S("pieces") + S(Hashes(1)) + S("name") + S("a") + S("zzz") +
                            S("extra") + S("piece length") + I(16384) + S("length") + I(5) + "E";
-  const std::string bytes = Torrent(info) + "trailing";
+  // A value that reads like a key is not taken for one.
+  const std::string bytes = Torrent(info, S("comment") + S("info")) + "trailing";
   TTorrent torrent;
   ASSERT_TRUE(Open(torrent, bytes)) << torrent.Error();
   EXPECT_EQ(torrent.InfoHashHex(), Sha1::toHex(Sha1::hash(info)));
+  EXPECT_EQ(torrent.Comment(), "info");
 }
 
 TEST(TTorrentTest, MultiFileLayoutAndFolders) {
