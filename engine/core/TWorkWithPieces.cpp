@@ -11,7 +11,7 @@ int32_t TWorkWithPieces::CopyPublishedBitmap(uint8_t* buffer, int32_t length) {
   if (!buffer || length <= 0) return 0;
   ScopedLock lock(&mutex);
   const auto size = static_cast<int32_t>(publishedBitmap.size());
-  std::memcpy(buffer, publishedBitmap.data(), static_cast<size_t>(std::min(length, size)));
+  if (size > 0) std::memcpy(buffer, publishedBitmap.data(), static_cast<size_t>(std::min(length, size)));
   return std::min<int32_t>(size * 8, publishedPieceCount);
 }
 
