@@ -240,7 +240,10 @@ int TPiece::WriteThrough(const uint8_t* bytes, int length, int offset, bool trus
         if (position >= end && end >= 0) position = end;
       }
       const int64_t n = entry->file.WriteAt(bytes + (spanStart - offset), count, position);
-      if (n > 0) written += static_cast<int>(n);
+      if (n > 0) {
+        written += static_cast<int>(n);
+        entry->writtenSinceSync = 1;
+      }
       if (n != count) break;
     }
     inFile = 0;

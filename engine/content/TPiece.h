@@ -63,6 +63,14 @@ class TPiece {
   // Adds the running hash context restored from a resume record.
   void SetRunningHash(std::unique_ptr<Sha1> hash) { runningHash = std::move(hash); }
   const Sha1* RunningHash() const { return runningHash.get(); }
+  // Start offsets of the 16 KB units present (the flushed range included).
+  const std::set<int>& Units() const { return units_; }
+  // Copies buffered bytes [from, to) out of the chunks; false when a unit is missing.
+  bool CopyOut(uint8_t* destination, int from, int to) const;
+  // Copies bytes into the chunks, marking whole units present (existing units stay).
+  void StoreUnits(const uint8_t* bytes, int from, int to);
+  // Marks the piece as whole and good in memory, waiting to be written.
+  void StampComplete();
 
   uint8_t notWanted = 0;
   int index;
@@ -83,14 +91,9 @@ class TPiece {
   enum class StoreResult { kRefused, kPartial, kWhole };
   StoreResult Store(const uint8_t* bytes, int length, int offset);
   void EnsureSlots();
-  // Copies buffered bytes [from, to) out of the chunks; false when a unit is missing.
-  bool CopyOut(uint8_t* destination, int from, int to) const;
-  // Copies bytes into the chunks, marking whole units present (existing units stay).
-  void StoreUnits(const uint8_t* bytes, int from, int to);
   // Hashes the buffered tail after `flushed`; stamps the piece complete on a
   // match, drops it on a mismatch. True on a match.
   bool HashBufferedTail();
-  void StampComplete();
   void ReportBadPiece();
   bool SpanBuffered(int from, int to) const;
   // Reads [from, to) of the piece from the target files; bytes read.

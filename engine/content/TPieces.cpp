@@ -194,7 +194,7 @@ bool TPieces::StartupCheck(TPieces* previous) {
     return SizesOnlyCheck();
   }
   // A saved resume record, when it checks out, spares the hashing.
-  const bool resumed = false;
+  const bool resumed = LoadResume();
   if (resumed && !forceRecheck) return !Stopping();
   if (!loading) {
     CloseAllFiles();

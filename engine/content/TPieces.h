@@ -56,6 +56,16 @@ class TPieces : public TRefObject {
   bool OpenSized(TFileEntry* entry, int64_t neededOffset, bool forWriting, ScopedLock* storageLock,
                  bool noGrow);
   void PublishFileList();
+
+  // Resume state (kept in TPiecesResume.cpp): the resume record published to
+  // the owner and checked on the next start, and the partial-pieces file that
+  // keeps half-received pieces across a restart.
+  void SaveResume();
+  bool LoadResume();
+  bool SavePartials();
+  bool LoadPartials();
+  // Sets the map up from a task-link template; always true.
+  bool ReadTemplate(const std::string& link, TTorrent& torrent);
   // Writes out and evicts piece buffers to keep the cache within its size.
   void CacheMaintenance();
 
@@ -74,6 +84,8 @@ class TPieces : public TRefObject {
   uint8_t loading = 1;
   std::string fileSelection;  // bencoded list of names carrying 0/1
   std::string resumeRecord;   // the task's saved resume state
+  std::string partialsPath;   // the partial-pieces file
+  uint8_t useResume = 1;
   std::vector<uint8_t> have;  // BitTorrent bitfield order
   std::string pieceHashes;
   std::string baseDirectory;
