@@ -23,10 +23,10 @@ struct TFileEntry {
   int64_t length = 0;
   int64_t offset = 0;           // of the file's first byte in the byte stream
   int firstPiece = -1;
-  int pieceSpan = -1;
+  int pieceSpan = -1;           // pieces the file touches; 0 for an empty file
   // Bytes were written since they were last made durable; a resume record
   // must not claim them before they are.
-  uint8_t writtenSinceSync = 0;           // pieces the file touches; 0 for an empty file
+  uint8_t writtenSinceSync = 0;
 
   // Copies the names ('?', CR and LF in the path become '_', except in a
   // leading "\\?\" prefix) and resets the piece fields.
