@@ -14,7 +14,8 @@
 
 namespace pf {
 
-TPieces::TPieces(PieceEventSink* sink) : owner(sink), clock([] { return WallSeconds(); }) {}
+TPieces::TPieces(PieceEventSink* sink)
+    : owner(sink), clock([] { return WallSeconds(); }), monotonic([] { return MonotonicSeconds(); }) {}
 
 TPieces::~TPieces() {
   CloseAllFiles();
@@ -96,7 +97,7 @@ bool TPieces::BuildPieces(TPieces* previous) {
   lastCompleted = -1;
   wantedBytes = totalLength;
   wantedPieces = pieceCount;
-  changeTime = MonotonicSeconds();
+  changeTime = MonotonicNow();
   for (auto& entry : files) entry->SetPieceSpan(pieceLength);
   Notify(PieceEvent::kPiecesBuilt, 1, 4, pieceCount);
   if (sum != totalLength) return false;
@@ -136,7 +137,7 @@ bool TPieces::MarkHeld(int64_t index, bool held) {
     doneBytes += size;
     lastCompleted = static_cast<int>(index);
     byte |= bit;
-    changeTime = MonotonicSeconds();
+    changeTime = MonotonicNow();
   } else if (!held && (byte & bit)) {
     finishedPieces = std::max(finishedPieces - 1, 0);
     doneBytes = std::max<int64_t>(doneBytes - size, 0);

@@ -76,6 +76,7 @@ class TPieces : public TRefObject {
   void Notify(int32_t code, int32_t flag, int32_t kind, int64_t value, const void* data = nullptr);
   int64_t CacheSize() const;
   int64_t Now() const { return clock(); }
+  uint32_t MonotonicNow() const { return monotonic(); }
   int64_t PieceStart(int index) const { return static_cast<int64_t>(index) * pieceLength; }
   TPiece* Piece(int64_t index) const { return IsValidPiece(index) ? piecesArray[index].get() : nullptr; }
 
@@ -119,8 +120,9 @@ class TPieces : public TRefObject {
   int freeSpacePollMs = 2000;
   // Told the bytes examined so far while the start-up check hashes files.
   std::function<void(int64_t)> checkProgress;
-  // Engine seconds; tests replace it.
+  // Engine wall and monotonic seconds; tests and the task replace them.
   std::function<int64_t()> clock;
+  std::function<uint32_t()> monotonic;
 
  private:
   bool HashCheck();

@@ -45,6 +45,8 @@ class QThread {
   bool SetPaused(bool paused);
   bool IsPaused() const;
 
+  // Whether a stop was asked for (without waiting in a pause).
+  bool StopRequested() const { return stopRequested_.load(); }
   uint32_t ThreadId() const { return threadId_.load(); }
   uint32_t StartTime() const { return startTime_.load(); }
   uint32_t StartCount() const { return startCount_.load(); }

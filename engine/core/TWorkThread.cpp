@@ -3,16 +3,38 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <strings.h>
 
+#include "engine/content/TaskStateFile.h"
+#include "engine/core/CPelicanfetchLog.h"
 #include "engine/core/EngineLocks.h"
 #include "engine/core/QTimeThread.h"
 #include "engine/core/ScopedLock.h"
 #include "platform/Clock.h"
+#include "platform/ThreadIdentity.h"
 
 namespace pf {
+namespace {
 
-TWorkThread::TWorkThread() { Reset(false, false); }
+constexpr uint32_t kSaveSeconds = 20;
+constexpr int64_t kUpkeepSeconds = 5;
+constexpr int64_t kFeedSeconds = 15;
+constexpr uint32_t kGiveUpSeconds = 15;
+constexpr uint32_t kNoProgressSeconds = 900;
+
+bool StartsWithFileScheme(const std::string& key) {
+  static constexpr char kScheme[] = "file://";
+  if (key.size() < 7) return false;
+  for (size_t i = 0; i < 7; ++i)
+    if (std::tolower(static_cast<unsigned char>(key[i])) != kScheme[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+TWorkThread::TWorkThread()
+    : monotonicClock([] { return MonotonicSeconds(); }), wallClock([] { return WallSeconds(); }) {
+  Reset(false, false);
+}
 
 TWorkThread::~TWorkThread() {
   // The thread must be gone before any layer of the object is torn down.
@@ -25,7 +47,7 @@ int32_t TWorkThread::StopWork() { return Stop() ? kOk : kErrException; }
 int32_t TWorkThread::StartDownload() { return Start("StartDownload") ? kOk : kErrException; }
 
 int32_t TWorkThread::ContinueDownload() {
-  // The task state file is read at the start of every run.
+  ReadStateFile();
   return Start("ContinueDownload") ? kOk : kErrException;
 }
 
@@ -37,6 +59,13 @@ TaskConfig TWorkThread::Config() {
   ScopedLock lock(&mutex);
   return config;
 }
+
+TaskStatus TWorkThread::PublishedStatus() {
+  ScopedLock lock(&mutex);
+  return published;
+}
+
+uint32_t TWorkThread::Elapsed() const { return monotonicClock() - StartTime(); }
 
 int32_t TWorkThread::GetTaskInfo(TaskInfo* info) {
   if (!info) return kErrBadArgument;
@@ -78,6 +107,8 @@ void TWorkThread::Reset(bool dropMetadata, bool clearRunState) {
   ResetAccounting();
   if (dropMetadata) {
     metadataReady = 0;
+    pieces.reset();
+    torrentReader.reset();
     SizeBitmap(0);
   }
   if (clearRunState) {
@@ -92,19 +123,255 @@ void TWorkThread::Reset(bool dropMetadata, bool clearRunState) {
 void TWorkThread::Publish(bool applyChanges, bool force) {
   ScopedLock lock(&mutex, false);
   if (!(force ? lock.Lock() : lock.TryLock())) return;
-  if (applyChanges && (bitmapChanged || force)) PublishBitmap();
+  if (applyChanges && (bitmapChanged || force || publishAll_)) {
+    PublishBitmap();
+    publishAll_ = false;
+  }
   published = live;
 }
 
+void TWorkThread::CopyMapCounters() {
+  if (!pieces) return;
+  live.totalBytes = pieces->totalLength;
+  live.doneBytes = pieces->doneBytes;
+  live.wantedBytes = pieces->wantedBytes;
+  live.checkedBytes = pieces->checkedBytes;
+  live.pieceCount = static_cast<int>(pieces->pieceCount);
+  live.finishedPieces = pieces->finishedPieces;
+  live.wantedPieces = static_cast<int>(pieces->wantedPieces);
+  live.pieceLength = pieces->pieceLength;
+  live.cachedBytes = pieces->cachedBytes;
+}
+
 void TWorkThread::Refresh() {
-  // The piece map's counters are copied here once the map exists.
+  CopyMapCounters();
+  if (pieces && live.checkedBytes != live.totalBytes) Publish(false, false);
+}
+
+void TWorkThread::OnPieceEvent(const PieceEvent& event) {
+  if (!pieces) return;
+  switch (event.code) {
+    case PieceEvent::kPieceHeld: {
+      const int64_t index = event.value;
+      if (event.kind != 4 || index < 0 || index >= heldPieceCount) return;
+      const auto bit = static_cast<uint8_t>(0x80 >> (index & 7));
+      uint8_t& byte = heldBitmap[static_cast<size_t>(index >> 3)];
+      byte = event.flag ? (byte | bit) : (byte & static_cast<uint8_t>(~bit));
+      bitmapChanged = true;
+      live.finishedPieces = pieces->finishedPieces;
+      live.cachedBytes = pieces->cachedBytes;
+      break;
+    }
+    case PieceEvent::kAllHeld:
+      std::fill(heldBitmap.begin(), heldBitmap.end(), event.flag ? 0xFF : 0x00);
+      bitmapChanged = true;
+      live.finishedPieces = pieces->finishedPieces;
+      live.doneBytes = pieces->doneBytes;
+      live.checkedBytes = pieces->checkedBytes;
+      break;
+    case PieceEvent::kPublish:
+      Publish(event.flag != 0, true);
+      break;
+    case PieceEvent::kPiecesBuilt:
+      if (event.value > 0) {
+        SizeBitmap(static_cast<int>(event.value));
+        live.name = pieces->name;
+      } else {
+        RequestStop(nullptr);
+      }
+      break;
+    case PieceEvent::kFileList:
+    case PieceEvent::kResumeRecord: {
+      StateString& target = event.code == PieceEvent::kFileList ? part : bits;
+      ScopedLock lock(&mutex);
+      target.bytes.assign(static_cast<const char*>(event.data ? event.data : ""),
+                          event.data ? static_cast<size_t>(event.kind) : 0);
+      target.dirty = true;
+      break;
+    }
+    case PieceEvent::kDiskWait:
+      live.stateCode = kStateDiskFull;
+      storageError_ = 1;
+      RequestStop(nullptr);
+      break;
+    case PieceEvent::kDiskRoom:
+      storageError_ = 0;
+      break;
+    case PieceEvent::kSizeUnreadable:
+      live.stateCode = kStateSizeUnreadable;
+      storageError_ = 1;
+      RequestStop(nullptr);
+      break;
+    default:
+      break;
+  }
+}
+
+void TWorkThread::Fail(std::string_view) { RequestStop(nullptr); }
+
+bool TWorkThread::ReadTaskLinkTemplate(std::string_view link) {
+  return pieces && torrentReader && pieces->ReadTemplate(std::string(link), *torrentReader);
+}
+
+void TWorkThread::ReadStateFile() {
+  if (stateFilePath.empty()) return;
+  TaskStateStrings saved;
+  if (!TaskStateFile::Read(stateFilePath, saved)) return;
+  ScopedLock lock(&mutex);
+  const std::pair<StateString*, std::string*> keys[] = {
+      {&torrent, &saved.torrent}, {&part, &saved.part}, {&bits, &saved.bits}, {&seeds, &saved.seeds}};
+  for (auto [mine, theirs] : keys)
+    if (theirs->size() > 2) mine->bytes = std::move(*theirs);
+  for (StateString* s : {&torrent, &part, &bits, &seeds}) s->dirty = false;
+}
+
+bool TWorkThread::WriteStateFile() {
+  ScopedLock lock(&mutex);
+  if (stateFilePath.empty()) return false;
+  if (!torrent.dirty && !part.dirty && !bits.dirty && !seeds.dirty) return true;
+  const TaskStateStrings strings{torrent.bytes, part.bytes, bits.bytes, seeds.bytes};
+  if (!TaskStateFile::Write(stateFilePath, strings)) return false;
+  for (StateString* s : {&torrent, &part, &bits, &seeds}) s->dirty = false;
+  return true;
+}
+
+bool TWorkThread::ReadKeyTorrent() {
+  const std::string path = taskKey.substr(7);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (content.size() <= 2 || (content[0] != 'd' && content[0] != 'D')) return false;
+  ScopedLock lock(&mutex);
+  torrent.bytes = std::move(content);
+  torrent.dirty = true;
+  return true;
+}
+
+bool TWorkThread::SetUpMetadata() {
+  if (metadataReady || torrent.bytes.empty()) return metadataReady != 0;
+  Reset(true, false);
+  config.Validate();
+
+  auto reader = std::make_unique<TTorrent>(this);
+  reader->SetTaskLink(taskKey);
+  reader->SetTorrentBytes(torrent.bytes);
+  reader->SetBaseDirectory(saveFolder);
+  if (isFullPath) reader->SetTargetFile(targetFilePath);
+  live.runPhase = TaskStatus::kPreparing;
+  if (!reader->Open()) {
+    live.stateCode = kStateTorrentUnreadable;
+    RequestStop(nullptr);
+    return false;
+  }
+
+  auto map = RefPtr<TPieces>::Make(this);
+  map->clock = wallClock;
+  map->monotonic = monotonicClock;
+  map->baseDirectory = saveFolder;
+  map->memoryLimit = std::clamp(config.memoryLimit, 4, 8000);
+  map->growWholeFile = 1;
+  map->sizesOnlyCheck = config.sizesOnlyCheck;
+  map->partialsPath = companionPath;
+  map->fileSelection = part.bytes;
+  map->resumeRecord = bits.bytes;
+  map->torrent = reader.get();
+  map->LoadLayout(*reader);
+  pieces = map;
+  torrentReader = std::move(reader);
+  if (!pieces->BuildPieces(nullptr) && !pieces->CheckFinished()) {
+    RequestStop(nullptr);
+    return false;
+  }
+  live.torrentName = torrentReader->Name();
+  live.comment = torrentReader->Comment();
+  CopyMapCounters();
+  metadataReady = 1;
+  publishAll_ = true;
+  return true;
+}
+
+bool TWorkThread::CompletionRule(int64_t t) {
+  if (!pieces) return false;
+  bool finished = pieces->pieceCount > 0 && pieces->finishedPieces >= pieces->pieceCount;
+  if (finished && live.completeTime == 0) {
+    live.completeTime = t != 0 ? t : wallClock();
+    if (live.runPhase != TaskStatus::kPreparing) {
+      pieces->CloseFiles(false, true);
+      finished = pieces->pieceCount > 0 && pieces->finishedPieces >= pieces->pieceCount;
+      if (finished) completed = 1;
+    }
+  }
+  if (!finished) {
+    live.completeTime = 0;
+    return false;
+  }
+  if (t <= 0) return false;
+  const bool keyed = isP2SP || isBitTorrent;
+  if (!keyed && !live.seedWindowOpen && live.doneBytes >= live.wantedBytes) return true;
+  if (config.seedHours > 0 && (t - live.completeTime) / 3600 >= config.seedHours) {
+    live.seedWindowOpen = 0;
+    return true;
+  }
+  return false;
+}
+
+bool TWorkThread::GivesUp(uint32_t elapsed) {
+  if (live.currentSpeed != 0) return false;
+  const bool httpTask = !isP2SP && !isBitTorrent;
+  return elapsed > kGiveUpSeconds && CandidateCount() == 0 && (httpTask || !metadataReady);
+}
+
+void TWorkThread::PeriodicSave() {
+  if (!HasPieces()) return;
+  const uint32_t now = monotonicClock();
+  if (now - lastSave_ > kSaveSeconds) {
+    tickDelayMs = tickDelayMs / 2 + 1;
+    if (!completed) {
+      for (auto& piece : pieces->piecesArray)
+        if (piece->complete) piece->FinishWrite();
+      CompletionRule(0);
+    }
+    if (completed) {
+      pieces->CloseFiles(false, true);
+      TaskStateFile::Delete(stateFilePath);
+    } else {
+      pieces->SaveResume();
+      WriteStateFile();
+    }
+    lastSave_ = now;
+  }
+  if (wallClock() - lastUpkeep_ > kUpkeepSeconds) {
+    Upkeep();
+    tickDelayMs = tickDelayMs / 2 + 1;
+  }
+}
+
+void TWorkThread::Upkeep() {
+  {
+    ScopedLock lock(&mutex);
+    pieces->memoryLimit = std::clamp(config.memoryLimit, 4, 8000);
+    pieces->growWholeFile = 1;
+    Publish(true, true);
+    if (!pieces->TaskComplete()) {
+      const uint32_t changed = pieces->changeTime != 0 ? static_cast<uint32_t>(pieces->changeTime)
+                                                      : monotonicClock();
+      if (monotonicClock() - changed >= kNoProgressSeconds) RequestStop(nullptr);
+    }
+  }
+  pieces->CacheMaintenance();
+  pieces->LimitOpenFiles();
+  lastUpkeep_ = wallClock();
 }
 
 int64_t TWorkThread::Tick() {
+  DrivePeers();
   const uint32_t now = platform::TickCount();
   if (now - lastSecondTick >= 1000) {
     lastSecondTick = now;
+    PerSecond(pieces && pieces->TaskComplete(), Elapsed());
+    CopyMapCounters();
     publishPending = true;
+    PeriodicSave();
   }
   if (publishPending) {
     publishPending = false;
@@ -112,54 +379,73 @@ int64_t TWorkThread::Tick() {
     Refresh();
   }
   platform::SleepMs(static_cast<uint32_t>(tickDelayMs > 0 ? tickDelayMs : kDefaultTickDelayMs));
-  return WallSeconds();
-}
-
-bool TWorkThread::ReadKeyTorrent() {
-  const std::string path = taskKey.substr(7);
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (bytes.size() <= 2 || (bytes[0] != 'd' && bytes[0] != 'D')) return false;
-  ScopedLock lock(&mutex);
-  torrent.bytes = std::move(bytes);
-  torrent.dirty = true;
-  return true;
+  return wallClock();
 }
 
 void TWorkThread::WorkLoop() {
+  ReadStateFile();
   const bool keyed = (isP2SP || isBitTorrent) && !taskKey.empty();
   if (keyed) {
     live.runPhase = TaskStatus::kIdle;
-    if (strncasecmp(taskKey.c_str(), "file://", 7) == 0 && !ReadKeyTorrent()) {
+    if (StartsWithFileScheme(taskKey) && !ReadKeyTorrent()) {
       live.stateCode = kStateTorrentUnreadable;
       RequestStop(nullptr);
     }
+    if (!StopRequested()) SetUpMetadata();
     live.runPhase = TaskStatus::kRunning;
   }
   const bool httpTask = !isP2SP && !isBitTorrent;
-  if (!httpTask && !metadataReady && sources.empty()) return;
+  if (!httpTask && !metadataReady && sources.empty()) {
+    Publish(true, true);
+    return;
+  }
 
   live.runPhase = TaskStatus::kRunning;
   lastSecondTick = platform::TickCount();
-  bool timedOut = false;
+  lastSave_ = monotonicClock();
+  lastUpkeep_ = lastFeed_ = wallClock();
+  bool timedOut = false, gaveUp = false;
+  int64_t t = 0;
   while (!CheckStop()) {
-    Tick();
+    if (CompletionRule(t)) break;
+    t = Tick();
     if (CheckStop()) break;
-    const uint32_t elapsed = MonotonicSeconds() - StartTime();
-    if (!HasPieces() && static_cast<int>(elapsed) > config.metadataTimeout) {
+    if (t - lastFeed_ >= kFeedSeconds) lastFeed_ = t;  // the pool takes new sources here
+    if (!HasPieces() && static_cast<int>(Elapsed()) > config.metadataTimeout) {
       timedOut = true;
       break;
     }
+    if (CompletionRule(t)) break;
+    if (GivesUp(Elapsed())) {
+      gaveUp = true;
+      ClearUseMarks();
+      break;
+    }
   }
-  EndRun(timedOut, false);
+  if (completed)
+    LogLine(23, "TID : %5lu] [%s is Download Complete", static_cast<unsigned long>(platform::CurrentThreadId()),
+            targetFilePath.c_str());
+  EndRun(timedOut, gaveUp);
 }
 
 void TWorkThread::EndRun(bool timedOut, bool gaveUp) {
+  if (!completed) CompletionRule(wallClock());
   ClearUseMarks();
+  if (pieces && !completed) {
+    for (auto& piece : pieces->piecesArray)
+      if (piece->complete) piece->FinishWrite();
+    pieces->CloseFiles(false, true);
+    pieces->SaveResume();
+    pieces->SavePartials();
+  }
   Reset(false, false);
+  if (completed)
+    TaskStateFile::Delete(stateFilePath);
+  else
+    WriteStateFile();
   {
     ScopedLock lock(&mutex);
+    CopyMapCounters();
     live.runPhase = TaskStatus::kIdle;
     if (!completed) {
       if (gaveUp)

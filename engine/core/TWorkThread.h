@@ -1,6 +1,10 @@
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <string_view>
 
+#include "engine/content/PieceEvent.h"
+#include "engine/content/TTorrentOwner.h"
 #include "engine/core/EngineApi.h"
 #include "engine/core/TWorkWithTransStatis.h"
 
@@ -8,8 +12,9 @@ namespace pf {
 
 // A task's work object: its thread runs the work loop, which prepares the
 // task, then ticks (driving peers, accounting, publishing) until the task
-// completes, fails or is told to stop.
-class TWorkThread : public TWorkWithTransStatis {
+// completes, fails or is told to stop, and finally saves or removes the task
+// state file.
+class TWorkThread : public TWorkWithTransStatis, public PieceEventSink, public TTorrentOwner {
  public:
   TWorkThread();
   ~TWorkThread() override;
@@ -20,6 +25,7 @@ class TWorkThread : public TWorkWithTransStatis {
   // Interface operations; 0 or -107.
   virtual int32_t StopWork();
   virtual int32_t StartDownload();
+  // Reads the task state file, then starts the thread.
   virtual int32_t ContinueDownload();
   virtual int32_t PauseWork();
   virtual int32_t ResumeWork();
@@ -38,15 +44,51 @@ class TWorkThread : public TWorkWithTransStatis {
   // the piece map and torrent, `clearRunState` the status records and the
   // task state strings.
   virtual void Reset(bool dropMetadata, bool clearRunState);
+  bool IsMetadataReady() const { return metadataReady != 0; }
+
+  // Notifications of the piece map and storage.
+  void OnPieceEvent(const PieceEvent& event) override;
+  bool IsStopping() override { return StopRequested(); }
+  // What the torrent reader reports.
+  void SetRunPhase(int phase) override { live.runPhase = phase; }
+  void SetErrorCode(int code) override { live.stateCode = code; }
+  void Fail(std::string_view text) override;
+  bool ReadTaskLinkTemplate(std::string_view link) override;
 
   TaskConfig Config();
+  TaskStatus PublishedStatus();
+
+  // Engine clocks; tests replace them to cover long time-outs quickly.
+  std::function<uint32_t()> monotonicClock;
+  std::function<int64_t()> wallClock;
+
+ protected:
+  // Drives every connection one step; the peer pool's sources plug in here.
+  virtual void DrivePeers() {}
+  // Reads the task state file into the four state strings.
+  void ReadStateFile();
+  // Writes the state strings when one changed; true when the file is current.
+  bool WriteStateFile();
 
  private:
   void WorkLoop();
-  // Reads a file:// task key into the torrent string; false on failure.
   bool ReadKeyTorrent();
+  bool SetUpMetadata();
+  // The completion rule at time t (0 = now); true when the run is complete.
+  bool CompletionRule(int64_t t);
+  bool GivesUp(uint32_t elapsed);
+  void PeriodicSave();
+  void Upkeep();
   void EndRun(bool timedOut, bool gaveUp);
   void ReleaseEngineLocks();
+  void CopyMapCounters();
+  uint32_t Elapsed() const;
+
+  uint32_t lastSave_ = 0;
+  int64_t lastUpkeep_ = 0;
+  int64_t lastFeed_ = 0;
+  uint8_t storageError_ = 0;
+  bool publishAll_ = false;
 };
 
 }  // namespace pf

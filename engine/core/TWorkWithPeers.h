@@ -16,6 +16,8 @@ class TWorkWithPeers : public TBaseWork {
 
   // Forgets which sources are in use, so that the next run takes them again.
   void ClearUseMarks();
+  // Sources still waiting to be connected.
+  virtual int CandidateCount() const { return 0; }
 
  protected:
   // Closes every connection and empties the candidate list.

@@ -3,6 +3,10 @@
 #include <cstdint>
 #include <vector>
 
+#include <memory>
+
+#include "engine/content/TPieces.h"
+#include "engine/content/TTorrent.h"
 #include "engine/core/TWorkWithPeers.h"
 
 namespace pf {
@@ -17,7 +21,9 @@ class TWorkWithPieces : public TWorkWithPeers {
   // min(size * 8, published piece count). Takes the task lock.
   int32_t CopyPublishedBitmap(uint8_t* buffer, int32_t length);
 
-  bool HasPieces() const { return heldPieceCount > 0; }
+  // A piece map with at least one piece exists.
+  bool HasPieces() const { return pieces && pieces->pieceCount > 0; }
+  TPieces* Pieces() const { return pieces.get(); }
 
  protected:
   // Sizes the live bitmap for `pieces` pieces, all clear.
@@ -25,6 +31,8 @@ class TWorkWithPieces : public TWorkWithPeers {
   // Copies the live bitmap to the published one; call under the task lock.
   void PublishBitmap();
 
+  RefPtr<TPieces> pieces;
+  std::unique_ptr<TTorrent> torrentReader;
   std::vector<uint8_t> heldBitmap;
   int heldPieceCount = 0;
   bool bitmapChanged = false;
