@@ -15,7 +15,6 @@
 namespace pf {
 namespace {
 
-constexpr uint32_t kSaveSeconds = 20;
 constexpr int64_t kUpkeepSeconds = 5;
 constexpr int64_t kFeedSeconds = 15;
 constexpr uint32_t kGiveUpSeconds = 15;
@@ -324,7 +323,7 @@ bool TWorkThread::GivesUp(uint32_t elapsed) {
 void TWorkThread::PeriodicSave() {
   if (!HasPieces()) return;
   const uint32_t now = monotonicClock();
-  if (now - lastSave_ > kSaveSeconds) {
+  if (now - lastSave_ > saveIntervalSeconds) {
     tickDelayMs = tickDelayMs / 2 + 1;
     if (!completed) {
       for (auto& piece : pieces->piecesArray)
@@ -369,6 +368,9 @@ int64_t TWorkThread::Tick() {
   if (now - lastSecondTick >= 1000) {
     lastSecondTick = now;
     PerSecond(pieces && pieces->TaskComplete(), Elapsed());
+    // Complete pieces wait in memory for the next save; past half the cache
+    // they are written now, so that a fast download cannot pile them up.
+    if (pieces && pieces->pendingWriteBytes >= pieces->CacheSize() / 2) pieces->CacheMaintenance();
     CopyMapCounters();
     publishPending = true;
     PeriodicSave();
@@ -396,6 +398,8 @@ void TWorkThread::WorkLoop() {
   }
   const bool httpTask = !isP2SP && !isBitTorrent;
   if (!httpTask && !metadataReady && sources.empty()) {
+    // Nothing to fetch from: the run ends before it starts.
+    live.runPhase = TaskStatus::kIdle;
     Publish(true, true);
     return;
   }

@@ -58,6 +58,8 @@ class TWorkThread : public TWorkWithTransStatis, public PieceEventSink, public T
   TaskConfig Config();
   TaskStatus PublishedStatus();
 
+  // Seconds between saves of the task state (tests shorten it).
+  uint32_t saveIntervalSeconds = 20;
   // Engine clocks; tests replace them to cover long time-outs quickly.
   std::function<uint32_t()> monotonicClock;
   std::function<int64_t()> wallClock;
