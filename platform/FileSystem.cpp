@@ -101,4 +101,63 @@ bool RenameFile(const char* from, const char* to) {
   return ::rename(from, to) == 0;
 }
 
+namespace {
+
+bool SyncOpened(const char* path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  int rc;
+  do {
+    rc = ::fsync(fd);
+  } while (rc != 0 && errno == EINTR);
+  // Some file systems cannot sync a directory; nothing more can be done there.
+  const bool ok = rc == 0 || ((flags & O_DIRECTORY) && (errno == EINVAL || errno == EBADF));
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+bool ReplaceFile(const char* from, const char* to) {
+  if (!from || !*from || !to || !*to) return false;
+  return ::rename(from, to) == 0;
+}
+
+bool SyncPath(const char* path) {
+  if (!path || !*path) return false;
+  struct stat st{};
+  if (::stat(path, &st) != 0) return false;
+  return SyncOpened(path, S_ISDIR(st.st_mode) ? (O_RDONLY | O_DIRECTORY) : O_RDONLY);
+}
+
+bool SyncParentDirectory(const char* path) {
+  if (!path || !*path) return false;
+  std::string directory(path);
+  const size_t slash = directory.find_last_of('/');
+  if (slash == std::string::npos)
+    directory = ".";
+  else
+    directory.erase(slash == 0 ? 1 : slash);
+  return SyncOpened(directory.c_str(), O_RDONLY | O_DIRECTORY);
+}
+
+bool LastWriteTime(const char* path, uint64_t* time) {
+  struct stat st{};
+  if (!path || !*path || !time || ::stat(path, &st) != 0) return false;
+  // Seconds between 1601-01-01 and 1970-01-01.
+  constexpr int64_t kEpochDifference = 11644473600LL;
+  const int64_t seconds = static_cast<int64_t>(st.st_mtim.tv_sec) + kEpochDifference;
+  if (seconds < 0) return false;
+  *time = static_cast<uint64_t>(seconds) * 10000000u + static_cast<uint64_t>(st.st_mtim.tv_nsec / 100);
+  return true;
+}
+
+bool RemoveFile(const char* path) {
+  if (!path || !*path) return false;
+  return ::unlink(path) == 0 || errno == ENOENT;
+}
+
 }  // namespace pf::platform

@@ -41,3 +41,25 @@ bool CreateDirectories(const char* directory);
 bool RenameFile(const char* from, const char* to);
 
 }  // namespace pf::platform
+
+namespace pf::platform {
+
+// Moves a file to a new name, replacing a file already there in one step, so
+// that a reader sees either the old file or the new one.
+bool ReplaceFile(const char* from, const char* to);
+
+// Makes the file's data, or a directory's entries, durable on disk.
+bool SyncPath(const char* path);
+
+// Makes the entries of the directory holding the path durable (a rename or a
+// newly created file survives a crash). The working directory for a bare name.
+bool SyncParentDirectory(const char* path);
+
+// Last-write time of a file as 100-ns units since 1601-01-01 UTC; false when
+// the path cannot be examined.
+bool LastWriteTime(const char* path, uint64_t* time);
+
+// Deletes a file; true when nothing is left at the path.
+bool RemoveFile(const char* path);
+
+}  // namespace pf::platform

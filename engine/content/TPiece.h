@@ -71,6 +71,10 @@ class TPiece {
   void StoreUnits(const uint8_t* bytes, int from, int to);
   // Marks the piece as whole and good in memory, waiting to be written.
   void StampComplete();
+  // For a piece whose bytes are all present (buffered after `flushed`): the
+  // same check as a received piece gets (running hash continued over the
+  // buffered tail), stamping it complete on a match and dropping it otherwise.
+  bool CheckBufferedWhole() { return !complete && WholeInMemory() && HashBufferedTail(); }
 
   uint8_t notWanted = 0;
   int index;

@@ -55,6 +55,17 @@ class TTorrent {
   bool OpenBytes(const char* bytes, int64_t length);
   // Empties texts, hash, trackers and layout; the code page stays.
   void Reset();
+  // A task-link template names its content only by info-hash (with its hex
+  // text as written) and one tracker.
+  void SetTemplateIdentity(const InfoHash& hash, std::string hexAsWritten, std::string announce) {
+    infoHash_ = hash;
+    infoHashHex_ = std::move(hexAsWritten);
+    infoHashEscaped_ = EscapeInfoHash(hash);
+    announce_ = announce;
+    trackers_.push_back(std::move(announce));
+  }
+  // The task's explicit target file; empty when it names none.
+  const std::string& TargetFile() const { return targetFile_; }
 
   // "GBK" 936, "BIG5" 950, "KOR" 949, "Shift-JIS" 932 (any case), else 0.
   static int CodePageFromName(std::string_view name);
