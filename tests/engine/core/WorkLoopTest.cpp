@@ -12,70 +12,14 @@
 #include "engine/core/QTimeThread.h"
 #include "engine/core/TWorkThread.h"
 #include "platform/DebugOutput.h"
+#include "support/FeedingWork.h"
 #include "support/TorrentFixture.h"
 
 namespace pf {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Feeds the torrent's bytes, a few blocks per tick, up to a chosen number of
-// pieces, as an HTTP source would.
-class FeedingWork : public TWorkThread {
- public:
-  FeedingWork(const testing::TorrentFixture& torrentFile, int feedPieces)
-      : file_(torrentFile), feedPieces_(feedPieces) {
-    monotonicClock = [this] { return MonotonicSeconds() + monotonicOffset.load(); };
-    saveIntervalSeconds = 1;
-    wallClock = [this] { return WallSeconds() + wallOffset.load(); };
-  }
-  ~FeedingWork() override { Stop(); }
-
-  void Configure(const std::string& target, const std::string& stateFile, uint32_t flags) {
-    TaskParams params{};
-    std::snprintf(params.key, sizeof(params.key), "file://%s", file_.path.c_str());
-    std::snprintf(params.target, sizeof(params.target), "%s", target.c_str());
-    std::snprintf(params.resumePath, sizeof(params.resumePath), "%s", stateFile.c_str());
-    params.sourceList = "";
-    params.flags = flags;
-    ApplyParams(params, true);
-  }
-  TaskConfig& MutableConfig() { return config; }
-  void SetFeedPieces(int n) { feedPieces_ = n; }
-
-  std::atomic<uint32_t> monotonicOffset{0};
-  std::atomic<int64_t> wallOffset{0};
-
- protected:
-  void DrivePeers() override {
-    TPieces* map = Pieces();
-    if (!map) return;
-    for (int blocks = 0; blocks < 8 && nextPiece_ < feedPieces_; ++blocks) {
-      TPiece* piece = map->Piece(nextPiece_);
-      if (!piece || map->IsHeld(nextPiece_)) {
-        ++nextPiece_;
-        nextOffset_ = 0;
-        continue;
-      }
-      const int length = std::min(16384, piece->size - nextOffset_);
-      const auto* bytes = reinterpret_cast<const uint8_t*>(file_.content.data()) +
-                          map->PieceStart(nextPiece_) + nextOffset_;
-      piece->Receive(bytes, length, nextOffset_, nullptr);
-      CountPayload(2, length);
-      nextOffset_ += length;
-      if (nextOffset_ >= piece->size) {
-        ++nextPiece_;
-        nextOffset_ = 0;
-      }
-    }
-  }
-
- private:
-  const testing::TorrentFixture& file_;
-  std::atomic<int> feedPieces_;
-  int nextPiece_ = 0;
-  int nextOffset_ = 0;
-};
+using testing::FeedingWork;
 
 template <typename Predicate>
 bool WaitUntil(Predicate done, int milliseconds = 15000) {
@@ -110,7 +54,7 @@ class WorkLoop : public ::testing::Test {
 
 TEST_F(WorkLoop, CompleteTaskSeedsForItsWindowThenEndsAndDeletesItsState) {
   testing::TorrentFixture t(dir, "game.pak", 700000, 65536);
-  FeedingWork work(t, t.PieceCount());
+  FeedingWork work(t.path, t.content, t.PieceCount());
   work.Configure(Target(t), StateFile(), kFlags);
   std::vector<std::string> lines;
   std::mutex linesMutex;
@@ -147,7 +91,7 @@ TEST_F(WorkLoop, CompleteTaskSeedsForItsWindowThenEndsAndDeletesItsState) {
 
 TEST_F(WorkLoop, WithoutASeedWindowTheRunNeverEndsByCompletion) {
   testing::TorrentFixture t(dir, "data1.pak", 200000, 65536);
-  FeedingWork work(t, t.PieceCount());
+  FeedingWork work(t.path, t.content, t.PieceCount());
   work.Configure(Target(t), StateFile(), kFlags);
   work.MutableConfig().seedHours = 0;
   ASSERT_EQ(work.StartDownload(), kOk);
@@ -161,7 +105,7 @@ TEST_F(WorkLoop, WithoutASeedWindowTheRunNeverEndsByCompletion) {
 TEST_F(WorkLoop, StoppedHalfwayTheTaskResumesFromItsStateFile) {
   testing::TorrentFixture t(dir, "data2.pak", 1000000, 65536);  // 16 pieces
   {
-    FeedingWork first(t, 8);
+    FeedingWork first(t.path, t.content, 8);
     first.Configure(Target(t), StateFile(), kFlags);
     ASSERT_EQ(first.StartDownload(), kOk);
     ASSERT_TRUE(WaitUntil([&] { return first.PublishedStatus().finishedPieces >= 8; }));
@@ -173,7 +117,7 @@ TEST_F(WorkLoop, StoppedHalfwayTheTaskResumesFromItsStateFile) {
   EXPECT_EQ(saved.torrent, t.bytes);
   EXPECT_FALSE(saved.bits.empty()) << "the resume record is saved";
 
-  FeedingWork second(t, 0);
+  FeedingWork second(t.path, t.content, 0);
   second.Configure(Target(t), StateFile(), kFlags);
   ASSERT_EQ(second.ContinueDownload(), kOk);
   ASSERT_TRUE(WaitUntil([&] { return second.PublishedStatus().checkedBytes == 1000000; }));
@@ -199,7 +143,7 @@ TEST_F(WorkLoop, EndsWithTheCodeOfWhatWentWrong) {
       {"no source left", 0, "", "http://127.0.0.1:1/x", 16, kStateGaveUp},
   };
   for (const auto& c : cases) {
-    FeedingWork work(t, 0);
+    FeedingWork work(t.path, t.content, 0);
     TaskParams params{};
     std::snprintf(params.key, sizeof(params.key), "%s", c.key.c_str());
     params.sourceList = c.sources;
@@ -215,7 +159,7 @@ TEST_F(WorkLoop, EndsWithTheCodeOfWhatWentWrong) {
 
 TEST_F(WorkLoop, AKeyWithoutSourcesEndsAtOnceUnchanged) {
   testing::TorrentFixture t(dir, "data4.pak", 100000, 65536);
-  FeedingWork work(t, 0);
+  FeedingWork work(t.path, t.content, 0);
   TaskParams params{};
   std::snprintf(params.key, sizeof(params.key), "http://127.0.0.1:1/x.torrent");
   params.sourceList = "";
@@ -228,7 +172,7 @@ TEST_F(WorkLoop, AKeyWithoutSourcesEndsAtOnceUnchanged) {
 
 TEST_F(WorkLoop, NoCompletedPieceFor900SecondsStopsTheRunWithoutACode) {
   testing::TorrentFixture t(dir, "data5.pak", 300000, 65536);
-  FeedingWork work(t, 1);
+  FeedingWork work(t.path, t.content, 1);
   work.Configure(Target(t), StateFile(), kFlags);
   ASSERT_EQ(work.StartDownload(), kOk);
   ASSERT_TRUE(WaitUntil([&] { return work.PublishedStatus().finishedPieces == 1; }));
@@ -248,7 +192,7 @@ TEST_F(WorkLoop, StorageEventsStopTheTaskWithTheirCodes) {
   testing::TorrentFixture t(dir, "data6.pak", 100000, 65536);
   for (auto [code, state] : {std::pair{PieceEvent::kDiskWait, kStateDiskFull},
                              std::pair{PieceEvent::kSizeUnreadable, kStateSizeUnreadable}}) {
-    FeedingWork work(t, 0);
+    FeedingWork work(t.path, t.content, 0);
     work.Configure(Target(t), StateFile(), kFlags);
     ASSERT_EQ(work.StartDownload(), kOk);
     ASSERT_TRUE(WaitUntil([&] { return work.PublishedStatus().checkedBytes == 100000; }));
