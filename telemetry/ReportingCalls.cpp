@@ -9,4 +9,8 @@ void ReportTransfer(const char*, const char*, const char*, uint32_t, uint64_t, u
   // telemetry is not configured.
 }
 
+void ReportEvent(const char*, const char*, uint32_t) {
+  // Dropped for the same reason as ReportTransfer's events.
+}
+
 }  // namespace pf

@@ -11,4 +11,7 @@ void ReportTransfer(const char* eventCode, const char* serverIp, const char* htt
                     uint64_t p2pTotalBytes, uint64_t p2pAverageSpeed, uint32_t corruptPakId,
                     const char* fileName, const char* url, const char* errorMsg, uint32_t flags);
 
+// One event with a free-form message (diagnostics such as a failed name lookup).
+void ReportEvent(const char* eventCode, const char* message, uint32_t flags);
+
 }  // namespace pf
