@@ -24,5 +24,6 @@ std::span<const Command> Commands();
 int RunTorrentInfo(const std::vector<std::string>& args);
 int RunMakeTorrent(const std::vector<std::string>& args);
 int RunCheck(const std::vector<std::string>& args);
+int RunResumeInfo(const std::vector<std::string>& args);
 
 }  // namespace pftool

@@ -10,6 +10,7 @@ std::span<const Command> Commands() {
        "             [--comment TEXT] -o OUT.torrent PATH",
        RunMakeTorrent},
       {"check", "check TORRENT FOLDER", RunCheck},
+      {"resume-info", "resume-info STATEFILE", RunResumeInfo},
   };
   return kCommands;
 }
