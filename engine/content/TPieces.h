@@ -87,6 +87,9 @@ class TPieces : public TRefObject {
   std::string resumeRecord;   // the task's saved resume state
   std::string partialsPath;   // the partial-pieces file
   uint8_t useResume = 1;
+  // Set once the first resume record made every target file durable: pieces
+  // found by hashing may sit only in the page cache after a crash.
+  uint8_t resumeSyncedAll = 0;
   std::vector<uint8_t> have;  // BitTorrent bitfield order
   std::string pieceHashes;
   std::string baseDirectory;

@@ -110,7 +110,13 @@ bool SyncWrittenFiles(std::vector<std::unique_ptr<TFileEntry>>& files) {
 
 void TPieces::SaveResume() {
   if (!owner || files.empty() || piecesArray.empty()) return;
-  // A record must never claim bytes that a crash could still lose.
+  // A record must never claim bytes that a crash could still lose. Pieces
+  // found by hashing were not written by us, so the first record syncs all.
+  if (!resumeSyncedAll) {
+    for (auto& entry : files)
+      if (entry && !entry->path.empty() && FileExists(entry->path)) entry->writtenSinceSync = 1;
+    resumeSyncedAll = 1;
+  }
   const bool durable = SyncWrittenFiles(files);
 
   auto record = NewDictionary();
