@@ -1,0 +1,53 @@
+#pragma once
+// One place a task can fetch from, written as an address text:
+//   http://host[:port][/path]
+//   ftp://[user[:password]@]host[:port][/path]
+//   tracker://<http|tcp|udp>...://host[:port][/path][?query]
+//   btnode://a.b.c.d[:port]
+// together with what parsing the text yielded.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/content/TPeerIdDetails.h"
+#include "engine/core/TRefObject.h"
+
+namespace pf {
+
+class TPeerId : public TRefObject {
+ public:
+  enum Kind : uint8_t { kBtNode = 1, kHttp = 2, kFtp = 4, kTracker = 8 };
+
+  TPeerId() = default;
+  explicit TPeerId(std::string address) : url(std::move(address)) {}
+
+  // Normalises `url`, reads it by its scheme and resolves the host (not for
+  // BitTorrent peers). False for an unknown scheme, a tracker that is not
+  // HTTP, TCP or UDP, a malformed port, or a host that cannot be resolved.
+  bool ParseSource();
+
+  // Whether two records name the same source.
+  static bool SameSource(const TPeerId* a, const TPeerId* b);
+
+  // Created on first use.
+  TPeerIdDetails& Details();
+  const TPeerIdDetails* DetailsIfAny() const { return details.get(); }
+
+  std::unique_ptr<TPeerIdDetails> details;
+  uint8_t parsed = 0;
+  uint8_t unresolvable = 0;
+  int32_t port = 0;
+  uint8_t peerId[20] = {};
+  std::string url;
+  uint32_t ip = 0xFFFFFFFFu;  // network order; all ones when not resolved
+  uint8_t kind = 0;
+  uint8_t overTcp = 0;
+
+ private:
+  bool ParseFtp(const std::string& rest);
+  bool ParseHttp(const std::string& rest);
+  bool ParseTracker(const std::string& rest);
+  bool ParseBtNode(const std::string& rest);
+};
+
+}  // namespace pf
