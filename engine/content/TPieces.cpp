@@ -523,7 +523,11 @@ void TPieces::CloseFiles(bool /*force*/, bool finishing) {
       for (auto& piece : piecesArray) piece->Release();
     }
   }
-  if (changed && CheckFinished()) PublishFileList();
+  if (changed && CheckFinished()) {
+    PublishFileList();
+    // Files written to have changed on disk: the resume record follows them.
+    if (finishing) SaveResume();
+  }
 }
 
 bool TPieces::WaitForSpace(TFileEntry* entry, int64_t needed, ScopedLock* storageLock) {

@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
   const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   pf::testing::FeedingWork work(argv[1], content, 1 << 30);
   work.blocksPerTick = std::atoi(argv[5]);
+  work.saveIntervalSeconds = 0;  // save every second, so kills find fresh state
   work.Configure(argv[3], argv[4], pf::kTaskP2SP | pf::kTaskTargetIsFile);
   if (work.ContinueDownload() != pf::kOk) return 3;
   for (;;) {
