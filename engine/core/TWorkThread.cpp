@@ -1,5 +1,6 @@
 #include "engine/core/TWorkThread.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -246,22 +247,15 @@ bool TWorkThread::ReadKeyTorrent() {
   return true;
 }
 
-bool TWorkThread::SetUpMetadata() {
-  if (metadataReady || torrent.bytes.empty()) return metadataReady != 0;
-  Reset(true, false);
-  config.Validate();
-
+bool TWorkThread::BuildMetadata(TPieces* previous) {
   auto reader = std::make_unique<TTorrent>(this);
   reader->SetTaskLink(taskKey);
   reader->SetTorrentBytes(torrent.bytes);
   reader->SetBaseDirectory(saveFolder);
   if (isFullPath) reader->SetTargetFile(targetFilePath);
   live.runPhase = TaskStatus::kPreparing;
-  if (!reader->Open()) {
-    live.stateCode = kStateTorrentUnreadable;
-    RequestStop(nullptr);
-    return false;
-  }
+  reloadMetadata = 0;
+  if (!reader->Open()) return false;
 
   auto map = RefPtr<TPieces>::Make(this);
   map->clock = wallClock;
@@ -275,10 +269,15 @@ bool TWorkThread::SetUpMetadata() {
   map->resumeRecord = bits.bytes;
   map->torrent = reader.get();
   map->LoadLayout(*reader);
+  // The map reports its pieces to this object while it builds; keep the old
+  // one until the new one has proved itself.
+  RefPtr<TPieces> old = pieces;
+  std::unique_ptr<TTorrent> oldReader = std::move(torrentReader);
   pieces = map;
   torrentReader = std::move(reader);
-  if (!pieces->BuildPieces(nullptr) && !pieces->CheckFinished()) {
-    RequestStop(nullptr);
+  if (!pieces->BuildPieces(previous) && !pieces->CheckFinished()) {
+    pieces = old;
+    torrentReader = std::move(oldReader);
     return false;
   }
   live.torrentName = torrentReader->Name();
@@ -286,7 +285,42 @@ bool TWorkThread::SetUpMetadata() {
   CopyMapCounters();
   metadataReady = 1;
   publishAll_ = true;
+  // Trackers join the sources; the peer pool takes them at its next feed.
+  for (const std::string& url : torrentReader->Trackers()) {
+    if (url.empty()) continue;
+    const std::string source = "tracker://" + url;
+    if (std::find(sources.begin(), sources.end(), source) == sources.end()) sources.push_back(source);
+  }
   return true;
+}
+
+bool TWorkThread::SetUpMetadata() {
+  if (metadataReady || torrent.bytes.empty()) return metadataReady != 0;
+  Reset(true, false);
+  config.Validate();
+  if (!BuildMetadata(nullptr)) {
+    if (!pieces) live.stateCode = kStateTorrentUnreadable;
+    RequestStop(nullptr);
+    return false;
+  }
+  return true;
+}
+
+void TWorkThread::RebuildMetadata() {
+  // A torrent that arrived from the key source replaces the map; held pieces
+  // carry over. When the new one fails, the old map and torrent stay.
+  RefPtr<TPieces> previous = pieces;
+  const int stateCode = live.stateCode;
+  if (!BuildMetadata(previous.get())) {
+    live.stateCode = stateCode;  // the task goes on with what it had
+    live.runPhase = TaskStatus::kRunning;
+    return;
+  }
+  if (previous) previous->CloseFiles(false, false);
+  SizeBitmap(static_cast<int>(pieces->pieceCount));
+  for (int64_t i = 0; i < pieces->pieceCount; ++i)
+    if (pieces->IsHeld(i)) heldBitmap[static_cast<size_t>(i >> 3)] |= static_cast<uint8_t>(0x80 >> (i & 7));
+  Publish(true, true);
 }
 
 bool TWorkThread::CompletionRule(int64_t t) {
@@ -425,6 +459,7 @@ void TWorkThread::WorkLoop() {
       ClearUseMarks();
       break;
     }
+    if (reloadMetadata) RebuildMetadata();
   }
   if (completed)
     LogLine(23, "TID : %5lu] [%s is Download Complete", static_cast<unsigned long>(platform::CurrentThreadId()),

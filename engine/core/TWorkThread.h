@@ -76,6 +76,10 @@ class TWorkThread : public TWorkWithTransStatis, public PieceEventSink, public T
   void WorkLoop();
   bool ReadKeyTorrent();
   bool SetUpMetadata();
+  // Reads the torrent bytes and builds a piece map over them; `previous`
+  // hands over the files and held pieces of an earlier map.
+  bool BuildMetadata(TPieces* previous);
+  void RebuildMetadata();
   // The completion rule at time t (0 = now); true when the run is complete.
   bool CompletionRule(int64_t t);
   bool GivesUp(uint32_t elapsed);

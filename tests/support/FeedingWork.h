@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/core/QTimeThread.h"
+#include "engine/core/ScopedLock.h"
 #include "engine/core/TWorkThread.h"
 
 namespace pf::testing {
@@ -34,6 +35,13 @@ class FeedingWork : public TWorkThread {
   }
   TaskConfig& MutableConfig() { return config; }
   void SetFeedPieces(int n) { feedPieces_ = n; }
+  // Hands the task a torrent as its key source would deliver one.
+  void DeliverTorrent(const std::string& bytes) {
+    ScopedLock lock(&mutex);
+    torrent.bytes = bytes;
+    torrent.dirty = true;
+    reloadMetadata = 1;
+  }
 
   std::atomic<uint32_t> monotonicOffset{0};
   std::atomic<int64_t> wallOffset{0};

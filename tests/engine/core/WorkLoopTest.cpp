@@ -128,6 +128,30 @@ TEST_F(WorkLoop, StoppedHalfwayTheTaskResumesFromItsStateFile) {
   EXPECT_EQ(ReadFile(Target(t)), t.content);
 }
 
+TEST_F(WorkLoop, ANewTorrentFromTheKeySourceReplacesTheMapKeepingHeldPieces) {
+  testing::TorrentFixture t(dir, "data7.pak", 1000000, 65536);
+  testing::TorrentFixture finer(dir / "save", "data7.pak", 1000000, 32768);  // same bytes
+  ASSERT_EQ(finer.content, t.content);
+  FeedingWork work(t.path, t.content, 6);
+  work.Configure(Target(t), StateFile(), kFlags);
+  ASSERT_EQ(work.StartDownload(), kOk);
+  ASSERT_TRUE(WaitUntil([&] { return work.PublishedStatus().finishedPieces >= 6; }));
+  work.DeliverTorrent(finer.bytes);
+  ASSERT_TRUE(WaitUntil([&] { return work.PublishedStatus().pieceLength == 32768; }));
+  EXPECT_EQ(work.PublishedStatus().finishedPieces, 12) << "six 64 KB pieces are twelve 32 KB ones";
+  uint8_t bits[8] = {};
+  EXPECT_EQ(work.CopyPublishedBitmap(bits, sizeof(bits)), finer.PieceCount());
+  EXPECT_EQ(bits[0], 0xFF);
+  EXPECT_EQ(bits[1], 0xF0);
+
+  work.DeliverTorrent("d4:infod4:name1:xee");  // unusable: the task goes on with its map
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(work.PublishedStatus().pieceLength, 32768);
+  EXPECT_EQ(work.PublishedStatus().stateCode, 0);
+  EXPECT_TRUE(work.IsRunning());
+  work.StopWork();
+}
+
 TEST_F(WorkLoop, EndsWithTheCodeOfWhatWentWrong) {
   testing::TorrentFixture t(dir, "data3.pak", 100000, 65536);
   struct Case {
