@@ -343,11 +343,7 @@ int TPiece::ReadBlock(uint8_t* destination, int length, int offset, int64_t time
   return CopyOut(destination, offset, end) ? length : 0;
 }
 
-void TPiece::Release() {
-  if (map) map->activePieces.erase(this);
-  runningHash.reset();
-  flushed = 0;
-  complete = 0;
+void TPiece::DropBuffers() {
   slots_.clear();
   units_.clear();
   buffered_ = 0;
@@ -355,14 +351,18 @@ void TPiece::Release() {
   sourceBytes = 0;
 }
 
+void TPiece::Release() {
+  if (map) map->activePieces.erase(this);
+  runningHash.reset();
+  flushed = 0;
+  complete = 0;
+  DropBuffers();
+}
+
 void TPiece::Reset() {
   complete = 0;
   lastActivity = 0;
-  slots_.clear();
-  units_.clear();
-  buffered_ = 0;
-  source.reset();
-  sourceBytes = 0;
+  DropBuffers();
   if (map && !runningHash && flushed == 0) map->activePieces.erase(this);
 }
 

@@ -95,6 +95,8 @@ class TPiece {
   enum class StoreResult { kRefused, kPartial, kWhole };
   StoreResult Store(const uint8_t* bytes, int length, int offset);
   void EnsureSlots();
+  // Gives the chunk buffers back and forgets the source.
+  void DropBuffers();
   // Hashes the buffered tail after `flushed`; stamps the piece complete on a
   // match, drops it on a mismatch. True on a match.
   bool HashBufferedTail();
