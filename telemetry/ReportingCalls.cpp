@@ -25,13 +25,10 @@ struct UploadState {
 };
 
 UploadState& State() {
-  static UploadState* state = [] {
-    // Deliberately never destroyed: threads may report while the process
-    // exits, after static destructors would have run.
-    static UploadState instance;
-    return &instance;
-  }();
-  return *state;
+  // Deliberately never destroyed: engine threads and message threads may
+  // report while the process exits, after static destructors have run.
+  static UploadState& state = *std::make_unique<UploadState>().release();
+  return state;
 }
 
 struct DeltaMemory {
@@ -39,7 +36,7 @@ struct DeltaMemory {
   uint64_t time = 0, total = 0, http = 0, p2p = 0;
 };
 DeltaMemory& Deltas() {
-  static DeltaMemory memory;
+  static DeltaMemory& memory = *std::make_unique<DeltaMemory>().release();
   return memory;
 }
 
