@@ -78,8 +78,9 @@ bool LookupWithTimeout(const std::string& host, platform::HostLookupResult* out)
     serial = p.nextSerial++;
     p.records.emplace(serial, nullptr);
   }
+  std::thread worker;
   try {
-    std::thread(LookupThread, serial, host).detach();
+    worker = std::thread(LookupThread, serial, host);
   } catch (...) {
     std::lock_guard<std::mutex> lock(p.mutex);
     p.records.erase(serial);
@@ -94,10 +95,15 @@ bool LookupWithTimeout(const std::string& host, platform::HostLookupResult* out)
   auto found = p.records.find(serial);
   std::unique_ptr<platform::HostLookupResult> answer = std::move(found->second);
   p.records.erase(found);
+  lock.unlock();
   if (!answer) {
+    // Left to finish on its own; whatever it finds has nowhere to go.
+    worker.detach();
     out->error = kLookupTimedOut;
     return false;
   }
+  // The answer is stored, so the thread is ending: wait for it to be gone.
+  worker.join();
   *out = std::move(*answer);
   return true;
 }

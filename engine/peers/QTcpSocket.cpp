@@ -298,7 +298,8 @@ bool QTcpSocket::Flush() {
 
 int QTcpSocket::Send(const void* bytes, int length) {
   if (!IsOpen() || listening) return -1;
-  if (!bytes || length <= 0) return 0;
+  // An empty send still pushes out what is queued.
+  if (!bytes || length < 0) length = 0;
   const auto* data = static_cast<const uint8_t*>(bytes);
   auto queue = [&](const uint8_t* from, int count) {
     const int take = std::min(count, kMaxSendQueue - send_.used());
@@ -316,7 +317,7 @@ int QTcpSocket::Send(const void* bytes, int length) {
   }
   if (!Flush()) return -1;
   int taken = 0;
-  if (send_.used() == 0) {
+  if (send_.used() == 0 && length > 0) {
     int err = 0;
     const int n = platform::SendSocket(handle, data, length, &err);
     if (n < 0 && err != platform::kSocketWouldBlock) {

@@ -38,7 +38,8 @@ class QTcpSocket {
   bool Listen(uint16_t port, uint32_t localAddress = 0, const uint8_t* udpKey = nullptr);
   std::unique_ptr<QTcpSocket> Accept();
 
-  // Bytes taken (sent or queued), 0, or -1 when the connection broke.
+  // Bytes taken (sent or queued), 0, or -1 when the connection broke. Queued
+  // bytes go out first; an empty send only pushes them on.
   int Send(const void* bytes, int length);
   // Reads up to maxBytes (0 = the default size); the bytes now held in the
   // receive buffer, 0, or -1 when the connection broke or the proxy refused.
