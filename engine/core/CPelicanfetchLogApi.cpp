@@ -87,11 +87,13 @@ void CPelicanfetchLogApi::Write(const char* text, int channel, int level) {
 
 void CPelicanfetchLogApi::WriteFormat(const char* format, ...) {
   CriticalSectionGuard guard(&section);
-  char text[kTextSize];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof(text), format ? format : "", args);
-  va_end(args);
+  char text[kTextSize] = {};
+  if (format) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+  }
   text[kTextSize - 1] = 0;
 
   char time[64];
