@@ -43,6 +43,30 @@ class TPeerId : public TRefObject {
   uint8_t kind = 0;
   uint8_t overTcp = 0;
 
+  // Kept by the task's peer pool.
+  int32_t sequence = 0;         // connect passes to sit out; last order key, lower first
+  int32_t group = 1;            // order group, higher first
+  int32_t failures = 0;
+  int32_t openConnections = 0;
+  int32_t score = 0;            // pieces that came wholly from this source
+  int32_t attempts = 0;
+  int32_t allowance = 1;        // connections it may have at once
+  int64_t lastConnect = 0;
+  int32_t badPieces = 0;        // consecutive pieces that failed their hash
+
+  // What a server taught the task across attempts.
+  int64_t resourceSize = 0;     // 0 = not yet known
+  std::string fileName;
+  std::string referer;
+  std::string lastRedirect;
+  int32_t redirectCount = 0;
+  uint8_t redirected = 0;
+  uint8_t wholeContent = 0;     // fetched whole into `body` rather than by pieces
+  std::string body;
+  uint8_t bodyDone = 0;
+  uint8_t useMarker = 0;
+  int32_t users = 0;            // peer objects using this source
+
  private:
   bool ParseFtp(const std::string& rest);
   bool ParseHttp(const std::string& rest);

@@ -26,7 +26,7 @@ class SegmentHolder {
   int segmentCount = 0;   // segments it was given
   int speed = 0;          // bytes per second over the last window
   Segment* segment = nullptr;
-  const void* source = nullptr;
+  const void* sourceKey = nullptr;  // the source whose segments it prefers
 
   // Told to give its segment up (another connection takes it over).
   virtual void GiveUpSegment() = 0;

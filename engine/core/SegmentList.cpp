@@ -102,7 +102,7 @@ bool SegmentList::Split(SegmentHolder& c, int64_t now) {
   auto fresh = std::make_unique<Segment>();
   fresh->start = fresh->current = static_cast<int>(r->end - k + 1);
   fresh->end = r->end;
-  fresh->source = c.source;
+  fresh->source = c.sourceKey;
   Give(*fresh, c, now);
   r->end = std::max(fresh->start - 1, r->current);
   r->assignedAt = now;
@@ -159,6 +159,26 @@ bool SegmentList::CloseIfDone(SegmentHolder& c) {
     Remove(s);
   }
   return true;
+}
+
+Segment* SegmentList::AddFront(int start, int end, SegmentHolder& c, int64_t now) {
+  auto segment = std::make_unique<Segment>();
+  segment->start = segment->current = start;
+  segment->end = end;
+  segment->source = c.sourceKey;
+  Segment* made = segment.get();
+  segments_.push_front(std::move(segment));
+  Give(*made, c, now);
+  return made;
+}
+
+bool SegmentList::HasUnfinished() const {
+  return std::any_of(segments_.begin(), segments_.end(), [](const auto& s) { return !s->finished; });
+}
+
+void SegmentList::Drop(Segment* segment) {
+  if (segment && segment->holder) segment->holder->segment = nullptr;
+  Remove(segment);
 }
 
 void SegmentList::Detach(SegmentHolder& c) {

@@ -31,6 +31,10 @@ class SegmentList {
   Segment* PickToSplit(const SegmentHolder& connection, int64_t now) const;
   // Forgets a connection that went away; its segment is free again.
   void Detach(SegmentHolder& connection);
+  // A segment made by a connection itself, put first and given to it.
+  Segment* AddFront(int start, int end, SegmentHolder& connection, int64_t now);
+  bool HasUnfinished() const;
+  void Drop(Segment* segment);
 
   bool Empty() const { return segments_.empty(); }
   const std::list<std::unique_ptr<Segment>>& Segments() const { return segments_; }

@@ -103,6 +103,8 @@ int32_t TWorkThread::SetRateLimit(int selector, int kilobytesPerSecond) {
 
 void TWorkThread::Reset(bool dropMetadata, bool clearRunState) {
   ScopedLock lock(&mutex);
+  segments.Clear();
+  sharedRequests.clear();
   ResetPool();
   ResetAccounting();
   if (dropMetadata) {
@@ -402,12 +404,20 @@ int64_t TWorkThread::Tick() {
   if (now - lastSecondTick >= 1000) {
     lastSecondTick = now;
     PerSecond(pieces && pieces->TaskComplete(), Elapsed());
+    if (!HostComplete()) {
+      LayOutSegments(wallClock());
+      ConnectServers();
+    }
     // Complete pieces wait in memory for the next save; past half the cache
     // they are written now, so that a fast download cannot pile them up.
     if (pieces && pieces->pendingWriteBytes >= pieces->CacheSize() / 2) pieces->CacheMaintenance();
     CopyMapCounters();
     publishPending = true;
     PeriodicSave();
+  }
+  if (wallClock() - lastWindow_ >= 3) {
+    UpdateSpeeds(static_cast<int>(std::max<int64_t>(wallClock() - lastWindow_, 1)));
+    lastWindow_ = wallClock();
   }
   if (publishPending) {
     publishPending = false;
@@ -441,14 +451,18 @@ void TWorkThread::WorkLoop() {
   live.runPhase = TaskStatus::kRunning;
   lastSecondTick = platform::TickCount();
   lastSave_ = monotonicClock();
-  lastUpkeep_ = lastFeed_ = wallClock();
+  lastUpkeep_ = lastFeed_ = lastWindow_ = wallClock();
+  FeedSources();
   bool timedOut = false, gaveUp = false;
   int64_t t = 0;
   while (!CheckStop()) {
     if (CompletionRule(t)) break;
     t = Tick();
     if (CheckStop()) break;
-    if (t - lastFeed_ >= kFeedSeconds) lastFeed_ = t;  // the pool takes new sources here
+    if (t - lastFeed_ >= kFeedSeconds) {
+      FeedSources();
+      lastFeed_ = t;
+    }
     if (!HasPieces() && static_cast<int>(Elapsed()) > config.metadataTimeout) {
       timedOut = true;
       break;

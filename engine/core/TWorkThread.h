@@ -14,7 +14,10 @@ namespace pf {
 // task, then ticks (driving peers, accounting, publishing) until the task
 // completes, fails or is told to stop, and finally saves or removes the task
 // state file.
-class TWorkThread : public TWorkWithTransStatis, public PieceEventSink, public TTorrentOwner {
+class TWorkThread : public TWorkWithTransStatis,
+                    public PieceEventSink,
+                    public TTorrentOwner,
+                    public PeerHost {
  public:
   TWorkThread();
   ~TWorkThread() override;
@@ -55,6 +58,21 @@ class TWorkThread : public TWorkWithTransStatis, public PieceEventSink, public T
   void Fail(std::string_view text) override;
   bool ReadTaskLinkTemplate(std::string_view link) override;
 
+  // What the peers ask of the task.
+  TPieces* HostPieces() override { return pieces.get(); }
+  SegmentList& HostSegments() override { return segments; }
+  std::deque<BlockRequest>& SharedRequests() override { return sharedRequests; }
+  bool InEndPhase() override { return false; }
+  bool HostComplete() override { return pieces && pieces->TaskComplete(); }
+  void OnPayload(int kind, int64_t bytes) override { CountPayload(kind, bytes); }
+  void OnWasted(int64_t bytes) override { wastedBytes += bytes; }
+  void Retry(TPeerId* source, int flag, int seconds) override { RetrySource(source, flag, seconds); }
+  void AddFoundSource(RefPtr<TPeerId> source) override { AddCandidate(std::move(source)); }
+  void SetStateCode(int code) override { live.stateCode = code; }
+  void SetHttpStarted() override { live.runPhase = TaskStatus::kHttpStarted; }
+  int64_t WallNow() override { return wallClock(); }
+  uint32_t MonotonicNow() override { return monotonicClock(); }
+
   TaskConfig Config();
   TaskStatus PublishedStatus();
 
@@ -65,8 +83,9 @@ class TWorkThread : public TWorkWithTransStatis, public PieceEventSink, public T
   std::function<int64_t()> wallClock;
 
  protected:
-  // Drives every connection one step; the peer pool's sources plug in here.
-  virtual void DrivePeers() {}
+  // Drives every connection one step.
+  virtual void DrivePeers() { DriveConnections(); }
+  PeerHost* Host() override { return this; }
   // Reads the task state file into the four state strings.
   void ReadStateFile();
   // Writes the state strings when one changed; true when the file is current.
@@ -95,6 +114,8 @@ class TWorkThread : public TWorkWithTransStatis, public PieceEventSink, public T
   int64_t lastFeed_ = 0;
   uint8_t storageError_ = 0;
   bool publishAll_ = false;
+  int64_t lastWindow_ = 0;
+  int64_t wastedBytes = 0;
 };
 
 }  // namespace pf

@@ -1,6 +1,9 @@
 #include "engine/core/TWorkWithPeers.h"
 
+#include <algorithm>
+
 #include "engine/core/ScopedLock.h"
+#include "engine/peers/THttpPeer.h"
 
 namespace pf {
 
@@ -12,10 +15,159 @@ void TWorkWithPeers::SetConnectionLimits(int serverConnections, int peerConnecti
 }
 
 void TWorkWithPeers::ClearUseMarks() {
-  // Sources carry no use marks until the peer pool takes them.
+  useMarks.resize(sources.size(), kNew);
+  for (uint8_t& mark : useMarks) {
+    if (mark == kOwnTaken && !torrent.bytes.empty()) mark = kOwn;
+    if (mark == kTaken) mark = kNew;
+  }
+}
+
+void TWorkWithPeers::SortCandidates() {
+  std::stable_sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {
+    if (a->group != b->group) return a->group > b->group;
+    if (a->score != b->score) return a->score > b->score;
+    if (a->failures != b->failures) return a->failures < b->failures;
+    if (a->attempts != b->attempts) return a->attempts < b->attempts;
+    return a->sequence < b->sequence;
+  });
+}
+
+bool TWorkWithPeers::AddCandidate(RefPtr<TPeerId> source) {
+  if (!source) return false;
+  for (const auto& known : candidates)
+    if (TPeerId::SameSource(known.get(), source.get()) && known->ip == source->ip) return false;
+  candidates.push_back(std::move(source));
+  SortCandidates();
+  return true;
+}
+
+void TWorkWithPeers::FeedSources() {
+  if (sources.empty()) return;
+  useMarks.resize(sources.size(), kNew);
+  if (keyIsFirstSource && useMarks[0] == kNew) useMarks[0] = kOwn;
+  for (size_t i = sources.size(); i-- > 0;) {
+    uint8_t& mark = useMarks[i];
+    if (mark == kTaken || mark == kOwnTaken || sources[i].empty()) continue;
+    auto candidate = RefPtr<TPeerId>::Make(sources[i]);
+    if (!candidate->ParseSource()) {
+      if (candidate->unresolvable) {
+        live.stateCode = 20216;  // a host name did not resolve; the task goes on
+        Host()->SetStateCode(20216);
+      }
+      continue;
+    }
+    if (mark == kOwn) {
+      // The task's own source delivers its torrent file, whole.
+      candidate->wholeContent = 1;
+      candidate->useMarker = 1;
+      candidate->allowance = 1;
+    }
+    mark = mark == kOwn ? kOwnTaken : kTaken;
+    candidate->group = 29;
+    AddCandidate(std::move(candidate));
+  }
+}
+
+void TWorkWithPeers::RetrySource(TPeerId* source, int flag, int seconds) {
+  for (auto it = candidates.begin(); it != candidates.end();) {
+    if (!TPeerId::SameSource(it->get(), source) || (*it)->ip != source->ip) {
+      ++it;
+      continue;
+    }
+    if (flag == 1) {
+      (*it)->sequence += std::max(1, seconds);
+      ++it;
+    } else {
+      it = candidates.erase(it);
+    }
+  }
+  SortCandidates();
+}
+
+void TWorkWithPeers::ReleaseConnection(TPeerObject& connection) {
+  connection.Reset();
+  for (size_t i = 0; i < connections.size(); ++i) {
+    if (connections[i].get() != &connection) continue;
+    connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
+    windowReceived.erase(windowReceived.begin() + static_cast<std::ptrdiff_t>(i));
+    break;
+  }
+}
+
+void TWorkWithPeers::ConnectServers() {
+  int open = 0;
+  for (const auto& c : connections) open += (c->kind & 6) ? 1 : 0;
+  for (size_t i = 0; i < candidates.size() && open < serverConnectionLimit; ++i) {
+    RefPtr<TPeerId> source = candidates[i];
+    if (source->kind != TPeerId::kHttp) continue;  // FTP, trackers and peers join with their protocols
+    if (source->openConnections >= source->allowance) continue;
+    if (source->openConnections == 1 && source->resourceSize <= 0) continue;
+    if (source->sequence > 0) {
+      --source->sequence;
+      continue;
+    }
+    auto peer = RefPtr<THttpPeer>::Make(Host());
+    if (!peer->AttachSource(source.get())) {
+      ++source->failures;
+      peer->Reset();
+      continue;
+    }
+    ++source->openConnections;
+    ++source->attempts;
+    source->lastConnect = Host()->WallNow();
+    connections.push_back(RefPtr<TPeerObject>::Share(peer.get()));
+    windowReceived.push_back(0);
+    ++open;
+  }
+  connectionLimitReached = open >= serverConnectionLimit ? 1 : 0;
+}
+
+void TWorkWithPeers::BackOff(TPeerId* source, int extra) {
+  if (!source) return;
+  for (auto& c : candidates) {
+    if (!TPeerId::SameSource(c.get(), source)) continue;
+    if ((c->kind & 6) && c->openConnections > 1) {
+      if (c->sequence <= 0) c->sequence += 2;
+      return;
+    }
+    c->sequence += 3 * std::max(c->failures - 1, 0) + extra;
+    ++c->failures;
+    return;
+  }
+}
+
+void TWorkWithPeers::DriveConnections() {
+  bool dropped = false;
+  for (size_t i = 0; i < connections.size();) {
+    RefPtr<TPeerObject> peer = connections[i];
+    const bool stepped = peer->DownloadTick();
+    windowReceived[i] += peer->tick.received;
+    if (stepped && !peer->IsDead()) {
+      ++i;
+      continue;
+    }
+    if (!stepped && peer->phase != TPeerObject::kPhaseStalled && peer->phase != TPeerObject::kPhaseNothingLeft)
+      BackOff(peer->peerSource.get(), 1);
+    ReleaseConnection(*peer);
+    dropped = true;
+  }
+  if (dropped) SortCandidates();
+}
+
+void TWorkWithPeers::UpdateSpeeds(int seconds) {
+  for (size_t i = 0; i < connections.size(); ++i) {
+    const int speed = static_cast<int>(windowReceived[i] / std::max(seconds, 1));
+    connections[i]->speed = speed;
+    connections[i]->tick.receiveRate = speed;
+    windowReceived[i] = 0;
+  }
 }
 
 void TWorkWithPeers::ResetPool() {
+  for (auto& connection : connections) connection->Reset();
+  connections.clear();
+  windowReceived.clear();
+  candidates.clear();
   connectionLimitReached = 0;
 }
 

@@ -7,14 +7,24 @@
 
 #include "engine/content/TPieces.h"
 #include "engine/content/TTorrent.h"
+#include <deque>
+
+#include "engine/core/SegmentList.h"
 #include "engine/core/TWorkWithPeers.h"
 
 namespace pf {
 
 // Third layer of the work object: the piece map, the torrent and the
 // held-pieces bitmap (BitTorrent bit order) with its published copy.
-class TWorkWithPieces : public TWorkWithPeers {
+class TWorkWithPieces : public TWorkWithPeers, public PieceStateView {
  public:
+  // The piece map as the segment list sees it.
+  bool IsWanted(int piece) const override { return pieces && pieces->IsWanted(piece); }
+  bool InProgress(int piece) const override;
+  int PieceLength() const override { return pieces ? pieces->pieceLength : 0; }
+  int PieceCount() const override { return pieces ? static_cast<int>(pieces->pieceCount) : 0; }
+  int FinishedPieces() const override { return pieces ? pieces->finishedPieces : 0; }
+
   // Length in bytes of the published bitmap; readable without the task lock.
   int32_t PublishedBitmapSize() const { return publishedBitmapSize.load(); }
   // Copies min(length, size) bytes of the published bitmap; answers
@@ -31,7 +41,12 @@ class TWorkWithPieces : public TWorkWithPeers {
   // Copies the live bitmap to the published one; call under the task lock.
   void PublishBitmap();
 
+  // Lays the server segments out once a map and server candidates exist.
+  void LayOutSegments(int64_t now);
+
   RefPtr<TPieces> pieces;
+  SegmentList segments{*this};
+  std::deque<BlockRequest> sharedRequests;
   std::unique_ptr<TTorrent> torrentReader;
   std::vector<uint8_t> heldBitmap;
   int heldPieceCount = 0;

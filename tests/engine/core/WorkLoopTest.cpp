@@ -164,7 +164,7 @@ TEST_F(WorkLoop, EndsWithTheCodeOfWhatWentWrong) {
   } cases[] = {
       {"unreadable torrent", kTaskP2SP, "file://" + (dir / "missing.torrent").string(), "", 0, kStateTorrentUnreadable},
       {"no metadata in time", kTaskP2SP, "http://127.0.0.1:1/x.torrent", "http://127.0.0.1:1/x", 46, kStateNoMetadata},
-      {"no source left", 0, "", "http://127.0.0.1:1/x", 16, kStateGaveUp},
+      {"no usable source", 0, "", "gopher://127.0.0.1/x", 16, kStateGaveUp},
   };
   for (const auto& c : cases) {
     FeedingWork work(t.path, t.content, 0);

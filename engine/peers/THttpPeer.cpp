@@ -1,0 +1,227 @@
+#include "engine/peers/THttpPeer.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "engine/content/TPieces.h"
+
+namespace pf {
+namespace {
+
+constexpr int kBlock = 16384;
+constexpr int kTaskUnresolved = 20216;
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+}  // namespace
+
+void THttpPeer::Reset() {
+  TPeerObject::Reset();
+  headerDone = 0;
+  skipBytes = streamPos = 0;
+  noLength = 0;
+  runLength = 0;
+}
+
+void THttpPeer::ReleaseSegment() {
+  TPeerObject::ReleaseSegment();
+  skipBytes = 0;
+  runLength = 0;
+}
+
+bool THttpPeer::AttachSource(TPeerId* source) {
+  if (!TPeerObject::AttachSource(source)) return false;
+  if (source->wholeContent) {
+    if (source->useMarker == 1) work->SetHttpStarted();
+  } else {
+    if (requests.empty() && source->resourceSize > 0) TPeerObject::FillRequests();
+    if (requests.empty() && source->resourceSize > 0) return false;
+  }
+  return StartAttempt();
+}
+
+bool THttpPeer::StartAttempt() {
+  TPeerId& source = *peerSource;
+  streamPos = requests.empty() ? 0 : requests.front().block * kBlock;
+  headerDone = 0;
+  noLength = 0;
+  if (!connection) connection = std::make_unique<QTcpSocket>();
+  if (!connection->Connect(source.ip, static_cast<uint16_t>(source.port), false)) return false;
+  linkState = kConnected;
+  ++source.attempts;
+  const std::string& url = source.url;
+  const size_t lastSlash = url.rfind('/');
+  const std::string referer = url.substr(0, lastSlash == std::string::npos ? url.size() : lastSlash);
+  const TPeerIdDetails& details = source.Details();
+  const std::string path = details.httpPath.empty() ? "/" : details.httpPath;
+  const std::string request =
+      BuildHttpRequest(details.host, path, source.referer.empty() ? referer : source.referer, "", "", streamPos, 0);
+  return connection->Send(request.data(), static_cast<int>(request.size())) >= 0;
+}
+
+bool THttpPeer::AfterTick() {
+  if (IsConnected() && connection->QueuedCount() > 0) return connection->Send(nullptr, 0) >= 0;
+  return IsConnected();
+}
+
+bool THttpPeer::IsStalled() {
+  int64_t limit = headerDone ? 30 : 15;
+  if (tick.receiveRate >= 1 && tick.receiveRate <= 2047) limit *= 2;
+  if (work->WallNow() - stats.activityTime <= limit) return false;
+  phase = kPhaseStalled;
+  ReleaseSegment();
+  return true;
+}
+
+bool THttpPeer::ReadHeader() {
+  const int held = connection->Receive();
+  if (held < 0 && connection->ReceivedCount() == 0) return false;
+  const std::string_view buffered(reinterpret_cast<const char*>(connection->ReceivedData()),
+                                  static_cast<size_t>(connection->ReceivedCount()));
+  const size_t end = HttpResponseHeader::FindEnd(buffered);
+  if (end == 0) return held >= 0;
+  response.Parse(buffered.substr(0, end));
+  connection->Consume(static_cast<int>(end));
+  headerDone = 1;
+  linkState = kReady;
+  stats.activityTime = work->WallNow();
+  return true;
+}
+
+bool THttpPeer::OnRedirect() {
+  TPeerId& source = *peerSource;
+  source.redirected = 1;
+  const std::string target =
+      AbsoluteLocation(response.Value("Location").value_or(""), source.Details().host, source.port);
+  connection->Close();
+  if (EqualNoCase(target, source.lastRedirect)) {
+    if (++source.redirectCount > 2) work->Retry(&source, 0, 60);
+  } else {
+    source.lastRedirect = target;
+    ++source.redirectCount;
+  }
+  if (source.redirectCount <= 2) {
+    auto next = RefPtr<TPeerId>::Make(target);
+    next->referer = target;
+    next->wholeContent = source.wholeContent;
+    next->useMarker = source.useMarker;
+    if (next->ParseSource())
+      work->AddFoundSource(next);
+    else if (next->unresolvable)
+      work->SetStateCode(kTaskUnresolved);
+  }
+  phase = kPhaseNothingLeft;
+  return false;
+}
+
+bool THttpPeer::Process() {
+  if (!IsConnected()) return false;
+  TPeerId& source = *peerSource;
+  if (IsStalled()) {
+    work->Retry(&source, 1, 15);
+    return false;
+  }
+  if (!headerDone) {
+    if (!ReadHeader()) return false;
+    if (!headerDone) return true;
+    const int status = response.status;
+    if (status >= 200 && status < 300) {
+      if (source.group == 29) source.group = 28;
+      if (source.users > 1) return true;
+      source.redirected = 0;
+      if (source.resourceSize <= 0) {
+        const auto size = response.ResourceSize();
+        source.resourceSize = size.value_or(-1);
+        noLength = size ? 0 : 1;
+        if (source.resourceSize <= 0 && source.wholeContent && noLength) source.resourceSize = 2147483647;
+      }
+      const auto name = response.FileName();
+      if (name && !name->empty()) source.fileName = *name;
+      else if (!name && source.fileName.empty()) source.fileName = "index.htm";
+      return source.resourceSize > 0;
+    }
+    if (status >= 300 && status < 400) return OnRedirect();
+    connection->Close();
+    if (status >= 400 && status < 500) work->Retry(&source, 0, 60);
+    if (status >= 500 && status < 600) work->Retry(&source, 1, 60);
+    return false;
+  }
+  if (source.wholeContent) return ReadWholeContent();
+  if (runLength > 0) return StreamBlocks();
+  return true;
+}
+
+bool THttpPeer::ReadWholeContent() {
+  TPeerId& source = *peerSource;
+  const int held = connection->Receive();
+  const int buffered = connection->ReceivedCount();
+  if (buffered > 0) {
+    source.body.append(reinterpret_cast<const char*>(connection->ReceivedData()), static_cast<size_t>(buffered));
+    connection->Consume(buffered);
+    stats.activityTime = work->WallNow();
+  }
+  const auto size = static_cast<size_t>(std::max<int64_t>(source.resourceSize, 0));
+  if (!source.body.empty() && (source.body.size() >= size || (held < 0 && noLength))) source.bodyDone = 1;
+  return held >= 0 || source.bodyDone;
+}
+
+bool THttpPeer::StreamBlocks() {
+  const int held = connection->Receive();
+  if (held < 0 && connection->ReceivedCount() == 0) return false;
+  const uint8_t* data = connection->ReceivedData();
+  int available = connection->ReceivedCount();
+  int used = 0;
+  const int skip = static_cast<int>(std::min<int64_t>(skipBytes, available));
+  used += skip;
+  skipBytes -= skip;
+  streamPos += skip;
+  bool good = true;
+  while (skipBytes == 0 && runLength > 0 && !requests.empty() && requests.front().length <= available - used) {
+    const BlockRequest request = requests.front();
+    if (!OnBlock(request.block, request.length, data + used)) {
+      good = false;
+      break;
+    }
+    used += request.length;
+    streamPos += request.length;
+    --runLength;
+  }
+  connection->Consume(used);
+  return good && IsConnected();
+}
+
+bool THttpPeer::FillRequests() {
+  if (!IsConnected()) return false;
+  if (!headerDone || runLength > 0 || !peerSource || peerSource->wholeContent) return true;
+  TPieces* map = work->HostPieces();
+  const int64_t size = peerSource->resourceSize;
+  if (size > 0 && map && map->totalLength > 0 && size != map->totalLength) {
+    connection->Close();
+    work->Retry(peerSource.get(), 1, 60);
+    return false;
+  }
+  if (requests.empty()) {
+    skipBytes = 0;
+    TPeerObject::FillRequests();
+    if (requests.empty()) {
+      MarkNothingLeft();
+      return false;
+    }
+  }
+  runLength = 1;
+  while (static_cast<size_t>(runLength) < requests.size() &&
+         requests[static_cast<size_t>(runLength)].block == requests[static_cast<size_t>(runLength) - 1].block + 1)
+    ++runLength;
+  skipBytes = requests.front().block * kBlock - streamPos;
+  if (skipBytes >= 0 && skipBytes <= kMaxSkip) return true;
+  // Not just ahead in this response: ask again from the first request.
+  skipBytes = 0;
+  connection->Close();
+  return StartAttempt();
+}
+
+}  // namespace pf

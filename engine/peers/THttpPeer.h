@@ -1,0 +1,44 @@
+#pragma once
+#include <cstdint>
+
+#include "engine/peers/HttpResponseHeader.h"
+#include "engine/peers/TPeerObject.h"
+
+namespace pf {
+
+// Fetches pieces from an HTTP mirror: one GET with an open-ended range per
+// attempt, the body read as one stream and handed out block by block to the
+// queued requests; a new attempt when the next blocks are not just ahead.
+// Also learns the resource's size and name, follows redirects by making new
+// sources, and can fetch a whole resource into memory.
+class THttpPeer : public TPeerObject {
+ public:
+  static constexpr int64_t kMaxSkip = 131072;
+
+  explicit THttpPeer(PeerHost* host) : TPeerObject(host, TPieceSource::kHttp) {}
+
+  bool Process() override;
+  bool AfterTick() override;
+  bool FillRequests() override;
+  void Reset() override;
+  bool AttachSource(TPeerId* source) override;
+  bool IsStalled() override;
+  void ReleaseSegment() override;
+
+  uint8_t headerDone = 0;
+  int64_t skipBytes = 0;
+  int64_t streamPos = 0;
+  HttpResponseHeader response;
+  uint8_t noLength = 0;
+  int runLength = 0;
+
+ private:
+  // Connects and sends a GET ranged at the first queued request.
+  bool StartAttempt();
+  bool ReadHeader();
+  bool OnRedirect();
+  bool ReadWholeContent();
+  bool StreamBlocks();
+};
+
+}  // namespace pf

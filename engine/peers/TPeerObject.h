@@ -1,0 +1,104 @@
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "engine/content/TPieceSource.h"
+#include "engine/core/Segment.h"
+#include "engine/peers/PeerHost.h"
+#include "engine/peers/QTcpSocket.h"
+
+namespace pf {
+
+// The protocol steps every kind of peer fills in.
+class TVirtualPeer {
+ public:
+  virtual ~TVirtualPeer() = default;
+  virtual bool Process() = 0;
+  virtual bool AfterTick() = 0;
+  virtual bool FillRequests() = 0;
+  virtual bool Serve() = 0;
+  virtual void Reset() = 0;
+};
+
+// One live source of a task: its address, its connection, the block
+// requests outstanding to it and the run of pieces it works through. Only
+// the task's work thread touches it.
+class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHolder {
+ public:
+  enum LinkState { kUnlinked = 0, kConnected = 1, kReady = 2 };
+  static constexpr int kPhaseStalled = 5;
+  static constexpr int kPhaseNothingLeft = 6;
+
+  struct Stats {
+    bool attached = false;
+    int64_t activityTime = 0;   // attach, and every accepted block
+    bool outputPending = false;
+    int idleTicks = 0;
+    int currentPiece = -1;
+  };
+  struct TickCounts {
+    int64_t sent = 0;
+    int64_t received = 0;
+    int64_t totalReceived = 0;
+    int receiveRate = 0;        // bytes per second, from the task's window
+  };
+
+  TPeerObject(PeerHost* host, int peerKind) : kind(peerKind), work(host) {}
+  ~TPeerObject() override;
+
+  bool Process() override = 0;
+  bool AfterTick() override { return true; }
+  bool FillRequests() override;
+  bool Serve() override { return true; }
+  void Reset() override;
+
+  virtual bool DownloadTick();
+  virtual bool AttachSource(TPeerId* source);
+  virtual bool IsDone() { return false; }
+  virtual bool IsStalled() { return false; }
+  virtual bool HasEverything() { return true; }
+  virtual bool IsUnwanted() { return false; }
+  virtual void ReleaseSegment();
+  virtual int NextPiece();
+  bool IsConnected() const { return linkState != kUnlinked && connection && connection->IsOpen(); }
+  bool IsDead(bool skipUnwanted = false);
+  // A block of content arrived; false when it matched no request or the
+  // piece refused it.
+  bool OnBlock(int64_t block, int length, const uint8_t* bytes);
+  void MarkNothingLeft();
+
+  // What a piece learns of the source that supplied it.
+  int SourceKind() const override { return kind; }
+  std::string AddressText() const override { return peerSource ? peerSource->url : std::string(); }
+  uint32_t Ipv4() const override;
+  uint16_t Port() const override { return peerSource ? static_cast<uint16_t>(peerSource->port) : 0; }
+  void AddScore(int amount) override {
+    if (peerSource) peerSource->score += amount;
+  }
+  void AddBadPiece() override {
+    if (peerSource) ++peerSource->badPieces;
+  }
+  void ClearBadPieces() override {
+    if (peerSource) peerSource->badPieces = 0;
+  }
+  void GiveUpSegment() override { ReleaseSegment(); }
+
+  int linkState = kUnlinked;
+  int phase = 0;
+  int kind;
+  std::deque<BlockRequest> requests;
+  Stats stats;
+  TickCounts tick;
+  int failures = 0;
+  RefPtr<TPeerId> peerSource;
+  std::unique_ptr<QTcpSocket> connection;
+  PeerHost* work;
+
+ protected:
+  // Queues requests for the blocks of `piece` not yet held or requested.
+  void QueuePiece(int piece, size_t depth);
+  size_t PipelineDepth() const { return 2 + 2 * static_cast<size_t>(tick.receiveRate) / 16384; }
+};
+
+}  // namespace pf
