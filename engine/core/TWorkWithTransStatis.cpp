@@ -19,6 +19,10 @@ void TWorkWithTransStatis::PerSecond(bool done, uint32_t secondsRunning) {
   const int64_t missing = static_cast<int64_t>(live.pieceLength) * (live.pieceCount - live.finishedPieces);
   live.remainingSeconds =
       live.currentSpeed >= 1024 && !done ? static_cast<int>(missing / live.currentSpeed) : 0;
+  // Faster transfers tick more often.
+  const int speedClass = received > 3145728 ? 1 : received > 1536000 ? 2 : received > 819200 ? 3
+                       : received > 307200 ? 4 : 5;
+  tickDelayMs = speedClass + 1;
   secondPayload = 0;
 }
 

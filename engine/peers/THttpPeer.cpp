@@ -170,7 +170,13 @@ bool THttpPeer::ReadWholeContent() {
 }
 
 bool THttpPeer::StreamBlocks() {
-  const int held = connection->Receive();
+  // Take what the socket has, up to a few large reads per tick.
+  int held = 0;
+  for (int reads = 0; reads < 4; ++reads) {
+    const int before = connection->ReceivedCount();
+    held = connection->Receive(kStreamRead);
+    if (held < 0 || held - before < kStreamRead) break;
+  }
   if (held < 0 && connection->ReceivedCount() == 0) return false;
   const uint8_t* data = connection->ReceivedData();
   int available = connection->ReceivedCount();

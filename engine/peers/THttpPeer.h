@@ -14,6 +14,7 @@ namespace pf {
 class THttpPeer : public TPeerObject {
  public:
   static constexpr int64_t kMaxSkip = 131072;
+  static constexpr int kStreamRead = 262144;
 
   explicit THttpPeer(PeerHost* host) : TPeerObject(host, TPieceSource::kHttp) {}
 
