@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "engine/content/Bencode.h"
 #include "engine/core/ScopedLock.h"
 #include "engine/peers/THttpPeer.h"
 
@@ -84,6 +85,21 @@ void TWorkWithPeers::RetrySource(TPeerId* source, int flag, int seconds) {
   SortCandidates();
 }
 
+void TWorkWithPeers::TakeTorrentFrom(TPeerId& source) {
+  RefPtr<TPeerId> keep = RefPtr<TPeerId>::Share(&source);
+  if (!source.body.empty() && ParseElement(source.body)) {
+    ScopedLock lock(&mutex);
+    if (torrent.bytes.empty()) {
+      torrent.bytes = source.body;
+      torrent.dirty = true;
+      reloadMetadata = 1;
+      live.runPhase = TaskStatus::kRunning;
+    }
+  }
+  // Whatever it delivered, the key source has done its job.
+  RetrySource(&source, 0, 60);
+}
+
 void TWorkWithPeers::ReleaseConnection(TPeerObject& connection) {
   connection.Reset();
   for (size_t i = 0; i < connections.size(); ++i) {
@@ -100,6 +116,8 @@ void TWorkWithPeers::ConnectServers() {
   for (size_t i = 0; i < candidates.size() && open < serverConnectionLimit; ++i) {
     RefPtr<TPeerId> source = candidates[i];
     if (source->kind != TPeerId::kHttp) continue;  // FTP, trackers and peers join with their protocols
+    // Pieces can only be fetched once the task knows them.
+    if (!source->wholeContent && !Host()->HostPieces()) continue;
     if (source->openConnections >= source->allowance) continue;
     if (source->openConnections == 1 && source->resourceSize <= 0) continue;
     if (source->sequence > 0) {
@@ -142,6 +160,13 @@ void TWorkWithPeers::DriveConnections() {
     RefPtr<TPeerObject> peer = connections[i];
     const bool stepped = peer->DownloadTick();
     windowReceived[i] += peer->tick.received;
+    TPeerId* source = peer->peerSource.get();
+    if (source && source->wholeContent && source->useMarker == 1 && source->bodyDone) {
+      TakeTorrentFrom(*source);
+      ReleaseConnection(*peer);
+      dropped = true;
+      continue;
+    }
     if (stepped && !peer->IsDead()) {
       ++i;
       continue;

@@ -48,6 +48,9 @@ class TWorkWithPeers : public TBaseWork {
   // Closes every connection and empties the candidate list.
   void ResetPool();
   void ReleaseConnection(TPeerObject& connection);
+  // The task's own source fetched its torrent file: it becomes the task's
+  // metainfo when the task has none.
+  void TakeTorrentFrom(TPeerId& source);
   // Makes a source whose connection failed wait longer before the next one.
   void BackOff(TPeerId* source, int extra);
   void SortCandidates();
