@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <algorithm>
 #include <functional>
 #include <string_view>
 
@@ -70,6 +71,11 @@ class TWorkThread : public TWorkWithTransStatis,
   void AddFoundSource(RefPtr<TPeerId> source) override { AddCandidate(std::move(source)); }
   void SetStateCode(int code) override { live.stateCode = code; }
   void SetHttpStarted() override { live.runPhase = TaskStatus::kHttpStarted; }
+  int64_t ReceiveAllowance() override {
+    const int64_t limit = config.downloadLimitKB > 0 ? std::max<int64_t>(int64_t{config.downloadLimitKB} * 1024, 3072)
+                                                     : int64_t{1048576000};
+    return limit - secondPayload;
+  }
   int64_t WallNow() override { return wallClock(); }
   uint32_t MonotonicNow() override { return monotonicClock(); }
 

@@ -36,6 +36,8 @@ class PeerHost {
   virtual void AddFoundSource(RefPtr<TPeerId> source) = 0;
   virtual void SetStateCode(int code) = 0;
   virtual void SetHttpStarted() = 0;
+  // Bytes the task may still receive in this second (its download limit).
+  virtual int64_t ReceiveAllowance() = 0;
   virtual int64_t WallNow() = 0;
   virtual uint32_t MonotonicNow() = 0;
 

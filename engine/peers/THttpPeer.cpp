@@ -170,12 +170,16 @@ bool THttpPeer::ReadWholeContent() {
 }
 
 bool THttpPeer::StreamBlocks() {
-  // Take what the socket has, up to a few large reads per tick.
-  int held = 0;
+  // Take what the socket has, up to a few large reads per tick, within the
+  // task's download limit for this second.
+  int held = connection->ReceivedCount();
   for (int reads = 0; reads < 4; ++reads) {
+    const int64_t allowance = work->ReceiveAllowance() - connection->ReceivedCount();
+    if (allowance <= 0) break;
     const int before = connection->ReceivedCount();
-    held = connection->Receive(kStreamRead);
-    if (held < 0 || held - before < kStreamRead) break;
+    const int want = static_cast<int>(std::min<int64_t>(kStreamRead, allowance));
+    held = connection->Receive(want);
+    if (held < 0 || held - before < want) break;
   }
   if (held < 0 && connection->ReceivedCount() == 0) return false;
   const uint8_t* data = connection->ReceivedData();
