@@ -5,11 +5,13 @@
 #include <fstream>
 #include <iterator>
 
+#include "engine/content/HostResolver.h"
 #include "engine/content/TaskStateFile.h"
 #include "engine/core/CPelicanfetchLog.h"
 #include "engine/core/EngineLocks.h"
 #include "engine/core/QTimeThread.h"
 #include "engine/core/ScopedLock.h"
+#include "engine/peers/QSocketBuffer.h"
 #include "platform/Clock.h"
 #include "platform/ThreadIdentity.h"
 
@@ -398,8 +400,21 @@ void TWorkThread::Upkeep() {
   lastUpkeep_ = wallClock();
 }
 
+void TWorkThread::TrimPools(bool ending) {
+  // Socket buffers: keep a fifth of what is in use once most of the pool idles.
+  BufferPool& sockets = QSocketBuffer::Pool();
+  const int64_t used = sockets.InUseBytes() / 1024;
+  const int64_t total = sockets.TotalBytes() / 1024;
+  if (total - used > 1024 && used * 100 / total < 35) sockets.Trim(used * 1024 / 5);
+  if (ending) BufferPool::Data().Trim(2097152);
+}
+
 int64_t TWorkThread::Tick() {
   DrivePeers();
+  if (platform::TickCount() - lastIncomingTick_ >= 400) {
+    lastIncomingTick_ = platform::TickCount();
+    AcceptIncomingAndKeepListener();
+  }
   const uint32_t now = platform::TickCount();
   if (now - lastSecondTick >= 1000) {
     lastSecondTick = now;
@@ -459,7 +474,7 @@ void TWorkThread::WorkLoop() {
   live.runPhase = TaskStatus::kRunning;
   lastSecondTick = platform::TickCount();
   lastSave_ = monotonicClock();
-  lastUpkeep_ = lastFeed_ = lastWindow_ = wallClock();
+  lastUpkeep_ = lastFeed_ = lastWindow_ = lastTrim_ = lastLan_ = wallClock();
   FeedSources();
   bool timedOut = false, gaveUp = false;
   int64_t t = 0;
@@ -470,6 +485,15 @@ void TWorkThread::WorkLoop() {
     if (t - lastFeed_ >= kFeedSeconds) {
       FeedSources();
       lastFeed_ = t;
+    }
+    if (t - lastTrim_ >= 8) {
+      TrimPools(false);
+      if (++trimRounds_ % 4 == 0) publishAll_ = true;
+      lastTrim_ = t;
+    }
+    if (t - lastLan_ >= 10) {
+      ExchangeLanAnnouncements();
+      lastLan_ = t;
     }
     if (!HasPieces() && static_cast<int>(Elapsed()) > config.metadataTimeout) {
       timedOut = true;
@@ -517,6 +541,9 @@ void TWorkThread::EndRun(bool timedOut, bool gaveUp) {
     Publish(true, true);
   }
   Reset(false, false);
+  TrimPools(true);
+  // Names that did not resolve are looked up again by the next run.
+  ClearNonexistentHosts();
 }
 
 void TWorkThread::ReleaseEngineLocks() {

@@ -91,6 +91,11 @@ class TWorkThread : public TWorkWithTransStatis,
  protected:
   // Drives every connection one step.
   virtual void DrivePeers() { DriveConnections(); }
+  // Takes in incoming connections and keeps the process-wide listener open
+  // (every 400 ms); exchanges LAN announcements (every 10 s). The listener
+  // and the LAN socket come with the BitTorrent and UDP parts of the engine.
+  virtual void AcceptIncomingAndKeepListener() {}
+  virtual void ExchangeLanAnnouncements() {}
   PeerHost* Host() override { return this; }
   // Reads the task state file into the four state strings.
   void ReadStateFile();
@@ -112,6 +117,8 @@ class TWorkThread : public TWorkWithTransStatis,
   void Upkeep();
   void EndRun(bool timedOut, bool gaveUp);
   void ReleaseEngineLocks();
+  // Gives unused pooled buffers back; `ending` trims harder.
+  void TrimPools(bool ending);
   void CopyMapCounters();
   uint32_t Elapsed() const;
 
@@ -121,6 +128,10 @@ class TWorkThread : public TWorkWithTransStatis,
   uint8_t storageError_ = 0;
   bool publishAll_ = false;
   int64_t lastWindow_ = 0;
+  int64_t lastTrim_ = 0;
+  int64_t lastLan_ = 0;
+  uint32_t lastIncomingTick_ = 0;
+  int trimRounds_ = 0;
   int64_t wastedBytes = 0;
 };
 
