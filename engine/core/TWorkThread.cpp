@@ -447,7 +447,10 @@ int64_t TWorkThread::Tick() {
     Publish(true, false);
     Refresh();
   }
-  platform::SleepMs(static_cast<uint32_t>(tickDelayMs > 0 ? tickDelayMs : kDefaultTickDelayMs));
+  // A connection that still had data waiting gets the next tick at once.
+  bool busy = false;
+  for (const auto& connection : connections) busy = busy || connection->tick.received >= 1048576;
+  if (!busy) platform::SleepMs(static_cast<uint32_t>(tickDelayMs > 0 ? tickDelayMs : kDefaultTickDelayMs));
   return wallClock();
 }
 
@@ -476,6 +479,8 @@ void TWorkThread::WorkLoop() {
   lastSave_ = monotonicClock();
   lastUpkeep_ = lastFeed_ = lastWindow_ = lastTrim_ = lastLan_ = wallClock();
   FeedSources();
+  LayOutSegments(wallClock());
+  ConnectServers();  // no need to wait a second for the first connections
   bool timedOut = false, gaveUp = false;
   int64_t t = 0;
   while (!CheckStop()) {

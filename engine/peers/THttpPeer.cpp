@@ -173,7 +173,7 @@ bool THttpPeer::StreamBlocks() {
   // Take what the socket has, up to a few large reads per tick, within the
   // task's download limit for this second.
   int held = connection->ReceivedCount();
-  for (int reads = 0; reads < 4; ++reads) {
+  for (int reads = 0; reads < kReadsPerTick; ++reads) {
     const int64_t allowance = work->ReceiveAllowance() - connection->ReceivedCount();
     if (allowance <= 0) break;
     const int before = connection->ReceivedCount();

@@ -15,6 +15,8 @@ class THttpPeer : public TPeerObject {
  public:
   static constexpr int64_t kMaxSkip = 131072;
   static constexpr int kStreamRead = 262144;
+  // Up to 4 MB per tick, so one connection is not capped by the tick rate.
+  static constexpr int kReadsPerTick = 16;
 
   explicit THttpPeer(PeerHost* host) : TPeerObject(host, TPieceSource::kHttp) {}
 
