@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,20 +36,20 @@ inline int FreeLoopbackPort() {
   return port;
 }
 
-inline bool PortAcceptsConnections(int port) {
+inline bool PortAcceptsConnections(int port, const std::string& address = "127.0.0.1") {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
   a.sin_port = htons(static_cast<uint16_t>(port));
   const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   ::close(fd);
   return ok;
 }
 
-inline bool WaitForPort(int port, int milliseconds = 5000) {
+inline bool WaitForPort(int port, int milliseconds = 5000, const std::string& address = "127.0.0.1") {
   for (int waited = 0; waited < milliseconds; waited += 50) {
-    if (PortAcceptsConnections(port)) return true;
+    if (PortAcceptsConnections(port, address)) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return false;
@@ -83,6 +85,27 @@ inline void StopProcess(pid_t pid) {
   ::waitpid(pid, nullptr, 0);
 }
 
+// Waits for a process this test started to end: its exit code, 128 + the
+// signal that ended it, or -1 when it outlives `milliseconds` (it is then
+// killed and reaped).
+inline int WaitForExit(pid_t pid, int milliseconds) {
+  for (int waited = 0;; waited += 20) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid)
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (waited >= milliseconds) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+// Ctrl-C for a process this test started.
+inline void SendInterrupt(pid_t pid) {
+  if (pid > 0) ::kill(pid, SIGINT);
+}
+
 inline bool ProgramExists(const std::string& name) {
   return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }
@@ -95,5 +118,95 @@ inline std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+// nginx serving a folder on a loopback address and a free port: a mirror for
+// download tests. Extra exact-path locations answer otherwise (an error
+// status, a redirect, a slow body ...). The access log notes the body bytes of
+// every answer, so that a test can tell how much a client fetched.
+class LoopbackNginx {
+ public:
+  struct Location {
+    std::string path;        // exact request path, e.g. "/file.bin"
+    std::string directives;  // the location's body, e.g. "return 500;"
+    static Location Status(const std::string& path, int status) {
+      return {path, "return " + std::to_string(status) + ";"};
+    }
+    static Location Redirect(const std::string& path, const std::string& url, int status = 302) {
+      return {path, "return " + std::to_string(status) + " " + url + ";"};
+    }
+  };
+
+  LoopbackNginx() = default;
+  LoopbackNginx(const LoopbackNginx&) = delete;
+  LoopbackNginx& operator=(const LoopbackNginx&) = delete;
+  ~LoopbackNginx() { Stop(); }
+
+  // Serves `root` from `address` (127.0.0.0/8); nginx keeps its files under
+  // `work`. False when nginx is missing or does not listen.
+  bool Start(const std::filesystem::path& root, const std::filesystem::path& work,
+             const std::string& address = "127.0.0.1", const std::vector<Location>& locations = {}) {
+    namespace fs = std::filesystem;
+    Stop();
+    if (!ProgramExists("nginx")) return false;
+    work_ = work;
+    address_ = address;
+    fs::create_directories(work / "logs");
+    fs::create_directories(work / "tmp");
+    // Another program may take the chosen port before nginx binds it.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      port_ = FreeLoopbackPort();
+      std::string conf = std::string(::geteuid() == 0 ? "user root; " : "") +
+                         "worker_processes 1; pid nginx.pid; error_log logs/error.log;\n"
+                         "events { worker_connections 256; }\n"
+                         "http { default_type application/octet-stream; client_body_temp_path tmp;\n"
+                         "  proxy_temp_path tmp; fastcgi_temp_path tmp; uwsgi_temp_path tmp; scgi_temp_path tmp;\n"
+                         "  log_format bytes '$body_bytes_sent $status \"$request\" \"$http_range\"';\n"
+                         "  access_log logs/access.log bytes;\n"
+                         "  server { listen " + address + ":" + std::to_string(port_) + "; root " +
+                         fs::absolute(root).string() + ";\n";
+      for (const Location& location : locations)
+        conf += "    location = " + location.path + " { " + location.directives + " }\n";
+      conf += "  }\n}\n";
+      WriteFile(work / "nginx.conf", conf);
+      pid_ = StartProcess({"nginx", "-e", (work / "logs/error.log").string(), "-p", work.string(), "-c",
+                           "nginx.conf", "-g", "daemon off;"},
+                          (work / "nginx.out").string());
+      if (WaitForPort(port_, 5000, address)) return true;
+      Stop();
+    }
+    return false;
+  }
+
+  // Ends nginx by its pid.
+  void Stop() {
+    StopProcess(pid_);
+    pid_ = -1;
+  }
+
+  int Port() const { return port_; }
+  pid_t Pid() const { return pid_; }
+  std::string Url(const std::string& path) const {
+    return "http://" + address_ + ":" + std::to_string(port_) + path;
+  }
+  std::filesystem::path AccessLog() const { return work_ / "logs" / "access.log"; }
+
+  // Body bytes of all answers logged so far.
+  int64_t BytesSent() const {
+    std::ifstream log(AccessLog());
+    int64_t total = 0;
+    for (std::string line; std::getline(log, line);) {
+      std::istringstream fields(line);
+      int64_t bytes = 0;
+      if (fields >> bytes) total += bytes;
+    }
+    return total;
+  }
+
+ private:
+  std::filesystem::path work_;
+  std::string address_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
 
 }  // namespace pf::testing

@@ -25,5 +25,6 @@ int RunTorrentInfo(const std::vector<std::string>& args);
 int RunMakeTorrent(const std::vector<std::string>& args);
 int RunCheck(const std::vector<std::string>& args);
 int RunResumeInfo(const std::vector<std::string>& args);
+int RunDownload(const std::vector<std::string>& args);
 
 }  // namespace pftool

@@ -11,6 +11,10 @@ std::span<const Command> Commands() {
        RunMakeTorrent},
       {"check", "check TORRENT FOLDER", RunCheck},
       {"resume-info", "resume-info STATEFILE", RunResumeInfo},
+      {"download",
+       "download --torrent FILE --target PATH --source URL [--source URL ...] [--limit KBps]\n"
+       "             [--resume STATEFILE] [--log BASE]",
+       RunDownload},
   };
   return kCommands;
 }
