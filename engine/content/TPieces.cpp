@@ -11,6 +11,7 @@
 #include "engine/core/EngineLocks.h"
 #include "engine/core/QTimeThread.h"
 #include "platform/Clock.h"
+#include "platform/FileSystem.h"
 
 namespace pf {
 
@@ -131,16 +132,17 @@ bool TPieces::MarkHeld(int64_t index, bool held) {
   if (!IsValidPiece(index)) return false;
   uint8_t& byte = have[static_cast<size_t>(index >> 3)];
   const uint8_t bit = static_cast<uint8_t>(0x80 >> (index & 7));
-  const int size = piecesArray[static_cast<size_t>(index)]->size;
+  const TPiece& piece = *piecesArray[static_cast<size_t>(index)];
+  // finishedPieces counts pieces that are held or not wanted, each once.
   if (held && !(byte & bit)) {
-    ++finishedPieces;
-    doneBytes += size;
+    if (!piece.notWanted) ++finishedPieces;
+    doneBytes += piece.size;
     lastCompleted = static_cast<int>(index);
     byte |= bit;
     changeTime = MonotonicNow();
   } else if (!held && (byte & bit)) {
-    finishedPieces = std::max(finishedPieces - 1, 0);
-    doneBytes = std::max<int64_t>(doneBytes - size, 0);
+    if (!piece.notWanted) finishedPieces = std::max(finishedPieces - 1, 0);
+    doneBytes = std::max<int64_t>(doneBytes - piece.size, 0);
     byte &= static_cast<uint8_t>(~bit);
     if (lastCompleted == index) lastCompleted = -1;
   } else {
@@ -400,7 +402,7 @@ bool TPieces::SelectFile(TFileEntry& entry, bool skip) {
     if (piece.notWanted == want) continue;
     piece.notWanted = want;
     ++changed;
-    if (!IsHeld(i) && CheckFinished()) finishedPieces += skip ? 1 : -1;
+    if (!IsHeld(i)) finishedPieces += skip ? 1 : -1;
   }
   if (!skip && span >= 2) {
     const int last = first + span - 1;
@@ -439,7 +441,8 @@ void TPieces::ApplyFileSelection() {
   for (int i = 0; i < list->Count(); i += 2) {
     const QElement* item = list->ChildAt(i);
     TFileEntry* entry = FileByName(LocalText(item));
-    if (entry && IntegerValue(item) != 0) SelectFile(*entry, false);
+    // The list is the one this map publishes: 1 marks a skipped file.
+    if (entry && IntegerValue(item) == 0) SelectFile(*entry, false);
   }
 }
 
@@ -521,6 +524,7 @@ void TPieces::CloseFiles(bool /*force*/, bool finishing) {
     }
     if (complete) {
       for (auto& piece : piecesArray) piece->Release();
+      if (!partialsPath.empty()) platform::RemoveFile(partialsPath.c_str());
     }
   }
   if (changed && CheckFinished()) {

@@ -425,11 +425,10 @@ int64_t TWorkThread::Tick() {
     }
     // Complete pieces wait in memory for the next save; past half the cache
     // they are written now, so that a fast download cannot pile them up.
-    if (pieces && pieces->pendingWriteBytes >= pieces->CacheSize() / 2) pieces->CacheMaintenance();
-    // Once every missing byte is in memory, nothing is gained by waiting for
-    // the next save: the last pieces are written (and the task completes) now.
-    if (pieces && pieces->pendingWriteBytes > 0 &&
-        pieces->doneBytes + pieces->pendingWriteBytes >= pieces->wantedBytes) {
+    // Complete pieces go to disk within a second: held pieces (and so the
+    // progress the caller sees and what a restart keeps) follow the transfer
+    // instead of waiting for the next save.
+    if (pieces && pieces->pendingWriteBytes > 0) {
       for (auto& piece : pieces->piecesArray)
         if (piece->complete) piece->FinishWrite();
       pieces->pendingWriteBytes = 0;

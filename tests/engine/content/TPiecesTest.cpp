@@ -144,7 +144,7 @@ TEST(TPieces, SkippingAFileKeepsPiecesSharedWithSelectedNeighbours) {
 TEST(TPieces, FileSelectionListRoundTripsThroughTheOwner) {
   PieceMapFixture fx("selection-list");
   auto map = fx.Map({{10000, 30000}, 16384});
-  map->fileSelection = "l2:f0i0ede2:f1i1edee";  // keep f1 only
+  map->fileSelection = "l2:f0i1ede2:f1i0edee";  // f0 skipped, f1 kept
   map->BuildPieces(nullptr);
   EXPECT_TRUE(map->files[0]->IsSkipped());
   EXPECT_FALSE(map->files[1]->IsSkipped());

@@ -1,0 +1,186 @@
+// `pftool download` against nginx mirrors on loopback: the file arrives
+// byte-identical through failing and lying mirrors, an interrupted run is
+// continued without fetching everything again, and a task without a usable
+// source ends with the engine's code.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/LoopbackServers.h"
+
+namespace pf {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace pf::testing;
+
+constexpr int64_t kPieceLength = 2097152;
+constexpr int kRunTimeoutMs = 60000;
+
+struct Suite {
+  fs::path dir;
+  std::string content;  // 12 pieces and a short last one
+  fs::path torrent;
+  std::string problem;  // why the suite cannot run
+};
+Suite* suite = nullptr;
+
+struct Result {
+  int exitCode = -1;
+  std::string output;  // stdout and stderr
+};
+
+class HttpDownloadTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    suite = new Suite;
+    Suite& s = *suite;
+    if (!ProgramExists("nginx")) {
+      s.problem = "nginx is not installed (scripts/setup installs it)";
+      return;
+    }
+    s.dir = fs::temp_directory_path() / ("pf-http-download-" + std::to_string(::getpid()));
+    fs::remove_all(s.dir);
+    for (const char* sub : {"good", "damaged", "moved"}) fs::create_directories(s.dir / sub);
+    std::mt19937_64 random(156);
+    s.content.resize(static_cast<size_t>(12 * kPieceLength + 12345));
+    for (char& c : s.content) c = static_cast<char>(random() >> 56);
+    WriteFile(s.dir / "good/file.bin", s.content);
+    WriteFile(s.dir / "moved/elsewhere.bin", s.content);
+    // Same size, one wrong byte in every piece: every piece it serves fails
+    // its hash.
+    std::string damaged = s.content;
+    for (size_t at = 1000; at < damaged.size(); at += kPieceLength) damaged[at] = static_cast<char>(~damaged[at]);
+    WriteFile(s.dir / "damaged/file.bin", damaged);
+    s.torrent = s.dir / "file.torrent";
+    const int made = std::system((std::string(PFTOOL_PATH) + " make-torrent --piece-length " +
+                                  std::to_string(kPieceLength) + " --announce http://127.0.0.1:1/announce -o '" +
+                                  s.torrent.string() + "' '" + (s.dir / "good/file.bin").string() + "' >/dev/null")
+                                     .c_str());
+    if (made != 0) s.problem = "pftool make-torrent failed";
+  }
+
+  static void TearDownTestSuite() {
+    if (!suite->dir.empty()) fs::remove_all(suite->dir);
+    delete suite;
+    suite = nullptr;
+  }
+
+  void SetUp() override {
+    if (!suite->problem.empty()) GTEST_FAIL() << suite->problem;
+    work_ = suite->dir / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    fs::remove_all(work_);
+    fs::create_directories(work_);
+    target_ = work_ / "save" / "file.bin";
+  }
+
+  // A mirror on its own loopback address: the engine takes one address as one
+  // source.
+  std::string Mirror(LoopbackNginx& nginx, const std::string& address, const std::string& root,
+                     const std::vector<LoopbackNginx::Location>& locations = {}) {
+    EXPECT_TRUE(nginx.Start(suite->dir / root, work_ / ("nginx-" + address), address, locations));
+    return nginx.Url("/file.bin");
+  }
+
+  std::vector<std::string> Arguments(const std::vector<std::string>& sources,
+                                     const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args{PFTOOL_PATH, "download", "--torrent", suite->torrent.string(),
+                                  "--target", target_.string()};
+    for (const std::string& source : sources) {
+      args.push_back("--source");
+      args.push_back(source);
+    }
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+
+  // Runs pftool; with interruptAfterMs > 0 it gets a Ctrl-C after that long.
+  Result Run(const std::vector<std::string>& args, int interruptAfterMs = 0) {
+    const fs::path log = work_ / ("pftool-" + std::to_string(runs_++) + ".log");
+    const pid_t pid = StartProcess(args, log.string());
+    Result result;
+    if (interruptAfterMs > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
+      SendInterrupt(pid);
+    }
+    result.exitCode = WaitForExit(pid, kRunTimeoutMs);
+    result.output = ReadFile(log);
+    return result;
+  }
+
+  void ExpectComplete(const Result& result) {
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(ReadFile(target_) == suite->content) << "the downloaded file differs";
+    EXPECT_FALSE(fs::exists(target_.string() + ".pfinfo")) << "the state file outlived the download";
+    EXPECT_FALSE(fs::exists(target_.string() + ".pftmp"));
+  }
+
+  fs::path work_;
+  fs::path target_;
+  int runs_ = 0;
+};
+
+TEST_F(HttpDownloadTest, OneMirrorDeliversTheFileAndTheStateIsRemoved) {
+  LoopbackNginx good;
+  ExpectComplete(Run(Arguments({Mirror(good, "127.0.0.1", "good")})));
+}
+
+// A bad mirror listed first: the task turns to the good one.
+TEST_F(HttpDownloadTest, BrokenMirrorsAreLeftForWorkingOnes) {
+  struct Case {
+    const char* name;
+    LoopbackNginx::Location answer;
+  };
+  const Case cases[] = {
+      {"500", LoopbackNginx::Location::Status("/file.bin", 500)},
+      {"404", LoopbackNginx::Location::Status("/file.bin", 404)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(target_.parent_path());
+    LoopbackNginx bad, good;
+    const std::string badUrl = Mirror(bad, "127.0.0.2", "good", {c.answer});
+    ExpectComplete(Run(Arguments({badUrl, Mirror(good, "127.0.0.1", "good")})));
+  }
+}
+
+// The only mirror redirects to another server and path.
+TEST_F(HttpDownloadTest, RedirectIsFollowedToAnotherServer) {
+  LoopbackNginx moved, redirecting;
+  Mirror(moved, "127.0.0.3", "moved");
+  const std::string url =
+      Mirror(redirecting, "127.0.0.2", "good", {LoopbackNginx::Location::Redirect("/file.bin", moved.Url("/elsewhere.bin"))});
+  ExpectComplete(Run(Arguments({url})));
+}
+
+TEST_F(HttpDownloadTest, DamagedBytesFromOneMirrorAreRepairedFromTheOther) {
+  LoopbackNginx damaged, good;
+  const std::string damagedUrl = Mirror(damaged, "127.0.0.2", "damaged");
+  ExpectComplete(Run(Arguments({damagedUrl, Mirror(good, "127.0.0.1", "good")})));
+}
+
+TEST_F(HttpDownloadTest, InterruptedRunIsContinuedWithoutFetchingEverythingAgain) {
+  LoopbackNginx good;
+  const std::string url = Mirror(good, "127.0.0.1", "good");
+  const std::string state = (work_ / "task.pfinfo").string();
+  // 4 MB/s: the Ctrl-C comes with about half of the file held.
+  const Result first = Run(Arguments({url}, {"--resume", state, "--limit", "4096"}), 3500);
+  ASSERT_EQ(first.exitCode, 130) << first.output;
+  ASSERT_TRUE(fs::exists(state)) << "no state was saved on Ctrl-C\n" << first.output;
+
+  const int64_t sentBefore = good.BytesSent();
+  ExpectComplete(Run(Arguments({url}, {"--resume", state})));
+  EXPECT_FALSE(fs::exists(state));
+  const int64_t sentAgain = good.BytesSent() - sentBefore;
+  EXPECT_GT(sentAgain, 0);
+  EXPECT_LT(sentAgain, static_cast<int64_t>(suite->content.size()) - 2 * kPieceLength)
+      << "the second run fetched (nearly) the whole file again";
+}
+
+}  // namespace
+}  // namespace pf
