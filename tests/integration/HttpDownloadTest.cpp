@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/LoopbackServers.h"
+#include "support/StatCollector.h"
 
 namespace pf {
 namespace {
@@ -162,6 +163,20 @@ TEST_F(HttpDownloadTest, DamagedBytesFromOneMirrorAreRepairedFromTheOther) {
   LoopbackNginx damaged, good;
   const std::string damagedUrl = Mirror(damaged, "127.0.0.2", "damaged");
   ExpectComplete(Run(Arguments({damagedUrl, Mirror(good, "127.0.0.1", "good")})));
+}
+
+TEST_F(HttpDownloadTest, BadPiecesAreReportedToTheStatisticsServer) {
+  const fs::path events = work_ / "events.jsonl";
+  testing::Collector collector(events);
+  ASSERT_GT(collector.Port(), 0);
+  const fs::path ini = work_ / "telemetry.pfconf";
+  testing::WriteConfig(ini, {collector.Url()});
+  LoopbackNginx damaged, good;
+  const std::string damagedUrl = Mirror(damaged, "127.0.0.2", "damaged");
+  ExpectComplete(Run(Arguments({damagedUrl, Mirror(good, "127.0.0.1", "good")}, {"--telemetry", ini.string()})));
+  const std::string reported = ReadFile(events);
+  EXPECT_NE(reported.find("11500101"), std::string::npos) << reported.substr(0, 2000);
+  EXPECT_NE(reported.find(damagedUrl), std::string::npos) << "the event names the mirror";
 }
 
 TEST_F(HttpDownloadTest, InterruptedRunIsContinuedWithoutFetchingEverythingAgain) {

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "support/ChildProcess.h"
+#include "support/StatCollector.h"
 #include "telemetry/CDataStatisticsImp.h"
 #include "telemetry/DeviceDetails.h"
 #include "telemetry/ReportingCalls.h"
@@ -20,6 +21,8 @@ namespace pf {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Collector;
+using testing::WriteConfig;
 using Clock = std::chrono::steady_clock;
 
 const char* kBody = ",\"DVersion\":\"1.8\",\"GameID\":\"5\",\"AppVersion\":\"2.0\",\"GVersion\":\"v156\"";
@@ -52,24 +55,6 @@ std::vector<Json::Value> WaitForLines(const fs::path& file, size_t count, int ti
 }
 
 // The statistics collector tool; its events go to `out`.
-class Collector {
- public:
-  Collector(const fs::path& out, std::vector<std::string> extra = {}) {
-    std::vector<std::string> argv{"/usr/bin/python3", STATCOLLECTOR_PATH, "--out", out.string()};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    std::string line;
-    if (process_.Start(argv) && process_.ReadLine(&line) && line.rfind("PORT ", 0) == 0) port_ = std::stoi(line.substr(5));
-  }
-  int Port() const { return port_; }
-  std::string Url(const std::string& path = "/stat") const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-
- private:
-  testing::ChildProcess process_;
-  int port_ = 0;
-};
-
 int FreePort() {
   testing::ChildProcess python;
   python.Start({"/usr/bin/python3", "-c",
@@ -126,13 +111,6 @@ class BadServers {
   testing::ChildProcess nginx_;
 };
 
-void WriteConfig(const fs::path& ini, const std::vector<std::string>& servers) {
-  std::ofstream out(ini, std::ios::binary);
-  out << "[SubmitEventDownload]\r\nInputDataKeyWord=DVersion;GameID;GVersion;AppVersion\r\n"
-         "SubmitDataKeyWord=MachId;Mac;OS\r\n[SubmitEventDownloadSeveral]\r\n";
-  for (size_t i = 0; i < servers.size(); ++i)
-    out << "SubmitUrl" << (i ? std::to_string(i) : "") << "=" << servers[i] << "\r\n";
-}
 
 class TelemetryPost : public ::testing::Test {
  protected:

@@ -1,5 +1,5 @@
 // pftool download --torrent FILE --target PATH --source URL [--source URL ...]
-//                 [--limit KBps] [--resume STATEFILE] [--log BASE]
+//                 [--limit KBps] [--resume STATEFILE] [--log BASE] [--telemetry INIFILE]
 // Downloads one file of a torrent from its mirrors through the engine's call
 // interface, the way the application does: a P2SP task keyed by the torrent,
 // polled for its figures until it is complete. Ctrl-C stops the task with its
@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "Command.h"
+#include "telemetry/ReportingCalls.h"
 #include "ProgressBar.h"
 #include "engine/core/CPelicanfetchLog.h"
 #include "engine/core/EngineApi.h"
@@ -28,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUsage =
     "usage: pftool download --torrent FILE --target PATH --source URL [--source URL ...]\n"
-    "                       [--limit KBps] [--resume STATEFILE] [--log BASE]\n";
+    "                       [--limit KBps] [--resume STATEFILE] [--log BASE] [--telemetry INIFILE]\n";
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;  // the shell's code for a Ctrl-C
@@ -45,6 +46,7 @@ struct Options {
   int limit = -1;       // KB/s; -1 = leave the engine's default
   std::string resume;
   std::string logBase;
+  std::string telemetry;  // statistics INI: the engine's events are posted
 };
 
 // Parses the arguments; false (with a message) on a usage error.
@@ -79,6 +81,8 @@ bool Parse(const std::vector<std::string>& args, Options* options) {
       options->resume = value;
     } else if (name == "--log") {
       options->logBase = value;
+    } else if (name == "--telemetry") {
+      options->telemetry = value;
     } else {
       std::fprintf(stderr, "pftool download: unknown option %s\n", name.c_str());
       return false;
@@ -152,8 +156,11 @@ class EngineRun {
   ~EngineRun() {
     if (hasTask) pf::StopTask(handle, 0);
     pf::StopEngine();
+    // Queued events still go out before the process ends.
+    if (telemetry) pf::StopDataUpload();
     pf::DestroyLog();
   }
+  bool telemetry = false;
   pf::TaskHandle handle = 0;
   bool hasTask = false;
 };
@@ -210,6 +217,11 @@ int RunDownload(const std::vector<std::string>& args) {
   pf::platform::InstallInterruptHandlers();
 
   EngineRun run;
+  if (!options.telemetry.empty()) {
+    run.telemetry = pf::StartTelemetry(options.telemetry.c_str(), "pftool-1.0");
+    if (!run.telemetry)
+      std::fprintf(stderr, "pftool download: telemetry not started (%s)\n", options.telemetry.c_str());
+  }
   if (const int32_t started = pf::StartEngine("pftool"); started != pf::kOk) {
     std::fprintf(stderr, "pftool download: the engine did not start (%d)\n", started);
     return kExitFailed;
