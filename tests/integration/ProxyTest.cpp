@@ -1,5 +1,5 @@
-// Connections through real proxies (tinyproxy, dante, microsocks) to a real
-// nginx, all on loopback.
+// Connections through real proxies (tinyproxy, dante, microsocks, OpenSSH's
+// dynamic forwarding) to a real nginx, all on loopback.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -28,8 +28,10 @@ struct Servers {
   int tinyproxyPort = 0, tinyproxyAuthPort = 0;
   int dantePort = 0, danteAuthPort = 0;
   int microsocksPort = 0, microsocksAuthPort = 0;
+  int sshdPort = 0, sshSocksPort = 0;
   std::vector<pid_t> pids;
   bool createdSocksUser = false;
+  bool createdPrivsepDir = false;
   std::string missing;
 };
 
@@ -41,7 +43,7 @@ class ProxyTest : public ::testing::Test {
     platform::SocketsStartup();
     servers = new Servers;
     Servers& s = *servers;
-    for (const char* program : {"nginx", "tinyproxy", "danted", "microsocks"})
+    for (const char* program : {"nginx", "tinyproxy", "danted", "microsocks", kSshd, "ssh", "ssh-keygen"})
       if (!ProgramExists(program)) s.missing += std::string(program) + " ";
     if (!s.missing.empty()) return;
 
@@ -104,15 +106,58 @@ class ProxyTest : public ::testing::Test {
                                    "-u", "muser", "-P", "mpass"},
                                   log));
     s.closedPort = FreeLoopbackPort();
+    StartSshSocks(s, log);
 
     for (int port : {s.nginxPort, s.tinyproxyPort, s.tinyproxyAuthPort, s.dantePort, s.danteAuthPort,
-                     s.microsocksPort, s.microsocksAuthPort})
+                     s.microsocksPort, s.microsocksAuthPort, s.sshSocksPort})
       if (!WaitForPort(port)) s.missing += "port " + std::to_string(port) + " ";
   }
 
+  // `ssh -N -D` is a SOCKS4, 4a and 5 server. It logs in, with a throwaway
+  // key, to an sshd of its own; every file of both lives in the temp folder.
+  static constexpr const char* kSshd = "/usr/sbin/sshd";  // sshd re-executes itself by absolute path
+  static void StartSshSocks(Servers& s, const std::string& log) {
+    const fs::path d = s.dir / "ssh";
+    fs::create_directories(d);
+    fs::permissions(d, fs::perms::owner_all);
+    const std::string user = (d / "user").string();
+    if (std::system(("ssh-keygen -q -t ed25519 -N '' -f " + (d / "hostkey").string() + " && ssh-keygen -q -t "
+                     "ed25519 -N '' -f " + (d / "clientkey").string() + " && id -un >" + user).c_str()) != 0) {
+      s.missing += "ssh keys ";
+      return;
+    }
+    fs::copy_file(d / "clientkey.pub", d / "authorized_keys");
+    // A root sshd insists on its privilege separation folder.
+    if (::geteuid() == 0 && !fs::exists("/run/sshd")) {
+      std::error_code error;
+      s.createdPrivsepDir = fs::create_directories("/run/sshd", error);
+    }
+    s.sshdPort = FreeLoopbackPort();
+    WriteFile(d / "sshd_config",
+              "ListenAddress 127.0.0.1\nPort " + std::to_string(s.sshdPort) + "\nHostKey " +
+                  (d / "hostkey").string() + "\nPidFile " + (d / "sshd.pid").string() +
+                  "\nAuthorizedKeysFile " + (d / "authorized_keys").string() +
+                  "\nStrictModes no\nPasswordAuthentication no\nKbdInteractiveAuthentication no\n"
+                  "PermitRootLogin prohibit-password\nUsePAM no\nAllowTcpForwarding yes\n");
+    s.pids.push_back(StartProcess({kSshd, "-D", "-e", "-f", (d / "sshd_config").string()}, log));
+    if (!WaitForPort(s.sshdPort)) return;
+    // With -F, ssh reads no system or user configuration and makes no ~/.ssh.
+    WriteFile(d / "ssh_config", "BatchMode yes\nIdentitiesOnly yes\nStrictHostKeyChecking no\n"
+                                "UserKnownHostsFile /dev/null\nExitOnForwardFailure yes\nLogLevel ERROR\n");
+    std::string name = ReadFile(user);
+    while (!name.empty() && name.back() == '\n') name.pop_back();
+    s.sshSocksPort = FreeLoopbackPort();
+    s.pids.push_back(StartProcess({"ssh", "-F", (d / "ssh_config").string(), "-i", (d / "clientkey").string(),
+                                   "-N", "-D", "127.0.0.1:" + std::to_string(s.sshSocksPort), "-p",
+                                   std::to_string(s.sshdPort), name + "@127.0.0.1"},
+                                  log));
+  }
+
   static void TearDownTestSuite() {
-    for (pid_t pid : servers->pids) StopProcess(pid);
+    // Last started first: the ssh client ends its session before sshd stops.
+    for (auto pid = servers->pids.rbegin(); pid != servers->pids.rend(); ++pid) StopProcess(*pid);
     if (servers->createdSocksUser) std::system("userdel socksuser >/dev/null 2>&1");
+    if (servers->createdPrivsepDir) fs::remove("/run/sshd");
     if (!servers->dir.empty()) fs::remove_all(servers->dir);
     delete servers;
     servers = nullptr;
@@ -205,6 +250,7 @@ TEST_F(ProxyTest, EveryProxyTypeCarriesTheBytesIntact) {
       {"microsocks SOCKS5", Proxy(kProxySocks5, s.microsocksPort), "127.0.0.1"},
       {"microsocks SOCKS5 by name with credentials",
        Proxy(kProxySocks5, s.microsocksAuthPort, "muser", "mpass", true), "localhost"},
+      {"ssh -D SOCKS4a by name", Proxy(kProxySocks4a, s.sshSocksPort, "", "", true), "localhost"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -237,6 +283,10 @@ TEST_F(ProxyTest, RefusingProxiesFailTheConnectionCleanly) {
        s.nginxPort},
       {"microsocks target refuses", Proxy(kProxySocks5, s.microsocksPort), "127.0.0.1", s.closedPort},
       {"microsocks does not speak SOCKS4", Proxy(kProxySocks4, s.microsocksPort), "127.0.0.1", s.nginxPort},
+      {"microsocks does not speak SOCKS4a", Proxy(kProxySocks4a, s.microsocksPort, "", "", true), "localhost",
+       s.nginxPort},
+      {"ssh -D SOCKS4a target refuses", Proxy(kProxySocks4a, s.sshSocksPort, "", "", true), "localhost",
+       s.closedPort},
       {"nothing listens at the proxy", Proxy(kProxySocks5, s.closedPort), "127.0.0.1", s.nginxPort},
   };
   for (const Case& c : cases) {
