@@ -117,9 +117,11 @@ void StopDataUpload() {
   std::shared_ptr<DataUpload> upload;
   {
     std::lock_guard<std::mutex> lock(state.mutex);
-    upload = state.thread;
+    upload = std::move(state.thread);
   }
   if (upload) upload->Stop();
+  // Stop waits only for the body; the object's end (here, or with the last
+  // reporting call still holding it) joins the finished thread.
 }
 
 void ReportTransfer(const char* eventCode, const char* serverIp, const char* httpResult,

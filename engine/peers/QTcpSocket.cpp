@@ -64,6 +64,8 @@ void QTcpSocket::Close() {
   lastError = 0;
   connectTime = startTime = 0;
   overUdp = listening = 0;
+  breakPending_ = 0;
+  breakError_ = 0;
 }
 
 bool QTcpSocket::Wait(bool forWriting, int milliseconds) {
@@ -345,6 +347,10 @@ int QTcpSocket::Send(const void* bytes, int length) {
 
 int QTcpSocket::Receive(int maxBytes) {
   if (!IsOpen() || listening) return -1;
+  if (breakPending_) {
+    Fail(breakError_);
+    return -1;
+  }
   if (!connected) {
     if (platform::WaitSocket(handle, true, blocking ? -1 : 0) != 1) return 0;
     if (!FinishConnect()) return -1;
@@ -363,6 +369,13 @@ int QTcpSocket::Receive(int maxBytes) {
   int err = 0;
   const int n = platform::ReceiveSocket(handle, recv_.data() + recv_.used(), size, &err);
   if (n == 0 || (n < 0 && err != platform::kSocketWouldBlock)) {
+    // Bytes still held (read by an earlier call, e.g. inside Send) are
+    // reported before the break, which the next call reports.
+    if (proxyDone && recv_.used() > 0) {
+      breakPending_ = 1;
+      breakError_ = n == 0 ? 0 : err;
+      return recv_.used();
+    }
     Fail(n == 0 ? 0 : err);
     return -1;
   }

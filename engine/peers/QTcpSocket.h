@@ -43,6 +43,7 @@ class QTcpSocket {
   int Send(const void* bytes, int length);
   // Reads up to maxBytes (0 = the default size); the bytes now held in the
   // receive buffer, 0, or -1 when the connection broke or the proxy refused.
+  // Bytes held when the peer closes are reported once more before the -1.
   int Receive(int maxBytes = 0);
   void Consume(int count) { recv_.Consume(count); }
   void ConsumeSent(int count) { send_.Consume(count); }
@@ -98,6 +99,8 @@ class QTcpSocket {
 
   QSocketBuffer send_{1024};
   QSocketBuffer recv_{2048};
+  uint8_t breakPending_ = 0;  // the peer closed or failed while bytes were held
+  int breakError_ = 0;
 };
 
 }  // namespace pf
