@@ -254,11 +254,14 @@ bool TWorkThread::ReadKeyTorrent() {
 bool TWorkThread::BuildMetadata(TPieces* previous) {
   auto reader = std::make_unique<TTorrent>(this);
   reader->SetTaskLink(taskKey);
-  reader->SetTorrentBytes(torrent.bytes);
+  {
+    ScopedLock lock(&mutex);  // a torrent may arrive from another thread
+    reader->SetTorrentBytes(torrent.bytes);
+    reloadMetadata = 0;
+  }
   reader->SetBaseDirectory(saveFolder);
   if (isFullPath) reader->SetTargetFile(targetFilePath);
   live.runPhase = TaskStatus::kPreparing;
-  reloadMetadata = 0;
   if (!reader->Open()) return false;
 
   auto map = RefPtr<TPieces>::Make(this);
@@ -299,7 +302,10 @@ bool TWorkThread::BuildMetadata(TPieces* previous) {
 }
 
 bool TWorkThread::SetUpMetadata() {
-  if (metadataReady || torrent.bytes.empty()) return metadataReady != 0;
+  {
+    ScopedLock lock(&mutex);
+    if (metadataReady || torrent.bytes.empty()) return metadataReady != 0;
+  }
   Reset(true, false);
   config.Validate();
   if (!BuildMetadata(nullptr)) {
@@ -509,7 +515,12 @@ void TWorkThread::WorkLoop() {
       ClearUseMarks();
       break;
     }
-    if (reloadMetadata) RebuildMetadata();
+    bool reload;
+    {
+      ScopedLock lock(&mutex);
+      reload = reloadMetadata != 0;
+    }
+    if (reload) RebuildMetadata();
   }
   if (completed)
     LogLine(23, "TID : %5lu] [%s is Download Complete", static_cast<unsigned long>(platform::CurrentThreadId()),

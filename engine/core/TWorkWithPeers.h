@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -21,8 +22,8 @@ class TWorkWithPeers : public TBaseWork {
   // Stores the most simultaneous server (HTTP/FTP) and BitTorrent peer
   // connections; under the task lock.
   void SetConnectionLimits(int serverConnections, int peerConnections);
-  int ServerConnectionLimit() const { return serverConnectionLimit; }
-  int PeerConnectionLimit() const { return peerConnectionLimit; }
+  int ServerConnectionLimit() const { return serverConnectionLimit.load(); }
+  int PeerConnectionLimit() const { return peerConnectionLimit.load(); }
 
   // Forgets which sources are in use, so that the next run takes them again.
   void ClearUseMarks();
@@ -55,9 +56,10 @@ class TWorkWithPeers : public TBaseWork {
   void BackOff(TPeerId* source, int extra);
   void SortCandidates();
 
-  int serverConnectionLimit = kDefaultServerConnections;
-  int peerConnectionLimit = 0;
-  uint8_t connectionLimitReached = 0;
+  // Set by callers, read by the work thread.
+  std::atomic<int> serverConnectionLimit{kDefaultServerConnections};
+  std::atomic<int> peerConnectionLimit{0};
+  std::atomic<uint8_t> connectionLimitReached{0};
   std::vector<uint8_t> useMarks;  // one per source-list entry
   std::vector<RefPtr<TPeerId>> candidates;
   std::vector<RefPtr<TPeerObject>> connections;

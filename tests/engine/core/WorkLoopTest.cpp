@@ -203,7 +203,7 @@ TEST_F(WorkLoop, NoCompletedPieceFor900SecondsStopsTheRunWithoutACode) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   EXPECT_TRUE(work.IsRunning()) << "899 seconds are not yet too many";
   work.monotonicOffset = 901;
-  ASSERT_TRUE(WaitUntil([&] { return !work.IsRunning(); }, 12000));
+  ASSERT_TRUE(WaitUntil([&] { return !work.IsRunning(); }, 25000));
   EXPECT_EQ(work.PublishedStatus().stateCode, 0);
   EXPECT_EQ(work.PublishedStatus().runPhase, TaskStatus::kIdle);
   EXPECT_TRUE(fs::exists(StateFile())) << "the state is saved as after any stop";
