@@ -170,25 +170,27 @@ bool THttpPeer::ReadWholeContent() {
 }
 
 bool THttpPeer::StreamBlocks() {
-  // Take what the socket has, up to a few large reads per tick, within the
-  // task's download limit for this second.
-  int held = connection->ReceivedCount();
-  for (int reads = 0; reads < kReadsPerTick; ++reads) {
+  // Read and hand out in steps, so the receive buffer stays small: up to a
+  // few large reads per tick, within the task's download limit.
+  for (int reads = 0; reads < kReadsPerTick && runLength > 0; ++reads) {
     const int64_t allowance = work->ReceiveAllowance() - connection->ReceivedCount();
-    if (allowance <= 0) break;
-    const int before = connection->ReceivedCount();
     const int want = static_cast<int>(std::min<int64_t>(kStreamRead, allowance));
-    held = connection->Receive(want);
-    if (held < 0 || held - before < want) break;
+    const int before = connection->ReceivedCount();
+    const int held = want > 0 ? connection->Receive(want) : before;
+    if (held < 0 && connection->ReceivedCount() == 0) return false;
+    if (!DeliverBuffered()) return false;
+    if (held < 0) return IsConnected();
+    if (want <= 0 || held - before < want) break;  // the socket is empty for now
   }
-  if (held < 0 && connection->ReceivedCount() == 0) return false;
+  return IsConnected();
+}
+
+bool THttpPeer::DeliverBuffered() {
   const uint8_t* data = connection->ReceivedData();
-  int available = connection->ReceivedCount();
-  int used = 0;
-  const int skip = static_cast<int>(std::min<int64_t>(skipBytes, available));
-  used += skip;
-  skipBytes -= skip;
-  streamPos += skip;
+  const int available = connection->ReceivedCount();
+  int used = static_cast<int>(std::min<int64_t>(skipBytes, available));
+  skipBytes -= used;
+  streamPos += used;
   bool good = true;
   while (skipBytes == 0 && runLength > 0 && !requests.empty() && requests.front().length <= available - used) {
     const BlockRequest request = requests.front();
@@ -201,7 +203,7 @@ bool THttpPeer::StreamBlocks() {
     --runLength;
   }
   connection->Consume(used);
-  return good && IsConnected();
+  return good;
 }
 
 bool THttpPeer::FillRequests() {

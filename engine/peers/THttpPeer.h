@@ -42,6 +42,8 @@ class THttpPeer : public TPeerObject {
   bool OnRedirect();
   bool ReadWholeContent();
   bool StreamBlocks();
+  // Hands the buffered body bytes out to the queued requests.
+  bool DeliverBuffered();
 };
 
 }  // namespace pf

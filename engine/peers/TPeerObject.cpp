@@ -119,6 +119,9 @@ bool TPeerObject::OnBlock(int64_t block, int length, const uint8_t* bytes) {
   if (!result.accepted) return true;
   work->OnPayload(kind, length);
   if (target->complete) {
+    // Written at once: a fast server would otherwise fill memory with
+    // finished pieces between two saves.
+    target->FinishWrite();
     lastPiece = piece;
     if (segment && segment->current == piece && piece < segment->end) segment->current = piece + 1;
     work->HostSegments().CloseIfDone(*this);
