@@ -182,19 +182,8 @@ bool QTcpSocket::Connect(uint32_t ip, uint16_t port, bool blockingMode, const QP
                          uint16_t bindPort, const uint8_t* udpKey) {
   Close();
   if (!Usable(ip) || port == 0) return false;
-  if (udpKey) {
-    // Connections to nodes behind NAT run over the engine's UDP connection
-    // layer with the same calls; until that layer is attached they fail here.
-    overUdp = 1;
-    Fail(kNotSupported);
-    return false;
-  }
+  if (!OpenHandle(udpKey)) return false;
   int err = 0;
-  handle = platform::OpenTcpSocket(&err);
-  if (!IsOpen()) {
-    lastError = err;
-    return false;
-  }
   blocking = blockingMode ? 1 : 0;
   proxy = proxySettings ? *proxySettings : DefaultProxy();
   const bool viaProxy = proxy.IsConfigured();
@@ -415,10 +404,11 @@ bool QTcpSocket::SetReceiveBuffer(int size) {
   return IsOpen() && platform::SetSocketReceiveBuffer(handle, size);
 }
 
-bool QTcpSocket::Listen(uint16_t port, uint32_t localAddress, const uint8_t* udpKey) {
-  Close();
+bool QTcpSocket::OpenHandle(const uint8_t* udpKey) {
   if (udpKey) {
-    // Listening over the UDP connection layer is that layer's switch point.
+    // Connections to nodes behind NAT (and listening for them) run over the
+    // engine's UDP connection layer with the same calls; until that layer is
+    // attached they fail here.
     overUdp = 1;
     Fail(kNotSupported);
     return false;
@@ -429,6 +419,13 @@ bool QTcpSocket::Listen(uint16_t port, uint32_t localAddress, const uint8_t* udp
     lastError = err;
     return false;
   }
+  return true;
+}
+
+bool QTcpSocket::Listen(uint16_t port, uint32_t localAddress, const uint8_t* udpKey) {
+  Close();
+  if (!OpenHandle(udpKey)) return false;
+  int err = 0;
   err = platform::BindSocket(handle, localAddress, port);
   if (err == 0) err = platform::ListenSocket(handle, kListenBacklog);
   if (err != 0) {

@@ -88,6 +88,8 @@ class QTcpSocket {
   uint8_t listening = 0;
 
  private:
+  // A fresh non-blocking socket; false (with the error kept) when none.
+  bool OpenHandle(const uint8_t* udpKey);
   bool FinishConnect();  // false when the pending connect failed (socket closed)
   bool Wait(bool forWriting, int milliseconds);
   bool SendAll(const std::string& bytes, int milliseconds);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/Ipv4.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -15,12 +17,7 @@
 namespace pf {
 namespace {
 
-uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-  const uint8_t bytes[4] = {a, b, c, d};
-  uint32_t ip;
-  std::memcpy(&ip, bytes, 4);
-  return ip;
-}
+using testing::Ip;
 
 std::atomic<int> lookups{0};
 std::atomic<int> lateFinished{0};

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/Ipv4.h"
+
 #include <cstring>
 #include <string>
 
@@ -10,12 +12,7 @@
 namespace pf {
 namespace {
 
-uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-  const uint8_t bytes[4] = {a, b, c, d};
-  uint32_t ip;
-  std::memcpy(&ip, bytes, 4);
-  return ip;
-}
+using testing::Ip;
 
 TEST(ProxyProtocolTest, RequestsOnTheWire) {
   QProxySettings http;
