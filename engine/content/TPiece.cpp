@@ -134,7 +134,7 @@ void TPiece::StampComplete() {
   lastActivity = map->Now() - kCompleteAge;
   map->pendingWriteBytes += buffered_;
   map->cachedBytes += buffered_;
-  map->changeTime = map->MonotonicNow();
+  map->StampChange();
 }
 
 void TPiece::ReportBadPiece() {

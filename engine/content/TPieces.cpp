@@ -98,7 +98,7 @@ bool TPieces::BuildPieces(TPieces* previous) {
   lastCompleted = -1;
   wantedBytes = totalLength;
   wantedPieces = pieceCount;
-  changeTime = MonotonicNow();
+  StampChange();
   for (auto& entry : files) entry->SetPieceSpan(pieceLength);
   Notify(PieceEvent::kPiecesBuilt, 1, 4, pieceCount);
   if (sum != totalLength) return false;
@@ -139,7 +139,7 @@ bool TPieces::MarkHeld(int64_t index, bool held) {
     doneBytes += piece.size;
     lastCompleted = static_cast<int>(index);
     byte |= bit;
-    changeTime = MonotonicNow();
+    StampChange();
   } else if (!held && (byte & bit)) {
     if (!piece.notWanted) finishedPieces = std::max(finishedPieces - 1, 0);
     doneBytes = std::max<int64_t>(doneBytes - piece.size, 0);

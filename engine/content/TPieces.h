@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -77,6 +78,9 @@ class TPieces : public TRefObject {
   int64_t CacheSize() const;
   int64_t Now() const { return clock(); }
   uint32_t MonotonicNow() const { return monotonic(); }
+  // Notes a change of held pieces. 0 means "never" to readers, and the
+  // monotonic clock starts at 0, so a change in the first second counts as 1.
+  void StampChange() { changeTime = std::max<uint32_t>(MonotonicNow(), 1); }
   int64_t PieceStart(int index) const { return static_cast<int64_t>(index) * pieceLength; }
   TPiece* Piece(int64_t index) const { return IsValidPiece(index) ? piecesArray[index].get() : nullptr; }
 

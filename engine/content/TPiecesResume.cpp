@@ -475,7 +475,7 @@ bool TPieces::ReadTemplate(const std::string& link, TTorrent& target) {
   wantedPieces = pieceCount;
   memoryLimit = 128;
   sizesOnlyCheck = 1;
-  changeTime = Now();
+  StampChange();
   if (totalLength > 0 && pieceLength > 0) BuildPieces(nullptr);
   return true;
 }

@@ -65,6 +65,11 @@ TEST(TPieces, MarkHeldChangesCountersOnceAndNotifies) {
   EXPECT_EQ(map->doneBytes, 0);
   EXPECT_EQ(map->lastCompleted, -1);
   EXPECT_FALSE(map->MarkHeld(7, true)) << "no such piece";
+
+  // A change in the process's first monotonic second still counts as one.
+  map->monotonic = [] { return uint32_t{0}; };
+  ASSERT_TRUE(map->MarkHeld(0, true));
+  EXPECT_NE(map->changeTime, 0);
 }
 
 TEST(TPieces, StartupCheckFindsExactlyTheGoodPieces) {
