@@ -327,9 +327,7 @@ void TWorkThread::RebuildMetadata() {
     return;
   }
   if (previous) previous->CloseFiles(false, false);
-  SizeBitmap(static_cast<int>(pieces->pieceCount));
-  for (int64_t i = 0; i < pieces->pieceCount; ++i)
-    if (pieces->IsHeld(i)) heldBitmap[static_cast<size_t>(i >> 3)] |= static_cast<uint8_t>(0x80 >> (i & 7));
+  // The new map sized and filled the bitmap through its events while it built.
   Publish(true, true);
 }
 

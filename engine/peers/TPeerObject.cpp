@@ -129,11 +129,10 @@ bool TPeerObject::OnBlock(int64_t block, int length, const uint8_t* bytes) {
   return true;
 }
 
-void TPeerObject::QueuePiece(int piece, size_t depth) {
+void TPeerObject::QueuePiece(int piece) {
   TPieces* map = work->HostPieces();
   const TPiece* p = map->Piece(piece);
   if (!p) return;
-  (void)depth;  // server peers always take the whole piece
   const int64_t base = map->PieceStart(piece);
   for (int offset = p->flushed / kBlock * kBlock; offset < p->size; offset += kBlock) {
     if (p->HasUnit(offset)) continue;
@@ -153,7 +152,7 @@ bool TPeerObject::FillRequests() {
     const int piece = NextPiece();
     if (piece < 0) break;
     if (!NeedsBytes(*work->HostPieces(), piece)) continue;
-    QueuePiece(piece, depth);
+    QueuePiece(piece);
     break;
   }
   return true;

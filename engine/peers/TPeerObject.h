@@ -96,8 +96,9 @@ class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHold
   PeerHost* work;
 
  protected:
-  // Queues requests for the blocks of `piece` not yet held or requested.
-  void QueuePiece(int piece, size_t depth);
+  // Queues requests for every block of `piece` not yet held or requested
+  // (server peers always take the whole piece).
+  void QueuePiece(int piece);
   size_t PipelineDepth() const { return 2 + 2 * static_cast<size_t>(tick.receiveRate) / 16384; }
 };
 

@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TempFolder.h"
+
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 
 namespace pf {
@@ -37,7 +38,7 @@ const SpanCase kSpans[] = {
 
 TEST(TFileEntrySpanTest, PiecesTouchedByAFile) {
   for (const SpanCase& c : kSpans) {
-    SCOPED_TRACE(testing::Message() << "offset " << c.offset << " length " << c.length
+    SCOPED_TRACE(::testing::Message() << "offset " << c.offset << " length " << c.length
                                     << " piece " << c.pieceLength);
     TFileEntry e;
     e.Construct("f", "f", c.length, 0);
@@ -74,30 +75,16 @@ TEST(TFileEntryConstructTest, CharactersWindowsCannotStoreBecomeUnderscores) {
   }
 }
 
-class TFileEntryDiskTest : public ::testing::Test {
+class TFileEntryDiskTest : public testing::TempFolderTest {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("pfentry-" + std::to_string(std::random_device{}()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir);
-  }
+  TFileEntryDiskTest() : TempFolderTest("pfentry") {}
   void TearDown() override {
+    // A read-only test file must be writable again to be removed.
     std::error_code ec;
     fs::permissions(dir / "ro", fs::perms::owner_write, fs::perm_options::add, ec);
-    fs::remove_all(dir, ec);
-  }
-  std::string Path(const std::string& name) const { return (dir / name).string(); }
-  void Put(const std::string& name, const std::string& bytes) const {
-    std::ofstream(Path(name), std::ios::binary) << bytes;
-  }
-  std::string Get(const std::string& name) const {
-    std::ifstream in(Path(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    TempFolderTest::TearDown();
   }
   void Init(TFileEntry& e, const std::string& name) const { e.Construct(Path(name), name, 4, 0); }
-
-  fs::path dir;
 };
 
 TEST_F(TFileEntryDiskTest, NewFileIsWrittenUnderTemporaryNameExistingFileKeepsItsName) {

@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TempFolder.h"
+
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -13,28 +14,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TFileHandleTest : public ::testing::Test {
+class TFileHandleTest : public testing::TempFolderTest {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("pfhandle-" + std::to_string(std::random_device{}()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-  }
-  std::string Path(const std::string& name) const { return (dir / name).string(); }
-  void Put(const std::string& name, const std::string& bytes) const {
-    std::ofstream(Path(name), std::ios::binary) << bytes;
-  }
-  std::string Get(const std::string& name) const {
-    std::ifstream in(Path(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-
-  fs::path dir;
+  TFileHandleTest() : TempFolderTest("pfhandle") {}
 };
 
 TEST_F(TFileHandleTest, PositionedWritesAndReadsWithShortReadAtTheEnd) {
