@@ -51,10 +51,8 @@ void TWorkWithPeers::FeedSources() {
     if (mark == kTaken || mark == kOwnTaken || sources[i].empty()) continue;
     auto candidate = RefPtr<TPeerId>::Make(sources[i]);
     if (!candidate->ParseSource()) {
-      if (candidate->unresolvable) {
-        live.stateCode = 20216;  // a host name did not resolve; the task goes on
-        Host()->SetStateCode(20216);
-      }
+      // A host name that did not resolve is reported; the task goes on.
+      if (candidate->unresolvable) Host()->SetStateCode(kStateHostUnresolved);
       continue;
     }
     if (mark == kOwn) {
