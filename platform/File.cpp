@@ -121,6 +121,11 @@ bool File::Sync() {
   return rc == 0;
 }
 
+void File::StartWriteBack(int64_t offset, int64_t count) {
+  if (fd_ >= 0 && count > 0)
+    ::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(count), SYNC_FILE_RANGE_WRITE);
+}
+
 void File::AdviseSequential() {
   if (fd_ >= 0) ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
 }

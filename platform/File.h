@@ -31,6 +31,9 @@ class File {
   // disk fails here; a failed grow leaves the old length.
   bool SetLength(int64_t length);
   bool Sync();
+  // Starts writing a just-written range to disk without waiting for it, so
+  // that dirty data does not pile up for a later Sync to wait on.
+  void StartWriteBack(int64_t offset, int64_t count);
   // Hint that the file will be read front to back.
   void AdviseSequential();
 

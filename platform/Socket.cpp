@@ -9,6 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <vector>
+
 namespace pf::platform {
 namespace {
 
@@ -119,6 +122,20 @@ int WaitSocket(SocketHandle socket, bool forWriting, int timeoutMs) {
   if (rc == 0) return 0;
   // An error or hang-up counts as ready: the next call reports what happened.
   return 1;
+}
+
+int WaitAnySocketReadable(const SocketHandle* sockets, int count, int timeoutMs) {
+  std::vector<pollfd> polled(static_cast<size_t>(std::max(count, 0)));
+  for (size_t i = 0; i < polled.size(); ++i) {
+    polled[i].fd = sockets[i];
+    polled[i].events = POLLIN;
+  }
+  int rc;
+  do {
+    rc = ::poll(polled.data(), polled.size(), timeoutMs < 0 ? -1 : timeoutMs);
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0) return -1;
+  return rc > 0 ? 1 : 0;
 }
 
 int PendingSocketError(SocketHandle socket) {

@@ -80,4 +80,6 @@ bool TFileHandle::SetLength(int64_t length) {
 
 bool TFileHandle::Sync() { return file_->Sync(); }
 
+void TFileHandle::StartWriteBack(int64_t offset, int64_t count) { file_->StartWriteBack(offset, count); }
+
 }  // namespace pf

@@ -44,6 +44,8 @@ class TFileHandle {
   bool SetLength(int64_t length);
   // Makes the written bytes durable.
   bool Sync();
+  // Starts the disk write of a written range; Sync still makes it durable.
+  void StartWriteBack(int64_t offset, int64_t count);
 
   // Every handle this object opens is its own and closed by it; the flag is
   // kept for callers that record it.

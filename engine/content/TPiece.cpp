@@ -243,6 +243,9 @@ int TPiece::WriteThrough(const uint8_t* bytes, int length, int offset, bool trus
       if (n > 0) {
         written += static_cast<int>(n);
         entry->writtenSinceSync = 1;
+        // Whole pieces go to disk as they come, so a save's sync and the
+        // final one find little left to wait for.
+        if (offset == 0 && length == size) entry->file.StartWriteBack(position, n);
       }
       if (n != count) break;
     }

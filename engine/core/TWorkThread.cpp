@@ -339,7 +339,10 @@ bool TWorkThread::CompletionRule(int64_t t) {
     if (live.runPhase != TaskStatus::kPreparing) {
       pieces->CloseFiles(false, true);
       finished = pieces->pieceCount > 0 && pieces->finishedPieces >= pieces->pieceCount;
-      if (finished) completed = 1;
+      if (finished) {
+        completed = 1;
+        publishPending = true;  // callers learn of it now, not at the next second
+      }
     }
   }
   if (!finished) {
@@ -427,8 +430,6 @@ int64_t TWorkThread::Tick() {
       LayOutSegments(wallClock());
       ConnectServers();
     }
-    // Complete pieces wait in memory for the next save; past half the cache
-    // they are written now, so that a fast download cannot pile them up.
     // Complete pieces go to disk within a second: held pieces (and so the
     // progress the caller sees and what a restart keeps) follow the transfer
     // instead of waiting for the next save.
@@ -450,11 +451,29 @@ int64_t TWorkThread::Tick() {
     Publish(true, false);
     Refresh();
   }
-  // A connection that still had data waiting gets the next tick at once.
-  bool busy = false;
-  for (const auto& connection : connections) busy = busy || connection->tick.received >= 1048576;
-  if (!busy) platform::SleepMs(static_cast<uint32_t>(tickDelayMs > 0 ? tickDelayMs : kDefaultTickDelayMs));
+  WaitForTraffic(tickDelayMs > 0 ? tickDelayMs : kDefaultTickDelayMs);
   return wallClock();
+}
+
+void TWorkThread::WaitForTraffic(int delayMs) {
+  // Data arriving ends the wait, so a fast connection is not held to the
+  // tick rate. With the second's budget spent there is nothing to wake for,
+  // and a wake-up that found nothing to read means a socket stays ready
+  // without being read: then the tick sleeps its full delay.
+  int64_t received = 0;
+  waitSockets_.clear();
+  for (const auto& connection : connections) {
+    received += connection->tick.received;
+    if (connection->IsConnected()) waitSockets_.push_back(connection->connection->handle);
+  }
+  if (received > 0) wokeForNothing_ = false;
+  if (waitSockets_.empty() || wokeForNothing_ || ReceiveAllowance() <= 0) {
+    platform::SleepMs(static_cast<uint32_t>(delayMs));
+    wokeForNothing_ = false;
+    return;
+  }
+  wokeForNothing_ =
+      platform::WaitAnySocketReadable(waitSockets_.data(), static_cast<int>(waitSockets_.size()), delayMs) > 0;
 }
 
 void TWorkThread::WorkLoop() {

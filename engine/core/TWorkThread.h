@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <functional>
 #include <string_view>
+#include <vector>
 
 #include "engine/content/PieceEvent.h"
 #include "engine/content/TTorrentOwner.h"
 #include "engine/core/EngineApi.h"
 #include "engine/core/TWorkWithTransStatis.h"
+#include "platform/Socket.h"
 
 namespace pf {
 
@@ -115,6 +117,8 @@ class TWorkThread : public TWorkWithTransStatis,
   bool GivesUp(uint32_t elapsed);
   void PeriodicSave();
   void Upkeep();
+  // Sleeps up to `delayMs`, waking early when a connection has data.
+  void WaitForTraffic(int delayMs);
   void EndRun(bool timedOut, bool gaveUp);
   void ReleaseEngineLocks();
   // Gives unused pooled buffers back; `ending` trims harder.
@@ -131,6 +135,9 @@ class TWorkThread : public TWorkWithTransStatis,
   int64_t lastTrim_ = 0;
   int64_t lastLan_ = 0;
   uint32_t lastIncomingTick_ = 0;
+  // Sockets the tick waits on, and whether the last wake-up found nothing.
+  std::vector<platform::SocketHandle> waitSockets_;
+  bool wokeForNothing_ = false;
   int trimRounds_ = 0;
   int64_t wastedBytes = 0;
 };

@@ -33,7 +33,7 @@ constexpr const char* kUsage =
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;  // the shell's code for a Ctrl-C
-constexpr auto kPollInterval = std::chrono::milliseconds(200);
+constexpr auto kPollInterval = std::chrono::milliseconds(50);
 // The engine stops a task whose pieces have not changed for 900 s and keeps
 // no code for it; a little after that the run is taken as ended.
 constexpr auto kNoProgressLimit = std::chrono::seconds(930);
