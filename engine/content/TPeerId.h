@@ -56,6 +56,7 @@ class TPeerId : public TRefObject {
 
   // What a server taught the task across attempts.
   int64_t resourceSize = 0;     // 0 = not yet known
+  int32_t lastSpeed = 0;        // bytes per second its last connection reached
   std::string fileName;
   std::string referer;
   std::string lastRedirect;

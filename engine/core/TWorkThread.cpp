@@ -448,6 +448,7 @@ int64_t TWorkThread::Tick() {
   }
   if (publishPending) {
     publishPending = false;
+    CopyMapCounters();
     Publish(true, false);
     Refresh();
   }
@@ -500,6 +501,7 @@ void TWorkThread::WorkLoop() {
   lastSecondTick = platform::TickCount();
   lastSave_ = monotonicClock();
   lastUpkeep_ = lastFeed_ = lastWindow_ = lastTrim_ = lastLan_ = wallClock();
+  windowStart = lastWindow_;
   FeedSources();
   LayOutSegments(wallClock());
   ConnectServers();  // no need to wait a second for the first connections

@@ -1,6 +1,7 @@
 #include "engine/core/TWorkWithPeers.h"
 
 #include <algorithm>
+#include <climits>
 
 #include "engine/content/Bencode.h"
 #include "engine/core/ScopedLock.h"
@@ -99,13 +100,20 @@ void TWorkWithPeers::TakeTorrentFrom(TPeerId& source) {
 }
 
 void TWorkWithPeers::ReleaseConnection(TPeerObject& connection) {
-  connection.Reset();
   for (size_t i = 0; i < connections.size(); ++i) {
     if (connections[i].get() != &connection) continue;
+    // What it reached is what the source's next connection starts from, so
+    // that a fast server coming back can take work from a slow one at once.
+    if (connection.peerSource && windowReceived[i] > 0) {
+      const int64_t seconds = std::max<int64_t>(Host()->WallNow() - windowStart, 1);
+      connection.peerSource->lastSpeed =
+          static_cast<int32_t>(std::min<int64_t>(windowReceived[i] / seconds, INT32_MAX));
+    }
     connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
     windowReceived.erase(windowReceived.begin() + static_cast<std::ptrdiff_t>(i));
     break;
   }
+  connection.Reset();
 }
 
 void TWorkWithPeers::ConnectServers() {
@@ -182,8 +190,10 @@ void TWorkWithPeers::UpdateSpeeds(int seconds) {
     const int speed = static_cast<int>(windowReceived[i] / std::max(seconds, 1));
     connections[i]->speed = speed;
     connections[i]->tick.receiveRate = speed;
+    if (connections[i]->peerSource) connections[i]->peerSource->lastSpeed = speed;
     windowReceived[i] = 0;
   }
+  windowStart = Host()->WallNow();
 }
 
 void TWorkWithPeers::ResetPool() {

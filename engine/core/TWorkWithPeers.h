@@ -64,6 +64,7 @@ class TWorkWithPeers : public TBaseWork {
   std::vector<RefPtr<TPeerId>> candidates;
   std::vector<RefPtr<TPeerObject>> connections;
   std::vector<int64_t> windowReceived;  // per connection, since the last speed window
+  int64_t windowStart = 0;               // wall seconds the window began
 };
 
 }  // namespace pf

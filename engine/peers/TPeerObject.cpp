@@ -64,6 +64,7 @@ bool TPeerObject::AttachSource(TPeerId* source) {
   else connection->Close();
   stats.attached = true;
   stats.activityTime = work ? work->WallNow() : 0;
+  speed = tick.receiveRate = source->lastSpeed;
   return true;
 }
 

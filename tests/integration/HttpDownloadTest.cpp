@@ -47,7 +47,7 @@ class HttpDownloadTest : public ::testing::Test {
     }
     s.dir = fs::temp_directory_path() / ("pf-http-download-" + std::to_string(::getpid()));
     fs::remove_all(s.dir);
-    for (const char* sub : {"good", "damaged", "moved"}) fs::create_directories(s.dir / sub);
+    for (const char* sub : {"good", "damaged", "moved", "short"}) fs::create_directories(s.dir / sub);
     std::mt19937_64 random(156);
     s.content.resize(static_cast<size_t>(12 * kPieceLength + 12345));
     for (char& c : s.content) c = static_cast<char>(random() >> 56);
@@ -58,6 +58,7 @@ class HttpDownloadTest : public ::testing::Test {
     std::string damaged = s.content;
     for (size_t at = 1000; at < damaged.size(); at += kPieceLength) damaged[at] = static_cast<char>(~damaged[at]);
     WriteFile(s.dir / "damaged/file.bin", damaged);
+    WriteFile(s.dir / "short/file.bin", s.content.substr(0, s.content.size() - 1000));
     s.torrent = s.dir / "file.torrent";
     const int made = std::system((std::string(PFTOOL_PATH) + " make-torrent --piece-length " +
                                   std::to_string(kPieceLength) + " --announce http://127.0.0.1:1/announce -o '" +
@@ -131,23 +132,76 @@ TEST_F(HttpDownloadTest, OneMirrorDeliversTheFileAndTheStateIsRemoved) {
   ExpectComplete(Run(Arguments({Mirror(good, "127.0.0.1", "good")})));
 }
 
-// A bad mirror listed first: the task turns to the good one.
+// A bad mirror listed first: the task turns to the good one, and the bad one
+// is held back or dropped instead of being asked again and again.
 TEST_F(HttpDownloadTest, BrokenMirrorsAreLeftForWorkingOnes) {
   struct Case {
     const char* name;
-    LoopbackNginx::Location answer;
+    const char* root;
+    std::vector<LoopbackNginx::Location> answer;
+    int mostRequests;
   };
   const Case cases[] = {
-      {"500", LoopbackNginx::Location::Status("/file.bin", 500)},
-      {"404", LoopbackNginx::Location::Status("/file.bin", 404)},
+      {"500", "good", {LoopbackNginx::Location::Status("/file.bin", 500)}, 1},
+      {"503", "good", {LoopbackNginx::Location::Status("/file.bin", 503)}, 1},
+      {"404", "good", {LoopbackNginx::Location::Status("/file.bin", 404)}, 1},
+      {"redirect loop", "good", {LoopbackNginx::Location::Redirect("/file.bin", "/file.bin")}, 4},
+      {"other size", "short", {}, 2},
+      {"slow", "good", {{"/file.bin", "limit_rate 32k;"}}, 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(target_.parent_path());
     LoopbackNginx bad, good;
-    const std::string badUrl = Mirror(bad, "127.0.0.2", "good", {c.answer});
+    const std::string badUrl = Mirror(bad, "127.0.0.2", c.root, c.answer);
     ExpectComplete(Run(Arguments({badUrl, Mirror(good, "127.0.0.1", "good")})));
+    EXPECT_LE(bad.Requests(), c.mostRequests);
   }
+}
+
+// Three mirrors on their own addresses share the file: each serves a part.
+TEST_F(HttpDownloadTest, SegmentsAreSplitBetweenThreeMirrors) {
+  LoopbackNginx a, b, c;
+  // A modest rate per mirror, so that the split, not the first server's
+  // speed, decides who serves what.
+  const LoopbackNginx::Location paced{"/file.bin", "limit_rate 4m;"};
+  const std::vector<std::string> urls = {Mirror(a, "127.0.0.1", "good", {paced}),
+                                         Mirror(b, "127.0.0.2", "good", {paced}),
+                                         Mirror(c, "127.0.0.3", "good", {paced})};
+  ExpectComplete(Run(Arguments(urls)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // nginx logs closed connections
+  const int64_t size = static_cast<int64_t>(suite->content.size());
+  for (LoopbackNginx* mirror : {&a, &b, &c})
+    EXPECT_GT(mirror->BytesSent(), size / 8) << mirror->Url("/file.bin") << " served too little";
+  EXPECT_LT(a.BytesSent() + b.BytesSent() + c.BytesSent(), size + size / 2) << "pieces were fetched twice";
+}
+
+// One of two mirrors dies in the middle of its answer; the other finishes.
+TEST_F(HttpDownloadTest, MirrorDyingMidBodyIsLeftForTheOther) {
+  LoopbackNginx dying, good;
+  const LoopbackNginx::Location paced{"/file.bin", "limit_rate 2m;"};
+  const std::string dyingUrl = Mirror(dying, "127.0.0.2", "good", {paced});
+  const auto args = Arguments({dyingUrl, Mirror(good, "127.0.0.1", "good", {paced})});
+  const fs::path log = work_ / "pftool-dying.log";
+  const pid_t pid = StartProcess(args, log.string());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  dying.Stop();
+  Result result;
+  result.exitCode = WaitForExit(pid, kRunTimeoutMs);
+  result.output = ReadFile(log);
+  ExpectComplete(result);
+}
+
+// --limit holds the average rate: the whole file at 1250 KB/s takes its
+// size / rate seconds (about 20), within 10 %.
+TEST_F(HttpDownloadTest, LimitHoldsTheAverageRate) {
+  LoopbackNginx good;
+  constexpr int kLimitKB = 1250;
+  const auto started = std::chrono::steady_clock::now();
+  ExpectComplete(Run(Arguments({Mirror(good, "127.0.0.1", "good")}, {"--limit", std::to_string(kLimitKB)})));
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const double expected = static_cast<double>(suite->content.size()) / (kLimitKB * 1024.0);
+  EXPECT_NEAR(seconds, expected, expected / 10) << "average " << suite->content.size() / seconds / 1024 << " KB/s";
 }
 
 // The only mirror redirects to another server and path.

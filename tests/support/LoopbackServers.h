@@ -151,6 +151,7 @@ class LoopbackNginx {
     work_ = work;
     address_ = address;
     fs::create_directories(work / "logs");
+    fs::remove(work / "logs" / "access.log");  // counts start from this start
     fs::create_directories(work / "tmp");
     // Another program may take the chosen port before nginx binds it.
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -189,6 +190,14 @@ class LoopbackNginx {
     return "http://" + address_ + ":" + std::to_string(port_) + path;
   }
   std::filesystem::path AccessLog() const { return work_ / "logs" / "access.log"; }
+
+  // Requests logged so far.
+  int Requests() const {
+    std::ifstream log(AccessLog());
+    int count = 0;
+    for (std::string line; std::getline(log, line);) count += line.empty() ? 0 : 1;
+    return count;
+  }
 
   // Body bytes of all answers logged so far.
   int64_t BytesSent() const {
