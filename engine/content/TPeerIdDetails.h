@@ -15,6 +15,7 @@ struct TPeerIdDetails {
   std::string query;     // tracker: the text after "?"
   std::string httpPath;  // HTTP: from the first "/" after the host
   std::string fileName;  // HTTP and FTP: the last path component
+  std::string hostName;  // mirrors: the host name its HTTP requests carry instead of `host`
   std::vector<uint32_t> addresses;  // further IPv4 addresses of the host, network order
 };
 

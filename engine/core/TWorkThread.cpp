@@ -427,6 +427,7 @@ int64_t TWorkThread::Tick() {
     lastSecondTick = now;
     PerSecond(pieces && pieces->TaskComplete(), Elapsed());
     if (!HostComplete()) {
+      KeepMirrors();
       LayOutSegments(wallClock());
       ConnectServers();
     }
@@ -505,6 +506,9 @@ void TWorkThread::WorkLoop() {
   FeedSources();
   LayOutSegments(wallClock());
   ConnectServers();  // no need to wait a second for the first connections
+  // Callers see the task's size and held bytes from the start.
+  CopyMapCounters();
+  Publish(true, true);
   bool timedOut = false, gaveUp = false;
   int64_t t = 0;
   while (!CheckStop()) {

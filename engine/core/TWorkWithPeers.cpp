@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <random>
 
 #include "engine/content/Bencode.h"
 #include "engine/core/ScopedLock.h"
@@ -116,9 +117,14 @@ void TWorkWithPeers::ReleaseConnection(TPeerObject& connection) {
   connection.Reset();
 }
 
-void TWorkWithPeers::ConnectServers() {
+int TWorkWithPeers::OpenServerConnections() const {
   int open = 0;
   for (const auto& c : connections) open += (c->kind & 6) ? 1 : 0;
+  return open;
+}
+
+void TWorkWithPeers::ConnectServers() {
+  int open = OpenServerConnections();
   for (size_t i = 0; i < candidates.size() && open < serverConnectionLimit; ++i) {
     RefPtr<TPeerId> source = candidates[i];
     if (source->kind != TPeerId::kHttp) continue;  // FTP, trackers and peers join with their protocols
@@ -144,6 +150,61 @@ void TWorkWithPeers::ConnectServers() {
     ++open;
   }
   connectionLimitReached = open >= serverConnectionLimit ? 1 : 0;
+}
+
+void TWorkWithPeers::KeepMirrors() {
+  const int64_t now = Host()->WallNow();
+  {
+    ScopedLock lock(&mutex);
+    if (!mirrorsPresent || mirrorAddresses.empty()) return;
+  }
+  if (lastMirrorPass != 0 && now - lastMirrorPass < 31) return;
+  lastMirrorPass = now;
+  const int limit = serverConnectionLimit;
+  int open = OpenServerConnections();
+  if (open > limit - 1) {
+    DropSlowestServers(open - limit + 1);
+    open = OpenServerConnections();
+  }
+  if (open < limit) TakeMirrors(open == limit - 1 ? 1 : limit - open);
+}
+
+void TWorkWithPeers::DropSlowestServers(int count) {
+  std::vector<TPeerObject*> servers;
+  for (const auto& c : connections)
+    if (c->kind & 6) servers.push_back(c.get());
+  std::stable_sort(servers.begin(), servers.end(), [](auto* a, auto* b) { return a->speed < b->speed; });
+  servers.resize(static_cast<size_t>(std::clamp(count, 0, static_cast<int>(servers.size()))));
+  for (TPeerObject* server : servers) {
+    RefPtr<TPeerObject> keep = RefPtr<TPeerObject>::Share(server);
+    if (server->peerSource) server->peerSource->group = std::max(server->peerSource->group - 1, 20);
+    ReleaseConnection(*server);
+  }
+  SortCandidates();
+}
+
+void TWorkWithPeers::TakeMirrors(int count) {
+  std::vector<std::string> addresses, hosts;
+  {
+    ScopedLock lock(&mutex);
+    addresses = mirrorAddresses;
+    hosts = mirrorHosts;
+  }
+  if (addresses.empty() || count <= 0) return;
+  std::mt19937 random(static_cast<uint32_t>(Host()->WallNow()));
+  std::uniform_int_distribution<size_t> pick(0, addresses.size() - 1);
+  int taken = 0;
+  for (int draw = 0; draw < 2 * count && taken < count; ++draw) {
+    const size_t i = pick(random);
+    auto mirror = RefPtr<TPeerId>::Make(addresses[i]);
+    if (!mirror->ParseSource()) {
+      if (mirror->unresolvable) Host()->SetStateCode(kStateHostUnresolved);
+      continue;
+    }
+    if (i < hosts.size() && !hosts[i].empty() && hosts[i] != "null") mirror->Details().hostName = hosts[i];
+    mirror->group = 29;
+    if (AddCandidate(std::move(mirror))) ++taken;
+  }
 }
 
 void TWorkWithPeers::BackOff(TPeerId* source, int extra) {
@@ -202,6 +263,7 @@ void TWorkWithPeers::ResetPool() {
   windowReceived.clear();
   candidates.clear();
   connectionLimitReached = 0;
+  lastMirrorPass = 0;
 }
 
 }  // namespace pf

@@ -37,6 +37,9 @@ class TWorkWithPeers : public TBaseWork {
   void RetrySource(TPeerId* source, int flag, int seconds);
   // Opens server connections while the limit allows (once a second).
   void ConnectServers();
+  // Mirror upkeep, at most every 31 seconds: makes room among the server
+  // connections and takes mirrors from the task's mirror lists as candidates.
+  void KeepMirrors();
   // One step of every connection; dead ones are released.
   void DriveConnections();
   // Per-connection speeds over the last window of `seconds`.
@@ -55,6 +58,12 @@ class TWorkWithPeers : public TBaseWork {
   // Makes a source whose connection failed wait longer before the next one.
   void BackOff(TPeerId* source, int extra);
   void SortCandidates();
+  int OpenServerConnections() const;
+  // Closes the `count` slowest server connections; their sources drop to a
+  // lower order group.
+  void DropSlowestServers(int count);
+  // Up to `count` mirrors drawn at random from the mirror lists.
+  void TakeMirrors(int count);
 
   // Set by callers, read by the work thread.
   std::atomic<int> serverConnectionLimit{kDefaultServerConnections};
@@ -65,6 +74,7 @@ class TWorkWithPeers : public TBaseWork {
   std::vector<RefPtr<TPeerObject>> connections;
   std::vector<int64_t> windowReceived;  // per connection, since the last speed window
   int64_t windowStart = 0;               // wall seconds the window began
+  int64_t lastMirrorPass = 0;            // wall seconds; 0 = none yet
 };
 
 }  // namespace pf

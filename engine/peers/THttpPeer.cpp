@@ -59,7 +59,7 @@ bool THttpPeer::StartAttempt() {
   const TPeerIdDetails& details = source.Details();
   const std::string path = details.httpPath.empty() ? "/" : details.httpPath;
   const std::string request =
-      BuildHttpRequest(details.host, path, source.referer.empty() ? referer : source.referer, "", "", streamPos, 0);
+      BuildHttpRequest(details.hostName.empty() ? details.host : details.hostName, path, source.referer.empty() ? referer : source.referer, "", "", streamPos, 0);
   return connection->Send(request.data(), static_cast<int>(request.size())) >= 0;
 }
 

@@ -161,7 +161,7 @@ class LoopbackNginx {
                          "events { worker_connections 256; }\n"
                          "http { default_type application/octet-stream; client_body_temp_path tmp;\n"
                          "  proxy_temp_path tmp; fastcgi_temp_path tmp; uwsgi_temp_path tmp; scgi_temp_path tmp;\n"
-                         "  log_format bytes '$body_bytes_sent $status \"$request\" \"$http_range\"';\n"
+                         "  log_format bytes '$body_bytes_sent $status \"$request\" \"$http_range\" \"$http_host\"';\n"
                          "  access_log logs/access.log bytes;\n"
                          "  server { listen " + address + ":" + std::to_string(port_) + "; root " +
                          fs::absolute(root).string() + ";\n";
