@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # HTTP download speed: `pftool download` of one file with 2 MiB pieces from
-# one local nginx, next to `aria2c` (one connection, and -x4) and `curl -o`
-# fetching the same file from the same server, alternating in one run.
+# one local nginx mirror, next to `curl -o` and `aria2c -x1 -s1` fetching the
+# same file from the same mirror; and from four mirrors (127.0.0.1-4) next to
+# `aria2c -x1 -s4` with the same four URLs. Alternating, in one run.
 # Prints each run, the medians (wall time, CPU seconds, peak RSS) and the
 # ratios. Any failing command or a wrong file stops the run.
 #
@@ -50,11 +51,14 @@ $user_line worker_processes 1; pid nginx.pid; error_log logs/error.log;
 events { worker_connections 256; }
 http { default_type application/octet-stream; access_log off; sendfile on;
   client_body_temp_path tmp; proxy_temp_path tmp; fastcgi_temp_path tmp; uwsgi_temp_path tmp; scgi_temp_path tmp;
-  server { listen 127.0.0.1:$port; root $work/data; } }
+  server { listen 127.0.0.1:$port; listen 127.0.0.2:$port; listen 127.0.0.3:$port; listen 127.0.0.4:$port;
+           root $work/data; } }
 EOF
 nginx -e "$work/nginx/logs/error.log" -p "$work/nginx" -c nginx.conf -g 'daemon off;' &
 nginx_pid=$!
 url="http://127.0.0.1:$port/payload.bin"
+urls=() sources=()
+for i in 1 2 3 4; do urls+=("http://127.0.0.$i:$port/payload.bin"); sources+=(--source "http://127.0.0.$i:$port/payload.bin"); done
 for ((i = 0; i < 50; i++)); do curl -sf -r 0-0 -o /dev/null "$url" && break; sleep 0.1; done
 curl -sf -r 0-0 -o /dev/null "$url" || { echo "nginx does not answer on port $port" >&2; exit 1; }
 cat "$file" > /dev/null  # into the page cache
@@ -81,7 +85,7 @@ check_content() {
 aria=(aria2c -q -d "$work/dl" -o out.bin --allow-overwrite=true --auto-file-renaming=false
       --file-allocation=none --enable-dht=false --enable-dht6=false --bt-enable-lpd=false
       --enable-peer-exchange=false)
-names=(pftool curl aria2c-x1 aria2c-x4)
+names=(pftool curl aria2c-x1 pftool-4m aria2c-4m)
 declare -A wall cpu rss
 echo "# $(nproc) CPUs; load before: $(cut -d' ' -f1-3 /proc/loadavg); $runs runs; ${size_mb} MiB, 2 MiB pieces, nginx on 127.0.0.1:$port"
 for ((i = 1; i <= runs; i++)); do
@@ -90,7 +94,8 @@ for ((i = 1; i <= runs; i++)); do
             pftool) cmd=("$pftool" download --torrent "$work/payload.torrent" --target "$work/dl/out.bin" --source "$url") ;;
             curl) cmd=(curl -sS -o "$work/dl/out.bin" "$url") ;;
             aria2c-x1) cmd=("${aria[@]}" -x1 -s1 "$url") ;;
-            aria2c-x4) cmd=("${aria[@]}" -x4 -s4 -k1M "$url") ;;
+            pftool-4m) cmd=("$pftool" download --torrent "$work/payload.torrent" --target "$work/dl/out.bin" "${sources[@]}") ;;
+            aria2c-4m) cmd=("${aria[@]}" -x1 -s4 -k1M "${urls[@]}") ;;
         esac
         read -r w c m < <(timed "$name" "${cmd[@]}")
         [[ -n ${w:-} ]] || exit 1
@@ -99,14 +104,18 @@ for ((i = 1; i <= runs; i++)); do
         wall[$name]+="$w "; cpu[$name]+="$c "; rss[$name]+="$m "
     done
 done
-declare -A med_wall
+declare -A med_wall med_cpu
 echo "# medians"
 for name in "${names[@]}"; do
     med_wall[$name]=$(tr ' ' '\n' <<<"${wall[$name]}" | grep . | median)
     mc=$(tr ' ' '\n' <<<"${cpu[$name]}" | grep . | median)
+    med_cpu[$name]=$mc
     peak=$(tr ' ' '\n' <<<"${rss[$name]}" | grep . | sort -g | tail -1)
     awk -v n="$name" -v w="${med_wall[$name]}" -v c="$mc" -v m="$peak" -v mb="$size_mb" \
         'BEGIN {printf "%-10s %7.2f s  %7.0f MB/s  cpu %6.2f s (%.2f s/GiB)  peak rss %d KB\n", n, w, mb * 1.048576 / w, c, c * 1024 / mb, m}'
 done
-awk -v p="${med_wall[pftool]}" -v c="${med_wall[curl]}" -v a="${med_wall[aria2c-x1]}" -v b="${med_wall[aria2c-x4]}" \
-    'BEGIN {printf "ratio wall pftool/curl %.2f   pftool/aria2c-x1 %.2f   pftool/aria2c-x4 %.2f\n", p / c, p / a, p / b}'
+awk -v p="${med_wall[pftool]}" -v c="${med_wall[curl]}" -v a="${med_wall[aria2c-x1]}" \
+    -v p4="${med_wall[pftool-4m]}" -v a4="${med_wall[aria2c-4m]}" \
+    'BEGIN {printf "ratio wall  one mirror: pftool/curl %.2f  pftool/aria2c-x1 %.2f   four mirrors: pftool/aria2c %.2f\n", p / c, p / a, p4 / a4}'
+awk -v p="${med_cpu[pftool]}" -v a="${med_cpu[aria2c-x1]}" -v p4="${med_cpu[pftool-4m]}" -v a4="${med_cpu[aria2c-4m]}" \
+    'BEGIN {printf "ratio cpu   one mirror: pftool/aria2c-x1 %.2f   four mirrors: pftool/aria2c %.2f\n", p / a, p4 / a4}'

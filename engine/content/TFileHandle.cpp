@@ -27,7 +27,7 @@ bool TFileHandle::OpenForReplace(const std::string& path) {
 
 void TFileHandle::Close() {
   file_->Close();
-  position_ = 0;
+  position_ = runStart_ = runEnd_ = 0;
 }
 
 bool TFileHandle::IsOpen() const { return file_->IsOpen(); }
@@ -66,8 +66,23 @@ int64_t TFileHandle::WriteAt(const void* bytes, int64_t count, int64_t offset) {
   if (!bytes || count <= 0 || readOnly || !file_->IsOpen()) return -1;
   if (offset >= 0 && Seek(offset, 0) < 0) return -3;
   int64_t n = file_->WriteAt(bytes, count, position_);
-  if (n > 0) position_ += n;
+  if (n > 0) {
+    NoteWritten(position_, n);
+    position_ += n;
+  }
   return n;
+}
+
+void TFileHandle::NoteWritten(int64_t offset, int64_t count) {
+  if (offset != runEnd_) {
+    if (runEnd_ > runStart_) file_->StartWriteBack(runStart_, runEnd_ - runStart_);
+    runStart_ = offset;
+  }
+  runEnd_ = offset + count;
+  if (runEnd_ - runStart_ >= kWriteBackRun) {
+    file_->StartWriteBack(runStart_, runEnd_ - runStart_);
+    runStart_ = runEnd_;
+  }
 }
 
 bool TFileHandle::SetLength(int64_t length) {
@@ -80,6 +95,6 @@ bool TFileHandle::SetLength(int64_t length) {
 
 bool TFileHandle::Sync() { return file_->Sync(); }
 
-void TFileHandle::StartWriteBack(int64_t offset, int64_t count) { file_->StartWriteBack(offset, count); }
+
 
 }  // namespace pf

@@ -44,8 +44,6 @@ class TFileHandle {
   bool SetLength(int64_t length);
   // Makes the written bytes durable.
   bool Sync();
-  // Starts the disk write of a written range; Sync still makes it durable.
-  void StartWriteBack(int64_t offset, int64_t count);
 
   // Every handle this object opens is its own and closed by it; the flag is
   // kept for callers that record it.
@@ -54,8 +52,16 @@ class TFileHandle {
   uint32_t openFlags = 0;
 
  private:
+  // Written bytes are handed to the disk every few megabytes (a run of
+  // adjacent writes at a time), so that dirty data does not pile up for a
+  // save's sync or the final one to wait on.
+  static constexpr int64_t kWriteBackRun = 4 << 20;
+  void NoteWritten(int64_t offset, int64_t count);
+
   std::unique_ptr<platform::File> file_;
   int64_t position_ = 0;
+  int64_t runStart_ = 0;  // the run of adjacent written bytes not yet handed to the disk
+  int64_t runEnd_ = 0;
 };
 
 }  // namespace pf

@@ -200,13 +200,25 @@ int TPiece::Flush(int minimum) {
 int TPiece::FinishWrite() {
   if (!map || !map->IsValidPiece(index)) return -1;
   if (!complete || !WholeInMemory()) return 0;
-  const int length = size - flushed;
-  PoolBuffer copy = BufferPool::Data().Take(length);
+  // Straight from the chunks, one chunk per write: no copy of the whole
+  // piece, and writes of this size are much cheaper for the page cache than
+  // megabyte ones.
+  bool written = true;
+  for (int position = flushed; written && position < size;) {
+    const size_t chunk = static_cast<size_t>(position / chunkSize_);
+    const int chunkStart = static_cast<int>(chunk) * chunkSize_;
+    const int end = std::min(size, chunkStart + chunkSize_);
+    written = WriteSpan(slots_[chunk].data() + (position - chunkStart), end - position, position) == end - position;
+    position = end;
+  }
   int result = 0;
-  if (CopyOut(copy.data(), flushed, size) && WriteThrough(copy.data(), length, flushed, true) == length)
+  if (written) {
+    Verify(nullptr, size, true);
+    verified = 1;
     result = size;
-  else
+  } else {
     Reset();
+  }
   if (result == size && source && sourceBytes >= size) source->AddScore(1);
   Release();
   return result == size ? size : kBadPiece;
@@ -216,6 +228,20 @@ int TPiece::WriteThrough(const uint8_t* bytes, int length, int offset, bool trus
   if (!bytes || length < 1 || offset < 0 || !map) return -1;
   length = std::min(length, size - offset);
   if (length < 1) return -1;
+  const int written = WriteSpan(bytes, length, offset);
+  if (written < 0) return -1;
+
+  // The whole piece is on disk when this span reaches its end and everything
+  // before the span was already written.
+  const bool whole = written == length && offset + length == size && offset <= flushed;
+  if (whole && !Verify(bytes, offset == 0 ? length : size, trusted || offset > 0)) return kBadWrite;
+  const bool wasComplete = complete;
+  verified = whole ? 1 : 0;
+  if (wasComplete && !verified) map->MarkHeld(index, false);
+  return written;
+}
+
+int TPiece::WriteSpan(const uint8_t* bytes, int length, int offset) {
   std::vector<TFileEntry*> list;
   if (!map->FilesOfPiece(*this, list)) return -1;
 
@@ -243,23 +269,12 @@ int TPiece::WriteThrough(const uint8_t* bytes, int length, int offset, bool trus
       if (n > 0) {
         written += static_cast<int>(n);
         entry->writtenSinceSync = 1;
-        // Whole pieces go to disk as they come, so a save's sync and the
-        // final one find little left to wait for.
-        if (offset == 0 && length == size) entry->file.StartWriteBack(position, n);
       }
       if (n != count) break;
     }
     inFile = 0;
     if (pieceDone >= offset + length) break;
   }
-
-  // The whole piece is on disk when this span reaches its end and everything
-  // before the span was already written.
-  const bool whole = written == length && offset + length == size && offset <= flushed;
-  if (whole && !Verify(bytes, offset == 0 ? length : size, trusted || offset > 0)) return kBadWrite;
-  const bool wasComplete = complete;
-  verified = whole ? 1 : 0;
-  if (wasComplete && !verified) map->MarkHeld(index, false);
   return written;
 }
 

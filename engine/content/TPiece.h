@@ -46,6 +46,9 @@ class TPiece {
   // Writes a span of the piece through the target files; bytes written, -1,
   // or kBadWrite when the whole piece was written and failed its check.
   int WriteThrough(const uint8_t* bytes, int length, int offset, bool trusted);
+  // Writes a span of the piece through the target files, nothing else;
+  // bytes written, or -1 when the piece has no files.
+  int WriteSpan(const uint8_t* bytes, int length, int offset);
   // Copies a block for a peer, reading it (and some read-ahead) from disk
   // when it is not buffered; bytes copied, 0 when not available yet, -1.
   int ReadBlock(uint8_t* destination, int length, int offset, int64_t time, int readAhead,
