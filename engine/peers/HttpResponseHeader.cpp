@@ -1,5 +1,7 @@
 #include "engine/peers/HttpResponseHeader.h"
 
+#include <algorithm>
+
 #include <cctype>
 #include <cstdlib>
 
@@ -97,6 +99,18 @@ std::optional<int64_t> HttpResponseHeader::ResourceSize() const {
   }
   if (auto length = Value("Content-Length")) return Number(*length);
   return std::nullopt;
+}
+
+std::optional<int64_t> HttpResponseHeader::BodyStart() const {
+  if (status != 206) return 0;
+  const auto range = Value("Content-Range");
+  if (!range) return std::nullopt;
+  std::string_view text = TrimBlanks(*range);
+  if (text.size() >= 5 && std::equal(text.begin(), text.begin() + 5, "bytes", [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == b;
+      }))
+    text.remove_prefix(5);
+  return Number(text);
 }
 
 std::optional<std::string> HttpResponseHeader::FileName() const {

@@ -28,6 +28,10 @@ class HttpResponseHeader {
   // The resource size: after the last '/' of Content-Range, else
   // Content-Length; nullopt when the answer has neither.
   std::optional<int64_t> ResourceSize() const;
+  // Where in the resource the body begins: the first number of a 206's
+  // Content-Range ("bytes first-last/size"), 0 for any other 2xx answer;
+  // nullopt for a 206 without a readable range.
+  std::optional<int64_t> BodyStart() const;
   // The file name of Content-Disposition's filename=, quotes removed;
   // nullopt without that header.
   std::optional<std::string> FileName() const;

@@ -25,6 +25,7 @@ void THttpPeer::Reset() {
   skipBytes = streamPos = 0;
   noLength = 0;
   runLength = 0;
+  startsEarly = 0;
 }
 
 void THttpPeer::ReleaseSegment() {
@@ -83,7 +84,12 @@ bool THttpPeer::ReadHeader() {
   const std::string_view buffered(reinterpret_cast<const char*>(connection->ReceivedData()),
                                   static_cast<size_t>(connection->ReceivedCount()));
   const size_t end = HttpResponseHeader::FindEnd(buffered);
-  if (end == 0) return held >= 0;
+  if (end == 0) {
+    if (buffered.size() <= static_cast<size_t>(kMaxHeaderBytes)) return held >= 0;
+    connection->Close();
+    work->Retry(peerSource.get(), 1, 60);
+    return false;
+  }
   response.Parse(buffered.substr(0, end));
   connection->Consume(static_cast<int>(end));
   headerDone = 1;
@@ -131,6 +137,7 @@ bool THttpPeer::Process() {
     const int status = response.status;
     if (status >= 200 && status < 300) {
       if (source.group == 29) source.group = 28;
+      if (!source.wholeContent && !TakeBodyStart()) return false;
       if (source.users > 1) return true;
       source.redirected = 0;
       if (source.resourceSize <= 0) {
@@ -152,6 +159,26 @@ bool THttpPeer::Process() {
   }
   if (source.wholeContent) return ReadWholeContent();
   if (runLength > 0) return StreamBlocks();
+  return true;
+}
+
+bool THttpPeer::TakeBodyStart() {
+  // The stream position follows what the server sends, not what was asked:
+  // a server that ignores the range starts at 0, and bytes must never be
+  // taken for another offset than their own.
+  const auto start = response.BodyStart();
+  if (!start || *start > streamPos) {
+    connection->Close();
+    work->Retry(peerSource.get(), 1, 60);
+    return false;
+  }
+  startsEarly = *start < streamPos ? 1 : 0;
+  if (startsEarly) {
+    // The run and its skip were worked out for the asked position.
+    streamPos = *start;
+    runLength = 0;
+    skipBytes = 0;
+  }
   return true;
 }
 
@@ -230,9 +257,14 @@ bool THttpPeer::FillRequests() {
     ++runLength;
   skipBytes = requests.front().block * kBlock - streamPos;
   if (skipBytes >= 0 && skipBytes <= kMaxSkip) return true;
-  // Not just ahead in this response: ask again from the first request.
+  // Not just ahead in this response: ask again from the first request,
+  // unless this server does not serve ranges.
   skipBytes = 0;
   connection->Close();
+  if (startsEarly) {
+    work->Retry(peerSource.get(), 1, 60);
+    return false;
+  }
   return StartAttempt();
 }
 

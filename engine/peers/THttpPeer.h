@@ -14,6 +14,8 @@ namespace pf {
 class THttpPeer : public TPeerObject {
  public:
   static constexpr int64_t kMaxSkip = 131072;
+  // A header that has not ended by then is not an HTTP answer.
+  static constexpr int kMaxHeaderBytes = 65536;
   static constexpr int kStreamRead = 262144;
   // Up to 4 MB per tick, so one connection is not capped by the tick rate.
   static constexpr int kReadsPerTick = 16;
@@ -34,11 +36,17 @@ class THttpPeer : public TPeerObject {
   HttpResponseHeader response;
   uint8_t noLength = 0;
   int runLength = 0;
+  // The answer began before the asked range (the server ignores ranges):
+  // asking again elsewhere would bring the same answer.
+  uint8_t startsEarly = 0;
 
  private:
   // Connects and sends a GET ranged at the first queued request.
   bool StartAttempt();
   bool ReadHeader();
+  // Takes the body's position in the resource from the answer; false (and
+  // the source held back) when it starts past what was asked.
+  bool TakeBodyStart();
   bool OnRedirect();
   bool ReadWholeContent();
   bool StreamBlocks();

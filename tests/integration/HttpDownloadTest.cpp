@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/LoopbackServers.h"
+#include "support/ScriptedHttpServer.h"
 #include "support/StatCollector.h"
 
 namespace pf {
@@ -156,6 +157,52 @@ TEST_F(HttpDownloadTest, BrokenMirrorsAreLeftForWorkingOnes) {
     const std::string badUrl = Mirror(bad, "127.0.0.2", c.root, c.answer);
     ExpectComplete(Run(Arguments({badUrl, Mirror(good, "127.0.0.1", "good")})));
     EXPECT_LE(bad.Requests(), c.mostRequests);
+  }
+}
+
+// Servers that answer what no good server answers: the task finishes from
+// the good mirror with the right bytes, and the bad one is held back.
+TEST_F(HttpDownloadTest, MisbehavingServersNeitherCorruptNorStopTheDownload) {
+  const std::string& content = suite->content;
+  const std::string length = std::to_string(content.size());
+  struct Case {
+    const char* name;
+    ScriptedHttpServer::Script script;
+  };
+  const Case cases[] = {
+      {"header without an end", [](const std::string&) { return "HTTP/1.1 200 OK\r\nX-Filler: " + std::string(1 << 20, 'a'); }},
+      {"absurd Content-Length",
+       [&](const std::string&) { return "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\n" + content; }},
+      {"range ignored", [&](const std::string&) { return "HTTP/1.1 200 OK\r\nContent-Length: " + length + "\r\n\r\n" + content; }},
+      {"range from elsewhere",
+       [&](const std::string&) {
+         return "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 1000-" + std::to_string(content.size() - 1) + "/" +
+                length + "\r\n\r\n" + content.substr(1000);
+       }},
+      {"more than the resource",
+       [&](const std::string&) {
+         return "HTTP/1.1 200 OK\r\nContent-Length: " + length + "\r\n\r\n" + content + std::string(1 << 20, 'x');
+       }},
+  };
+  // The good mirror is paced, so that the bad server is asked for ranges
+  // while the download runs; any bytes taken from it at a wrong offset would
+  // show as a bad piece reported to the statistics server.
+  const fs::path events = work_ / "events.jsonl";
+  testing::Collector collector(events);
+  ASSERT_GT(collector.Port(), 0);
+  const fs::path ini = work_ / "telemetry.pfconf";
+  testing::WriteConfig(ini, {collector.Url()});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(target_.parent_path());
+    const size_t reportedBefore = ReadFile(events).size();
+    ScriptedHttpServer bad("127.0.0.2", c.script);
+    LoopbackNginx good;
+    const std::string goodUrl = Mirror(good, "127.0.0.1", "good", {{"/file.bin", "limit_rate 8m;"}});
+    ExpectComplete(Run(Arguments({bad.Url("/file.bin"), goodUrl}, {"--telemetry", ini.string()})));
+    EXPECT_LE(bad.Requests(), 3);
+    EXPECT_EQ(ReadFile(events).find("11500101", reportedBefore), std::string::npos)
+        << "a bad piece was taken from the bad server";
   }
 }
 

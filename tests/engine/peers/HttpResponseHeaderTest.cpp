@@ -48,6 +48,26 @@ TEST(HttpResponseHeader, SizesAndNamesFromWhatTheServerSent) {
   }
 }
 
+TEST(HttpResponseHeader, BodyStartFollowsTheAnswerNotTheRequest) {
+  struct Case {
+    const char* header;
+    std::optional<int64_t> start;
+  } cases[] = {
+      {"HTTP/1.1 206 Partial\r\nContent-Range: bytes 4096-8191/8192\r\n\r\n", 4096},
+      {"HTTP/1.1 206 Partial\r\nContent-Range: BYTES  0-1/2\r\n\r\n", 0},
+      // A server that ignores the range sends the resource from its start.
+      {"HTTP/1.1 200 OK\r\nContent-Length: 8192\r\n\r\n", 0},
+      {"HTTP/1.1 206 Partial\r\nContent-Length: 10\r\n\r\n", std::nullopt},
+      {"HTTP/1.1 206 Partial\r\nContent-Range: bytes */8192\r\n\r\n", std::nullopt},
+      {"HTTP/1.1 206 Partial\r\nContent-Range: bytes 99999999999999999999-1/2\r\n\r\n", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    HttpResponseHeader header;
+    header.Parse(c.header);
+    EXPECT_EQ(header.BodyStart(), c.start) << c.header;
+  }
+}
+
 TEST(HttpRequest, BytesOfTheGet) {
   EXPECT_EQ(BuildHttpRequest("mirror.local", "/pkg/data1.pak", "http://mirror.local/pkg", "", "", 0, 0),
             "GET /pkg/data1.pak HTTP/1.1\r\n"
