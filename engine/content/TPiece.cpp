@@ -94,20 +94,45 @@ bool TPiece::CopyOut(uint8_t* destination, int from, int to) const {
 bool TPiece::HashBufferedTail() {
   bool good = true;
   if (map && map->HasRealHashes()) {
-    Sha1 fresh;
-    Sha1& hash = runningHash ? *runningHash : fresh;
-    for (int position = flushed; position < size;) {
-      const size_t chunk = static_cast<size_t>(position / chunkSize_);
-      const int chunkStart = static_cast<int>(chunk) * chunkSize_;
-      const int end = std::min(size, chunkStart + chunkSize_);
-      if (!slots_[chunk]) return false;
-      hash.update(slots_[chunk].data() + (position - chunkStart), static_cast<size_t>(end - position));
-      position = end;
-    }
-    Sha1::Digest digest;
-    good = hash.finish(digest) && expectedHash &&
-           std::memcmp(digest.data(), expectedHash, digest.size()) == 0;
+    const auto matches =
+        PieceHasher::Matches(slots_, chunkSize_, flushed, size, runningHash.get(), expectedHash);
+    if (!matches) return false;
+    good = *matches;
   }
+  return ApplyVerdict(good);
+}
+
+bool TPiece::HandToHasher() {
+  PieceHasher* hasher = map ? map->hasher.get() : nullptr;
+  if (!hasher || !expectedHash || !map->HasRealHashes() || !hasher->HasRoom()) return false;
+  PieceHasher::Job job;
+  job.piece = this;
+  job.generation = generation;
+  job.chunks = std::move(slots_);
+  slots_.clear();
+  job.chunkSize = chunkSize_;
+  job.from = flushed;
+  job.size = size;
+  job.running = std::move(runningHash);
+  std::memcpy(job.expected.data(), expectedHash, job.expected.size());
+  hashing = 1;
+  hasher->Submit(std::move(job));
+  return true;
+}
+
+bool TPiece::TakeHashResult(PieceHasher::Job& job) {
+  if (!hashing || job.generation != generation) return false;
+  hashing = 0;
+  slots_ = std::move(job.chunks);
+  runningHash = std::move(job.running);
+  RefPtr<TPieceSource> supplier = source;
+  const bool good = ApplyVerdict(job.good);
+  // The source that completed it learns now what the check found.
+  if (!good && supplier) supplier->OnBadPiece();
+  return true;
+}
+
+bool TPiece::ApplyVerdict(bool good) {
   if (!good) {
     ReportBadPiece();
     verified = 0;
@@ -156,7 +181,7 @@ void TPiece::ReportBadPiece() {
 
 TPiece::ReceiveResult TPiece::Receive(const uint8_t* bytes, int length, int offset,
                                       TPieceSource* from) {
-  if (!map || notWanted || map->IsHeld(index) || !bytes) return {length, false};
+  if (!map || notWanted || hashing || map->IsHeld(index) || !bytes) return {length, false};
   if (source.get() != from) {
     source = RefPtr<TPieceSource>::Share(from);
     sourceBytes = 0;
@@ -164,8 +189,10 @@ TPiece::ReceiveResult TPiece::Receive(const uint8_t* bytes, int length, int offs
   if (offset >= flushed) {
     const StoreResult stored = Store(bytes, length, offset);
     if (stored == StoreResult::kRefused) return {length, false};
-    if (stored == StoreResult::kWhole && !complete)
+    if (stored == StoreResult::kWhole && !complete) {
+      if (HandToHasher()) return {length, true};
       return HashBufferedTail() ? ReceiveResult{length, true} : ReceiveResult{kBadPiece, true};
+    }
   }
   return {length, true};
 }
@@ -362,6 +389,8 @@ int TPiece::ReadBlock(uint8_t* destination, int length, int offset, int64_t time
 }
 
 void TPiece::DropBuffers() {
+  ++generation;
+  hashing = 0;
   slots_.clear();
   units_.clear();
   buffered_ = 0;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/content/BufferPool.h"
+#include "engine/content/PieceHasher.h"
 #include "engine/content/Sha1.h"
 #include "engine/content/TPieceSource.h"
 #include "engine/core/TRefObject.h"
@@ -78,6 +79,9 @@ class TPiece {
   // same check as a received piece gets (running hash continued over the
   // buffered tail), stamping it complete on a match and dropping it otherwise.
   bool CheckBufferedWhole() { return !complete && WholeInMemory() && HashBufferedTail(); }
+  // Takes back the buffers and the verdict of a background check; false
+  // when the piece was reset meanwhile (the job's bytes are then dropped).
+  bool TakeHashResult(PieceHasher::Job& job);
 
   uint8_t notWanted = 0;
   int index;
@@ -93,6 +97,11 @@ class TPiece {
   int64_t lastActivity = 0;
   RefPtr<TPieceSource> source;
   int sourceBytes = 0;
+  // Whole and handed to the background check: takes no bytes meanwhile.
+  uint8_t hashing = 0;
+  // Grows whenever the buffers are dropped, so that a late verdict on old
+  // bytes is not applied to new ones.
+  uint32_t generation = 0;
 
  private:
   enum class StoreResult { kRefused, kPartial, kWhole };
@@ -103,6 +112,12 @@ class TPiece {
   // Hashes the buffered tail after `flushed`; stamps the piece complete on a
   // match, drops it on a mismatch. True on a match.
   bool HashBufferedTail();
+  // What follows a check of the whole piece: stamped complete, or dropped
+  // and its source booked for a bad piece.
+  bool ApplyVerdict(bool good);
+  // Hands the whole piece to the map's background check; false when there
+  // is none or it is full (the caller checks it here and now).
+  bool HandToHasher();
   void ReportBadPiece();
   bool SpanBuffered(int from, int to) const;
   // Reads [from, to) of the piece from the target files; bytes read.

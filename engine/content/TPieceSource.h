@@ -20,6 +20,8 @@ class TPieceSource : public TRefObject {
   virtual void AddScore(int amount) = 0;
   virtual void AddBadPiece() = 0;
   virtual void ClearBadPieces() = 0;
+  // A piece whose last bytes it sent failed its check after it had moved on.
+  virtual void OnBadPiece() {}
 };
 
 }  // namespace pf

@@ -19,6 +19,7 @@ TPieces::TPieces(PieceEventSink* sink)
     : owner(sink), clock([] { return WallSeconds(); }), monotonic([] { return MonotonicSeconds(); }) {}
 
 TPieces::~TPieces() {
+  hasher.reset();  // checks in flight own their bytes; their verdicts are not needed
   CloseAllFiles();
   // Pieces give their buffers back before the files and the map go.
   piecesArray.clear();
@@ -27,6 +28,7 @@ TPieces::~TPieces() {
 void TPieces::SetContent(std::string torrentName, int64_t total, int length, std::string hashes,
                          std::vector<std::unique_ptr<TFileEntry>> entries, bool realHashes) {
   CloseAllFiles();
+  DiscardHashes();
   piecesArray.clear();
   activePieces.clear();
   name = std::move(torrentName);
@@ -77,6 +79,7 @@ bool TPieces::BuildPieces(TPieces* previous) {
   if (pieceCount > (int64_t{1} << 26)) return false;
   const int64_t slack = pieceCount * pieceLength - totalLength;
   if (slack < 0) return false;
+  DiscardHashes();
   piecesArray.clear();
   activePieces.clear();
   int64_t sum = 0;
@@ -599,6 +602,31 @@ bool TPieces::OpenSized(TFileEntry* entry, int64_t neededOffset, bool forWriting
     }
   }
   return size >= neededOffset && IsComplete();
+}
+
+void TPieces::EnableBackgroundHashing() {
+  if (!hasher) hasher = std::make_unique<PieceHasher>();
+}
+
+void TPieces::CollectHashes() {
+  if (!hasher) return;
+  for (PieceHasher::Job& job : hasher->TakeFinished()) {
+    TPiece* piece = job.piece;
+    if (piece->TakeHashResult(job) && piece->complete) piece->FinishWrite();
+  }
+}
+
+void TPieces::WaitForHashes() {
+  if (!hasher) return;
+  hasher->WaitIdle();
+  CollectHashes();
+}
+
+void TPieces::DiscardHashes() {
+  if (!hasher) return;
+  // The pieces the verdicts belong to are about to go.
+  hasher->WaitIdle();
+  hasher->TakeFinished();
 }
 
 void TPieces::CacheMaintenance() {

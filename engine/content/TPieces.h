@@ -69,6 +69,12 @@ class TPieces : public TRefObject {
   bool ReadTemplate(const std::string& link, TTorrent& torrent);
   // Writes out and evicts piece buffers to keep the cache within its size.
   void CacheMaintenance();
+  // Finished pieces are checked on a thread of their own from now on.
+  void EnableBackgroundHashing();
+  // Applies the verdicts of background checks; good pieces are written.
+  void CollectHashes();
+  // Waits for every background check, then applies them.
+  void WaitForHashes();
 
   bool CheckFinished() const { return checkedBytes >= totalLength && totalLength > 0; }
   bool HasRealHashes() const { return loading != 0; }
@@ -121,6 +127,7 @@ class TPieces : public TRefObject {
   int memoryLimit = 32;
 
   std::set<TPiece*> activePieces;  // pieces holding buffers or a running hash
+  std::unique_ptr<PieceHasher> hasher;  // background checks, when enabled
   int64_t readCount = 0;
   int64_t cacheHits = 0;
   int64_t lastEviction = 0;
@@ -132,6 +139,8 @@ class TPieces : public TRefObject {
   std::function<uint32_t()> monotonic;
 
  private:
+  // Waits for the background checks and drops their verdicts.
+  void DiscardHashes();
   bool HashCheck();
   bool SizesOnlyCheck();
   bool CarryOver(TPieces& previous);

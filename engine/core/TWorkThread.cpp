@@ -370,6 +370,7 @@ void TWorkThread::PeriodicSave() {
   const uint32_t now = monotonicClock();
   if (now - lastSave_ > saveIntervalSeconds) {
     tickDelayMs = tickDelayMs / 2 + 1;
+    pieces->WaitForHashes();
     if (!completed) {
       for (auto& piece : pieces->piecesArray)
         if (piece->complete) piece->FinishWrite();
@@ -417,6 +418,10 @@ void TWorkThread::TrimPools(bool ending) {
 }
 
 int64_t TWorkThread::Tick() {
+  if (pieces) {
+    pieces->EnableBackgroundHashing();
+    pieces->CollectHashes();
+  }
   DrivePeers();
   if (platform::TickCount() - lastIncomingTick_ >= 400) {
     lastIncomingTick_ = platform::TickCount();
@@ -554,6 +559,7 @@ void TWorkThread::WorkLoop() {
 void TWorkThread::EndRun(bool timedOut, bool gaveUp) {
   if (!completed) CompletionRule(wallClock());
   ClearUseMarks();
+  if (pieces) pieces->WaitForHashes();
   if (pieces && !completed) {
     for (auto& piece : pieces->piecesArray)
       if (piece->complete) piece->FinishWrite();

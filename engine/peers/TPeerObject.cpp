@@ -45,6 +45,7 @@ void TPeerObject::Reset() {
   ReleaseSegment();
   linkState = kUnlinked;
   phase = 0;
+  sentBadPiece = 0;
   stats = Stats();
   tick = TickCounts();
   if (peerSource) {
@@ -69,7 +70,7 @@ bool TPeerObject::AttachSource(TPeerId* source) {
 }
 
 bool TPeerObject::DownloadTick() {
-  if (!IsConnected()) return false;
+  if (!IsConnected() || sentBadPiece) return false;
   const uint64_t receivedBefore = connection->bytesReceived;
   const uint64_t sentBefore = connection->bytesSent;
   const bool alive = Process() && FillRequests() && AfterTick() && IsConnected();

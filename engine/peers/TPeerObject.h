@@ -83,6 +83,11 @@ class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHold
     if (peerSource) peerSource->badPieces = 0;
   }
   void GiveUpSegment() override { ReleaseSegment(); }
+  // Dropped at its next step, as if the block had been refused at once.
+  void OnBadPiece() override {
+    ++failures;
+    sentBadPiece = 1;
+  }
 
   int linkState = kUnlinked;
   int phase = 0;
@@ -91,6 +96,7 @@ class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHold
   Stats stats;
   TickCounts tick;
   int failures = 0;
+  uint8_t sentBadPiece = 0;
   RefPtr<TPeerId> peerSource;
   std::unique_ptr<QTcpSocket> connection;
   PeerHost* work;

@@ -44,8 +44,10 @@ class TestSource : public TPieceSource {
   void AddScore(int amount) override { score += amount; }
   void AddBadPiece() override { ++badPieces; }
   void ClearBadPieces() override { badPieces = 0; }
+  void OnBadPiece() override { ++lateBadPieces; }
   int score = 0;
   int badPieces = 0;
+  int lateBadPieces = 0;
 
  private:
   int kind_;
