@@ -451,6 +451,8 @@ int64_t TWorkThread::Tick() {
   if (wallClock() - lastWindow_ >= 3) {
     UpdateSpeeds(static_cast<int>(std::max<int64_t>(wallClock() - lastWindow_, 1)));
     lastWindow_ = wallClock();
+    downloadSpeedSum = 0;
+    for (const auto& connection : connections) downloadSpeedSum += connection->speed;
   }
   if (publishPending) {
     publishPending = false;
@@ -460,6 +462,14 @@ int64_t TWorkThread::Tick() {
   }
   WaitForTraffic(tickDelayMs > 0 ? tickDelayMs : kDefaultTickDelayMs);
   return wallClock();
+}
+
+void TWorkThread::DrivePeers() {
+  DriveConnections();
+  for (const auto& connection : connections) {
+    secondReceived += connection->tick.received;
+    secondSent += connection->tick.sent;
+  }
 }
 
 void TWorkThread::WaitForTraffic(int delayMs) {
@@ -508,6 +518,9 @@ void TWorkThread::WorkLoop() {
   lastSave_ = monotonicClock();
   lastUpkeep_ = lastFeed_ = lastWindow_ = lastTrim_ = lastLan_ = wallClock();
   windowStart = lastWindow_;
+  // The first second has its budgets before the first accounting pass.
+  downloadLimit = BudgetFromKB(config.downloadLimitKB);
+  uploadLimit = BudgetFromKB(config.uploadLimitKB);
   FeedSources();
   LayOutSegments(wallClock());
   ConnectServers();  // no need to wait a second for the first connections

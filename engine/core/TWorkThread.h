@@ -74,9 +74,10 @@ class TWorkThread : public TWorkWithTransStatis,
   void SetStateCode(int code) override { live.stateCode = code; }
   void SetHttpStarted() override { live.runPhase = TaskStatus::kHttpStarted; }
   int64_t ReceiveAllowance() override {
-    const int64_t limit = config.downloadLimitKB > 0 ? std::max<int64_t>(int64_t{config.downloadLimitKB} * 1024, 3072)
-                                                     : int64_t{1048576000};
-    return limit - secondPayload;
+    // A lower limit set during the second applies at once, a higher one
+    // from the next second.
+    const int64_t limit = std::min(downloadLimit, BudgetFromKB(config.downloadLimitKB));
+    return limit - std::max(secondPayload, secondReceived);
   }
   int64_t WallNow() override { return wallClock(); }
   uint32_t MonotonicNow() override { return monotonicClock(); }
@@ -92,7 +93,7 @@ class TWorkThread : public TWorkWithTransStatis,
 
  protected:
   // Drives every connection one step.
-  virtual void DrivePeers() { DriveConnections(); }
+  virtual void DrivePeers();
   // Takes in incoming connections and keeps the process-wide listener open
   // (every 400 ms); exchanges LAN announcements (every 10 s). The listener
   // and the LAN socket come with the BitTorrent and UDP parts of the engine.

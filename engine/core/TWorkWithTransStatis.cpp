@@ -1,6 +1,30 @@
 #include "engine/core/TWorkWithTransStatis.h"
 
+#include <algorithm>
+
 namespace pf {
+
+TWorkWithTransStatis::Pacing TWorkWithTransStatis::PacingFor(int64_t s) {
+  const Pacing pace = s > 3145728 ? Pacing{1, 14, 0}
+                    : s > 1536000 ? Pacing{2, 9, 0}
+                    : s > 819200  ? Pacing{3, 7, 0}
+                    : s > 307200  ? Pacing{4, 6, 0}
+                                  : Pacing{5, 5, 0};
+  return {pace.speedClass, pace.receiveEvery, 3 * pace.receiveEvery};
+}
+
+int64_t TWorkWithTransStatis::BudgetFromKB(int kilobytesPerSecond) {
+  const int64_t limit = int64_t{kilobytesPerSecond} * 1024;
+  return limit > 0 ? std::max<int64_t>(std::min(limit, kUnlimited), 3072) : kUnlimited;
+}
+
+int TWorkWithTransStatis::SendSlotsFor(int64_t uploadSpeedSum, bool reachable) {
+  const int64_t a = std::max<int64_t>(uploadSpeedSum / 8192 - 8, 8);
+  const int64_t s2 = uploadSpeedSum / 16384 - 8;
+  int slots = static_cast<int>(s2 < a ? std::min<int64_t>(a, 20) : s2 > 48 ? 48 : s2);
+  while (!reachable && slots < 6) ++slots;
+  return slots;
+}
 
 void TWorkWithTransStatis::CountPayload(int kind, int64_t bytes) {
   if (bytes <= 0) return;
@@ -10,24 +34,35 @@ void TWorkWithTransStatis::CountPayload(int kind, int64_t bytes) {
 }
 
 void TWorkWithTransStatis::PerSecond(bool done, uint32_t secondsRunning) {
-  const int64_t received = secondPayload;
-  live.currentSpeed = done ? 0 : static_cast<int>((3 * received + live.currentSpeed) / 4);
-  live.downloadedTotal += received;
+  // HTTP sources count their bytes as payload; others (BitTorrent) as raw
+  // bytes as well, so whichever is larger is what came in.
+  const int64_t received = std::max(secondReceived, secondPayload);
+  const int64_t r = done ? secondPayload : received;
+  live.currentSpeed = done ? 0 : static_cast<int>((3 * secondPayload + live.currentSpeed) / 4);
+  live.downloadedTotal += r;
+  live.uploadedTotal += secondSent;
+  pacing = PacingFor(done ? secondSent : received);
+  tickDelayMs = pacing.speedClass + 1;
   const int64_t seconds = secondsRunning > 0 ? secondsRunning : 1;
   if (!done) live.averageDownload = static_cast<int>(live.downloadedTotal / seconds);
   live.averageUpload = static_cast<int>(live.uploadedTotal / seconds);
   const int64_t missing = static_cast<int64_t>(live.pieceLength) * (live.pieceCount - live.finishedPieces);
-  live.remainingSeconds =
-      live.currentSpeed >= 1024 && !done ? static_cast<int>(missing / live.currentSpeed) : 0;
-  // Faster transfers tick more often.
-  const int speedClass = received > 3145728 ? 1 : received > 1536000 ? 2 : received > 819200 ? 3
-                       : received > 307200 ? 4 : 5;
-  tickDelayMs = speedClass + 1;
-  secondPayload = 0;
+  live.remainingSeconds = downloadSpeedSum >= 1024 && (live.completeTime == 0 || !done)
+                              ? static_cast<int>(std::min<int64_t>(missing / downloadSpeedSum, INT32_MAX))
+                              : 0;
+  config.peerBudget = static_cast<int>(std::max<int64_t>((downloadSpeedSum + uploadSpeedSum) / 4096 + 8, 52));
+  sendSlots = SendSlotsFor(uploadSpeedSum, listenerReached);
+  secondPayload = secondReceived = secondSent = 0;
+  downloadLimit = BudgetFromKB(config.downloadLimitKB);
+  uploadLimit = BudgetFromKB(config.uploadLimitKB);
 }
 
 void TWorkWithTransStatis::ResetAccounting() {
-  secondPayload = 0;
+  secondPayload = secondReceived = secondSent = 0;
+  downloadLimit = uploadLimit = 0;
+  downloadSpeedSum = uploadSpeedSum = 0;
+  pacing = Pacing{5, 6, 18};
+  sendSlots = 6;
   tickDelayMs = 0;
   lastSecondTick = 0;
   publishPending = false;
