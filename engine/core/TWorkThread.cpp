@@ -106,7 +106,7 @@ int32_t TWorkThread::SetRateLimit(int selector, int kilobytesPerSecond) {
 void TWorkThread::Reset(bool dropMetadata, bool clearRunState) {
   ScopedLock lock(&mutex);
   segments.Clear();
-  sharedRequests.clear();
+  ClearBlockScheduling(true);
   ResetPool();
   ResetAccounting();
   if (dropMetadata) {
@@ -164,6 +164,7 @@ void TWorkThread::OnPieceEvent(const PieceEvent& event) {
       bitmapChanged = true;
       live.finishedPieces = pieces->finishedPieces;
       live.cachedBytes = pieces->cachedBytes;
+      OnPieceHeld(static_cast<int>(index), event.flag != 0);
       break;
     }
     case PieceEvent::kAllHeld:
@@ -341,6 +342,7 @@ bool TWorkThread::CompletionRule(int64_t t) {
       finished = pieces->pieceCount > 0 && pieces->finishedPieces >= pieces->pieceCount;
       if (finished) {
         completed = 1;
+        ClearBlockScheduling(false);  // the last pieces stay queued for announcing
         publishPending = true;  // callers learn of it now, not at the next second
       }
     }
@@ -447,6 +449,7 @@ int64_t TWorkThread::Tick() {
     CopyMapCounters();
     publishPending = true;
     PeriodicSave();
+    AnnounceHeldPieces(monotonicClock());
   }
   if (wallClock() - lastWindow_ >= 3) {
     UpdateSpeeds(static_cast<int>(std::max<int64_t>(wallClock() - lastWindow_, 1)));
@@ -539,7 +542,10 @@ void TWorkThread::WorkLoop() {
     }
     if (t - lastTrim_ >= 8) {
       TrimPools(false);
-      if (++trimRounds_ % 4 == 0) publishAll_ = true;
+      if (++trimRounds_ % 4 == 0) {
+        publishAll_ = true;
+        PruneRequestPool();
+      }
       lastTrim_ = t;
     }
     if (t - lastLan_ >= 10) {

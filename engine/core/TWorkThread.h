@@ -65,7 +65,7 @@ class TWorkThread : public TWorkWithTransStatis,
   TPieces* HostPieces() override { return pieces.get(); }
   SegmentList& HostSegments() override { return segments; }
   std::deque<BlockRequest>& SharedRequests() override { return sharedRequests; }
-  bool InEndPhase() override { return false; }
+  bool InEndPhase() override { return EndGame(); }
   bool HostComplete() override { return pieces && pieces->TaskComplete(); }
   void OnPayload(int kind, int64_t bytes) override { CountPayload(kind, bytes); }
   void OnWasted(int64_t bytes) override { wastedBytes += bytes; }
