@@ -218,4 +218,33 @@ bool TPeerId::SameSource(const TPeerId* a, const TPeerId* b) {
   }
 }
 
+bool TPeerId::MayConnectNow(int64_t taskSpeed, int64_t now) {
+  if (!parsed) return false;
+  if ((kind == kBtNode || kind == kTracker) && openConnections > 0) return false;
+  if (IsServer()) {
+    if (openConnections >= allowance) return false;
+    if (openConnections == 1 && resourceSize <= 0) return false;
+    if (openConnections == 0) {
+      // Pieces that came wholly from a server shorten its wait.
+      if (score > 15) {
+        sequence = 0;
+        return true;
+      }
+      if (score > 5) sequence = sequence < 10 ? 0 : sequence / 10;
+      else if (score > 0) sequence = sequence < 5 ? 0 : sequence / 5;
+    }
+    // A task that receives nothing has nothing to lose by trying again.
+    if (taskSpeed == 0 && sequence > 0) sequence = sequence <= 10 ? 0 : sequence / 10;
+  }
+  // One announce per tracker every ten minutes.
+  if (kind == kTracker && lastConnect != 0 && now - lastConnect < 600) return false;
+  if (sequence > 0) --sequence;
+  return sequence <= 0;
+}
+
+bool TPeerId::WantsMoreConnections() const {
+  if (IsServer()) return resourceSize > 0;
+  return false;
+}
+
 }  // namespace pf

@@ -29,6 +29,16 @@ class TPeerId : public TRefObject {
   // Whether two records name the same source.
   static bool SameSource(const TPeerId* a, const TPeerId* b);
 
+  // Connect rules the peer pool asks of a candidate.
+  bool IsServer() const { return (kind & (kHttp | kFtp)) != 0; }
+  // The once-per-pass connect check; counts `sequence` down. `taskSpeed` is
+  // the task's current download speed, `now` wall seconds.
+  bool MayConnectNow(int64_t taskSpeed, int64_t now);
+  // Asked after each connection opened for it.
+  bool WantsMoreConnections() const;
+  // A server whose last answer was a redirect.
+  bool IsRedirected() const { return IsServer() && redirected != 0; }
+
   // Created on first use.
   TPeerIdDetails& Details();
   const TPeerIdDetails* DetailsIfAny() const { return details.get(); }

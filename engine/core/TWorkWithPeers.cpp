@@ -2,13 +2,86 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <random>
 
 #include "engine/content/Bencode.h"
+#include "engine/content/TPieces.h"
+#include "engine/core/EngineSwitches.h"
+#include "engine/core/IncomingConnections.h"
 #include "engine/core/ScopedLock.h"
 #include "engine/peers/THttpPeer.h"
+#include "platform/Clock.h"
 
 namespace pf {
+namespace {
+
+TPeerObject* MakeHttpPeer(PeerHost* host) { return new THttpPeer(host); }
+
+int KindSlot(int kind) {
+  switch (kind) {
+    case TPeerId::kBtNode: return 0;
+    case TPeerId::kHttp: return 1;
+    case TPeerId::kFtp: return 2;
+    case TPeerId::kTracker: return 3;
+    default: return -1;
+  }
+}
+
+struct PeerFactories {
+  std::atomic<TWorkWithPeers::PeerFactory> slot[4];
+  PeerFactories() { slot[1] = &MakeHttpPeer; }
+};
+
+PeerFactories& Factories() {
+  static PeerFactories factories;
+  return factories;
+}
+
+constexpr int kSlowServerBytes = 1024;
+constexpr int kSlowServerSeconds = 16;
+constexpr int kEmptyPassesBeforeMirrors = 10;
+
+}  // namespace
+
+TWorkWithPeers::~TWorkWithPeers() { UnregisterInfoHash(); }
+
+void TWorkWithPeers::RegisterPeerClass(int kind, PeerFactory make) {
+  const int slot = KindSlot(kind);
+  if (slot >= 0) Factories().slot[slot] = make;
+}
+
+TWorkWithPeers::PeerFactory TWorkWithPeers::PeerClass(int kind) {
+  const int slot = KindSlot(kind);
+  return slot < 0 ? nullptr : Factories().slot[slot].load();
+}
+
+RefPtr<TPeerObject> TWorkWithPeers::GetPeerObject(int kind) {
+  if (KindSlot(kind) < 0) return {};
+  for (auto it = idlePeers.begin(); it != idlePeers.end(); ++it) {
+    if ((*it)->kind != kind) continue;
+    RefPtr<TPeerObject> peer = std::move(*it);
+    idlePeers.erase(it);
+    return peer;
+  }
+  const PeerFactory make = PeerClass(kind);
+  return make ? RefPtr<TPeerObject>::Adopt(make(Host())) : RefPtr<TPeerObject>();
+}
+
+void TWorkWithPeers::ParkIdle(TPeerObject& peer) {
+  if (idlePeers.size() > static_cast<size_t>(std::max(config.peerBudget, 0)) + 12) idlePeers.clear();
+  for (const auto& idle : idlePeers)
+    if (idle.get() == &peer) return;
+  peer.Reset();
+  // A re-used object starts like a new one.
+  peer.lastPiece = -1;
+  peer.segmentCount = 0;
+  peer.speed = 0;
+  peer.sourceKey = nullptr;
+  peer.failures = 0;
+  peer.attachedAt = 0;
+  idlePeers.push_back(RefPtr<TPeerObject>::Share(&peer));
+}
 
 void TWorkWithPeers::SetConnectionLimits(int serverConnections, int peerConnections) {
   ScopedLock lock(&mutex);
@@ -48,6 +121,7 @@ void TWorkWithPeers::FeedSources() {
   if (sources.empty()) return;
   useMarks.resize(sources.size(), kNew);
   if (keyIsFirstSource && useMarks[0] == kNew) useMarks[0] = kOwn;
+  const bool fillBackup = sourceBackup.empty();
   for (size_t i = sources.size(); i-- > 0;) {
     uint8_t& mark = useMarks[i];
     if (mark == kTaken || mark == kOwnTaken || sources[i].empty()) continue;
@@ -63,9 +137,66 @@ void TWorkWithPeers::FeedSources() {
       candidate->useMarker = 1;
       candidate->allowance = 1;
     }
+    // The task's own key source fetches the torrent once; it is no mirror to
+    // fall back on.
+    if (fillBackup && mark == kNew) sourceBackup.push_back(sources[i]);
     mark = mark == kOwn ? kOwnTaken : kTaken;
-    candidate->group = 29;
+    candidate->group = kOwnSourceGroup;
     AddCandidate(std::move(candidate));
+  }
+  ResolveCandidates();
+}
+
+void TWorkWithPeers::ResolveCandidates() {
+  for (auto it = candidates.begin(); it != candidates.end();) {
+    TPeerId& c = **it;
+    // Peers learnt from trackers and the LAN come with their address.
+    const bool given = c.kind == TPeerId::kBtNode && c.ip != 0xFFFFFFFFu && c.port > 0;
+    if (c.parsed || given || c.ParseSource()) {
+      ++it;
+      continue;
+    }
+    if (c.unresolvable) Host()->SetStateCode(kStateHostUnresolved);
+    it = candidates.erase(it);
+  }
+}
+
+TPeerId* TWorkWithPeers::FindCandidate(const std::string& address) {
+  for (const auto& c : candidates)
+    if (c->url == address) return c.get();
+  return nullptr;
+}
+
+TPeerId* TWorkWithPeers::TakeSourceText(const std::string& address, const std::string& hostName) {
+  if (TPeerId* known = FindCandidate(address)) return known;
+  auto candidate = RefPtr<TPeerId>::Make(address);
+  if (!candidate->ParseSource()) {
+    if (candidate->unresolvable) Host()->SetStateCode(kStateHostUnresolved);
+    return nullptr;
+  }
+  if (!hostName.empty() && hostName != "null") candidate->Details().hostName = hostName;
+  candidate->group = kOwnSourceGroup;
+  if (AddCandidate(candidate)) return candidate.get();  // the pool holds it now
+  for (const auto& c : candidates)
+    if (TPeerId::SameSource(c.get(), candidate.get()) && c->ip == candidate->ip) return c.get();
+  return nullptr;
+}
+
+bool TWorkWithPeers::ConnectDirectly(TPeerId& candidate) {
+  if (!candidate.IsServer() || !PeerClass(candidate.kind)) return false;
+  if (!candidate.wholeContent && !Host()->HostPieces()) return false;
+  if (candidate.port <= 0 || candidate.ip == 0xFFFFFFFFu || Host()->HostComplete()) return false;
+  const int budget = serverConnectionLimit - OpenServerConnections();
+  if (budget <= 0) return false;
+  int count = 0;
+  return ConnectCandidate(candidate, 0, budget, count);
+}
+
+void TWorkWithPeers::ReAddSourceBackup(bool direct) {
+  const std::vector<std::string> backup = sourceBackup;
+  for (const std::string& address : backup) {
+    TPeerId* candidate = TakeSourceText(address, std::string());
+    if (candidate && direct) ConnectDirectly(*candidate);
   }
 }
 
@@ -101,66 +232,287 @@ void TWorkWithPeers::TakeTorrentFrom(TPeerId& source) {
 }
 
 void TWorkWithPeers::ReleaseConnection(TPeerObject& connection) {
+  RefPtr<TPeerObject> keep = RefPtr<TPeerObject>::Share(&connection);
   for (size_t i = 0; i < connections.size(); ++i) {
     if (connections[i].get() != &connection) continue;
     // What it reached is what the source's next connection starts from, so
     // that a fast server coming back can take work from a slow one at once.
-    if (connection.peerSource && windowReceived[i] > 0) {
+    if (connection.peerSource && connection.tick.windowReceived > 0) {
       const int64_t seconds = std::max<int64_t>(Host()->WallNow() - windowStart, 1);
       connection.peerSource->lastSpeed =
-          static_cast<int32_t>(std::min<int64_t>(windowReceived[i] / seconds, INT32_MAX));
+          static_cast<int32_t>(std::min<int64_t>(connection.tick.windowReceived / seconds, INT32_MAX));
     }
     connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
-    windowReceived.erase(windowReceived.begin() + static_cast<std::ptrdiff_t>(i));
     break;
   }
-  connection.Reset();
+  ParkIdle(connection);
 }
 
-int TWorkWithPeers::OpenServerConnections() const {
+int TWorkWithPeers::OpenServerConnections() const { return CountConnections(TPeerId::kHttp | TPeerId::kFtp); }
+
+int TWorkWithPeers::CountConnections(int kindMask) const {
   int open = 0;
-  for (const auto& c : connections) open += (c->kind & 6) ? 1 : 0;
+  for (const auto& c : connections) open += (c->kind & kindMask) ? 1 : 0;
   return open;
 }
 
+int64_t TWorkWithPeers::SumPeerSpeeds(int kindMask) const {
+  int64_t sum = 0;
+  for (const auto& c : connections)
+    if (c->kind & kindMask) sum += c->speed;
+  return sum;
+}
+
+bool TWorkWithPeers::CanConnect(TPeerId& candidate) {
+  if (candidate.port <= 0 || candidate.port > 65535) return false;
+  if (candidate.ip == 0xFFFFFFFFu || candidate.ip == 0) return false;
+  if (!candidate.MayConnectNow(live.currentSpeed, Host()->WallNow())) return false;
+  // (The IP filter of this system is empty: every address passes.)
+  if (candidate.kind == TPeerId::kBtNode) {
+    static constexpr uint8_t kNoPeerId[20] = {};
+    const bool knownId = std::memcmp(candidate.peerId, kNoPeerId, 20) != 0;
+    for (const auto& c : connections) {
+      const TPeerId* other = c->peerSource.get();
+      if (c->kind != TPeerId::kBtNode || !other) continue;
+      if (other->ip == candidate.ip && other->port == candidate.port) return false;
+      if (knownId && std::memcmp(other->peerId, candidate.peerId, 20) == 0) return false;
+    }
+  }
+  return !(candidate.IsServer() && Host()->HostComplete());
+}
+
+bool TWorkWithPeers::ConnectCandidate(TPeerId& candidate, int opened, int budget, int& count) {
+  count = 0;
+  RefPtr<TPeerId> keep = RefPtr<TPeerId>::Share(&candidate);
+  const int limit = candidate.IsServer() && !candidate.wholeContent
+                        ? std::max(candidate.allowance, config.serverMinConnections)
+                        : candidate.allowance;
+  while (candidate.openConnections < limit) {
+    RefPtr<TPeerObject> peer = GetPeerObject(candidate.kind);
+    if (!peer) break;
+    ++candidate.openConnections;
+    ++candidate.attempts;
+    peer->serial = ++connectionSerial;
+    if (!peer->AttachSource(&candidate)) {
+      // Its Reset gives the count back once the source was taken.
+      if (peer->peerSource.get() != &candidate)
+        candidate.openConnections = std::max(candidate.openConnections - 1, 0);
+      ParkIdle(*peer);
+      break;
+    }
+    connections.push_back(peer);
+    candidate.lastConnect = Host()->WallNow();
+    ++count;
+    // Never past the pass's budget.
+    if (!candidate.WantsMoreConnections() || opened + count >= budget) break;
+  }
+  return count > 0;
+}
+
 void TWorkWithPeers::ConnectServers() {
-  int open = OpenServerConnections();
-  for (size_t i = 0; i < candidates.size() && open < serverConnectionLimit; ++i) {
+  if (firstServerPass == 0) firstServerPass = Host()->WallNow();
+  const int limit = serverConnectionLimit;
+  const int open = OpenServerConnections();
+  if (open >= limit) {
+    connectionLimitReached = 1;
+    return;
+  }
+  const int budget = limit - open;
+  int opened = 0;
+  for (size_t i = 0; i < candidates.size() && opened < budget; ++i) {
     RefPtr<TPeerId> source = candidates[i];
-    if (source->kind != TPeerId::kHttp) continue;  // FTP, trackers and peers join with their protocols
+    // Kinds without a peer class yet wait for it.
+    if (!source->IsServer() || !PeerClass(source->kind)) continue;
     // Pieces can only be fetched once the task knows them.
     if (!source->wholeContent && !Host()->HostPieces()) continue;
-    if (source->openConnections >= source->allowance) continue;
-    if (source->openConnections == 1 && source->resourceSize <= 0) continue;
-    if (source->sequence > 0) {
-      --source->sequence;
-      continue;
-    }
-    auto peer = RefPtr<THttpPeer>::Make(Host());
-    if (!peer->AttachSource(source.get())) {
-      ++source->failures;
-      peer->Reset();
-      continue;
-    }
-    ++source->openConnections;
-    ++source->attempts;
-    source->lastConnect = Host()->WallNow();
-    connections.push_back(RefPtr<TPeerObject>::Share(peer.get()));
-    windowReceived.push_back(0);
-    ++open;
+    if (!CanConnect(*source)) continue;
+    int count = 0;
+    if (!ConnectCandidate(*source, opened, budget, count)) ++source->failures;
+    opened += count;
   }
-  connectionLimitReached = open >= serverConnectionLimit ? 1 : 0;
+  if (opened == 0 && ++emptyServerPasses >= kEmptyPassesBeforeMirrors) {
+    if (OpenServerConnections() < limit) {
+      ReAddSourceBackup(false);
+      ResolveCandidates();
+    }
+    ResolveCandidates();
+    TakeMirrors(budget, true);
+    emptyServerPasses = 0;
+  }
+  connectionLimitReached = OpenServerConnections() >= limit ? 1 : 0;
+  SortCandidates();
+}
+
+void TWorkWithPeers::ConnectPeers() {
+  if (!Switches().p2pEnabled) {
+    DropConnections(TPeerId::kBtNode, 2, false);
+    return;
+  }
+  const int limit = peerConnectionLimit;
+  const int open = CountConnections(TPeerId::kBtNode);
+  if (open >= limit) return;
+  const int budget = limit - open;
+  int opened = 0;
+  for (size_t i = 0; i < candidates.size() && opened < budget && Switches().p2pEnabled; ++i) {
+    RefPtr<TPeerId> source = candidates[i];
+    if (source->IsServer() || source->wholeContent || source->redirected) continue;
+    if (!PeerClass(source->kind)) continue;
+    if (!CanConnect(*source)) continue;
+    int count = 0;
+    if (!ConnectCandidate(*source, opened, budget, count)) ++source->failures;
+    opened += count;
+  }
+  SortCandidates();
+}
+
+void TWorkWithPeers::ConnectPeersAndFallBack() {
+  ConnectPeers();
+  SlowServerFallback();
+}
+
+void TWorkWithPeers::SlowServerFallback() {
+  if (SumPeerSpeeds(TPeerId::kHttp | TPeerId::kFtp) >= kSlowServerBytes) {
+    slowServerSeconds = 0;
+    return;
+  }
+  if (++slowServerSeconds < kSlowServerSeconds) return;
+  if (OpenServerConnections() < serverConnectionLimit) {
+    ReAddSourceBackup(true);
+    ResolveCandidates();
+  }
+}
+
+void TWorkWithPeers::SortConnections() {
+  const bool seeding = Host()->HostComplete();
+  const int64_t now = Host()->WallNow();
+  std::stable_sort(connections.begin(), connections.end(), [&](const auto& a, const auto& b) {
+    return TPeerObject::RanksBefore(*a, *b, seeding, now);
+  });
+}
+
+void TWorkWithPeers::CloseAsSlow(TPeerObject& connection) {
+  if (TPeerId* source = connection.peerSource.get())
+    source->group = std::max(source->group - 1, kSlowDropFloorGroup);
+  ReleaseConnection(connection);
+}
+
+void TWorkWithPeers::DropConnections(int kindMask, int n, bool slowestOnly) {
+  SortConnections();
+  if (n <= 0) return;
+  if (!slowestOnly) {
+    int left = n;
+    for (size_t i = connections.size(); i-- > 0 && left > 0;) {
+      if (!(connections[i]->kind & kindMask)) continue;
+      ReleaseConnection(*connections[i]);
+      --left;
+    }
+    return;
+  }
+  const size_t from = connections.size() > static_cast<size_t>(n) ? connections.size() - static_cast<size_t>(n) : 0;
+  for (size_t i = connections.size(); i-- > from;) {
+    TPeerObject& c = *connections[i];
+    if (!(c.kind & kindMask)) continue;
+    if ((c.kind & (TPeerId::kHttp | TPeerId::kFtp)) && c.peerSource && c.peerSource->IsRedirected()) continue;
+    CloseAsSlow(c);
+    break;
+  }
+  SortCandidates();
+}
+
+void TWorkWithPeers::DropSlowConnections(int kindMask, int n, bool byShare) {
+  SortConnections();
+  if (n <= 0 || connections.empty()) return;
+  const int64_t share = int64_t{live.currentSpeed} / static_cast<int64_t>(connections.size()) / 5;
+  const size_t from = connections.size() > static_cast<size_t>(n) ? connections.size() - static_cast<size_t>(n) : 0;
+  for (size_t i = connections.size(); i-- > from;) {
+    TPeerObject& c = *connections[i];
+    if (!(c.kind & kindMask)) continue;
+    if (c.speed < 1 || (byShare && c.speed <= share)) CloseAsSlow(c);
+  }
+  SortCandidates();
+}
+
+void TWorkWithPeers::TrimPeerConnections() {
+  const int b = config.peerBudget - 6;
+  const int allowed = b - std::max(b / 12 - 6, 0);
+  const int kept = allowed + 12;
+  const TPieces* map = Host()->HostPieces();
+  const bool nearlyDone = map && map->pieceCount - map->finishedPieces < 7;
+  bool dropped = false;
+  for (size_t i = connections.size(); i-- > 0;) {
+    TPeerObject& c = *connections[i];
+    if (c.kind != TPeerId::kBtNode) continue;
+    const bool over = static_cast<int>(connections.size()) > allowed && c.MayBeDropped(nearlyDone);
+    const bool idleTail = static_cast<int>(i) >= kept && c.speed <= 0;
+    if (!over && !idleTail) continue;
+    RefPtr<TPeerObject> keep = connections[i];
+    BackOff(c.peerSource.get(), 6);
+    ReleaseConnection(c);
+    dropped = true;
+  }
+  if (dropped) SortCandidates();
+}
+
+bool TWorkWithPeers::RegisterInfoHash(const BtHash& infoHash) {
+  if (!ServedInfoHashes::Register(infoHash, this)) return false;
+  servedHash = infoHash;
+  hashServed = true;
+  return true;
+}
+
+void TWorkWithPeers::UnregisterInfoHash() {
+  ServedInfoHashes::Unregister(this);
+  hashServed = false;
+}
+
+bool TWorkWithPeers::IsInfoHashServed(const BtHash& infoHash) { return ServedInfoHashes::IsServed(infoHash); }
+
+int TWorkWithPeers::TakeIncomingConnections() {
+  auto matched = IncomingConnections::Sweep(hashServed ? &servedHash : nullptr, platform::TickCount());
+  int adopted = 0;
+  for (auto& m : matched)
+    if (AcceptIncoming(std::move(m.connection), m.sawPreamble)) ++adopted;
+  return adopted;
+}
+
+bool TWorkWithPeers::AcceptIncoming(std::unique_ptr<QTcpSocket> connection, bool sawPreamble) {
+  if (!connection) return false;
+  const int budget = config.peerBudget;
+  if (static_cast<int>(connections.size()) >= budget + 4 && CountConnections(TPeerId::kBtNode) >= budget)
+    return false;
+  RefPtr<TPeerObject> peer = GetPeerObject(TPeerId::kBtNode);
+  if (!peer) return false;
+  peer->serial = ++connectionSerial;
+  if (!peer->AttachConnection(std::move(connection), sawPreamble)) {
+    ParkIdle(*peer);
+    return false;
+  }
+  connections.push_back(peer);
+  return true;
 }
 
 void TWorkWithPeers::KeepMirrors() {
   const int64_t now = Host()->WallNow();
+  bool haveMirrors;
   {
     ScopedLock lock(&mutex);
-    if (!mirrorsPresent || mirrorAddresses.empty()) return;
+    haveMirrors = mirrorsPresent && !mirrorAddresses.empty();
+  }
+  const int limit = serverConnectionLimit;
+  if (!haveMirrors) {
+    // Without mirrors, the slowest servers make room now and then, so that
+    // the other sources of the task get their turn.
+    if (firstServerPass == 0 || now - firstServerPass <= 45) return;
+    if (lastMirrorPass != 0 && now - lastMirrorPass < 45) return;
+    lastMirrorPass = now;
+    const int open = OpenServerConnections();
+    int servers = 0;
+    for (const auto& c : candidates) servers += c->IsServer() ? 1 : 0;
+    if (open >= limit && servers >= limit) DropSlowConnections(TPeerId::kHttp | TPeerId::kFtp, open - limit + 1, true);
+    return;
   }
   if (lastMirrorPass != 0 && now - lastMirrorPass < 31) return;
   lastMirrorPass = now;
-  const int limit = serverConnectionLimit;
   int open = OpenServerConnections();
   if (open > limit - 1) {
     DropSlowestServers(open - limit + 1);
@@ -183,7 +535,7 @@ void TWorkWithPeers::DropSlowestServers(int count) {
   SortCandidates();
 }
 
-void TWorkWithPeers::TakeMirrors(int count) {
+void TWorkWithPeers::TakeMirrors(int count, bool direct) {
   std::vector<std::string> addresses, hosts;
   {
     ScopedLock lock(&mutex);
@@ -196,13 +548,18 @@ void TWorkWithPeers::TakeMirrors(int count) {
   int taken = 0;
   for (int draw = 0; draw < 2 * count && taken < count; ++draw) {
     const size_t i = pick(random);
+    if (direct) {
+      TPeerId* mirror = TakeSourceText(addresses[i], i < hosts.size() ? hosts[i] : std::string());
+      if (mirror && ConnectDirectly(*mirror)) ++taken;
+      continue;
+    }
     auto mirror = RefPtr<TPeerId>::Make(addresses[i]);
     if (!mirror->ParseSource()) {
       if (mirror->unresolvable) Host()->SetStateCode(kStateHostUnresolved);
       continue;
     }
     if (i < hosts.size() && !hosts[i].empty() && hosts[i] != "null") mirror->Details().hostName = hosts[i];
-    mirror->group = 29;
+    mirror->group = kOwnSourceGroup;
     if (AddCandidate(std::move(mirror))) ++taken;
   }
 }
@@ -226,7 +583,8 @@ void TWorkWithPeers::DriveConnections() {
   for (size_t i = 0; i < connections.size();) {
     RefPtr<TPeerObject> peer = connections[i];
     const bool stepped = peer->DownloadTick();
-    windowReceived[i] += peer->tick.received;
+    peer->tick.windowReceived += peer->tick.received;
+    peer->tick.windowSent += peer->tick.sent;
     TPeerId* source = peer->peerSource.get();
     if (source && source->wholeContent && source->useMarker == 1 && source->bodyDone) {
       TakeTorrentFrom(*source);
@@ -247,23 +605,31 @@ void TWorkWithPeers::DriveConnections() {
 }
 
 void TWorkWithPeers::UpdateSpeeds(int seconds) {
-  for (size_t i = 0; i < connections.size(); ++i) {
-    const int speed = static_cast<int>(windowReceived[i] / std::max(seconds, 1));
-    connections[i]->speed = speed;
-    connections[i]->tick.receiveRate = speed;
-    if (connections[i]->peerSource) connections[i]->peerSource->lastSpeed = speed;
-    windowReceived[i] = 0;
+  const int64_t span = std::max(seconds, 1);
+  for (const auto& c : connections) {
+    const int speed = static_cast<int>(std::min<int64_t>(c->tick.windowReceived / span, INT32_MAX));
+    c->speed = speed;
+    c->tick.receiveRate = speed;
+    c->tick.sendRate = static_cast<int>(std::min<int64_t>(c->tick.windowSent / span, INT32_MAX));
+    if (c->peerSource) c->peerSource->lastSpeed = speed;
+    c->tick.windowReceived = c->tick.windowSent = 0;
   }
   windowStart = Host()->WallNow();
+  SortConnections();
+  TrimPeerConnections();
 }
 
 void TWorkWithPeers::ResetPool() {
   for (auto& connection : connections) connection->Reset();
   connections.clear();
-  windowReceived.clear();
+  idlePeers.clear();
   candidates.clear();
+  sourceBackup.clear();
   connectionLimitReached = 0;
   lastMirrorPass = 0;
+  firstServerPass = 0;
+  emptyServerPasses = 0;
+  slowServerSeconds = 0;
 }
 
 }  // namespace pf

@@ -3,8 +3,11 @@
 #include <cstdint>
 #include <vector>
 
+#include <memory>
+
 #include "engine/content/TPeerId.h"
 #include "engine/core/TBaseWork.h"
+#include "engine/peers/BtHandshake.h"
 #include "engine/peers/PeerHost.h"
 #include "engine/peers/TPeerObject.h"
 
@@ -17,7 +20,13 @@ namespace pf {
 class TWorkWithPeers : public TBaseWork {
  public:
   static constexpr int kDefaultServerConnections = 49;
+  // Groups of the candidate order, higher first.
+  static constexpr int kOwnSourceGroup = 29;
+  static constexpr int kBitTorrentGroup = 19;
+  static constexpr int kSlowDropFloorGroup = 20;
   enum UseMark : uint8_t { kNew = 0, kOwn = 1, kTaken = 16, kOwnTaken = 17 };
+
+  ~TWorkWithPeers() override;
 
   // Stores the most simultaneous server (HTTP/FTP) and BitTorrent peer
   // connections; under the task lock.
@@ -37,6 +46,60 @@ class TWorkWithPeers : public TBaseWork {
   void RetrySource(TPeerId* source, int flag, int seconds);
   // Opens server connections while the limit allows (once a second).
   void ConnectServers();
+  // Opens BitTorrent and tracker connections within the peer limit while the
+  // P2P switch is on; with it off, drops the two slowest BitTorrent ones.
+  void ConnectPeers();
+  // The pool's once-a-second passes after ConnectServers: peer connections
+  // (or their removal) and the slow-server fallback.
+  void ConnectPeersAndFallBack();
+  // Counts slow seconds of the server connections; from the 16th on, the
+  // task's own sources are connected again directly.
+  void SlowServerFallback();
+
+  // Candidate rules of the pool. CanConnect runs the candidate's own
+  // once-per-pass check (which counts its wait down).
+  bool CanConnect(TPeerId& candidate);
+  // Opens connections for `candidate` up to its limit; `opened` were opened
+  // earlier in this pass, which may open `budget` in all. False when none.
+  bool ConnectCandidate(TPeerId& candidate, int opened, int budget, int& count);
+
+  // A peer object for a source of `kind` (1, 2, 4, 8): an idle one of that
+  // kind, else a new one from the class registered for the kind; none for
+  // other kinds or kinds without a class.
+  RefPtr<TPeerObject> GetPeerObject(int kind);
+  using PeerFactory = TPeerObject* (*)(PeerHost* host);
+  // Registers the class the pool creates for a peer kind (process-wide;
+  // HTTP is registered from the start, BitTorrent peers and trackers
+  // register theirs).
+  static void RegisterPeerClass(int kind, PeerFactory make);
+  static PeerFactory PeerClass(int kind);
+
+  // Sorts the connections by rank, fastest first.
+  void SortConnections();
+  // Closes the last `n` connections of `kindMask` in rank order; with
+  // `slowestOnly`, only the last of them that is not a redirected server,
+  // and its source drops to a lower group.
+  void DropConnections(int kindMask, int n, bool slowestOnly);
+  // Closes, among the last `n` in rank order, connections of `kindMask`
+  // below a fifth of the average speed (`byShare`) or without any speed.
+  void DropSlowConnections(int kindMask, int n, bool byShare);
+  // Closes BitTorrent connections beyond what the peer budget allows.
+  void TrimPeerConnections();
+  // Summed download speed of the connections of `kindMask`.
+  int64_t SumPeerSpeeds(int kindMask) const;
+  int CountConnections(int kindMask) const;
+
+  // The task's info-hash in the process-wide served list (under the
+  // registry lock); all-zero hashes are not served.
+  bool RegisterInfoHash(const BtHash& infoHash);
+  void UnregisterInfoHash();
+  static bool IsInfoHashServed(const BtHash& infoHash);
+  // Every 400 ms: matches pending incoming connections to this task by the
+  // info-hash their handshake names and adopts the matched ones.
+  int TakeIncomingConnections();
+  // Adopts a connection that named this task's info-hash as a BitTorrent
+  // peer, within the peer budget; false when refused (it is closed).
+  bool AcceptIncoming(std::unique_ptr<QTcpSocket> connection, bool sawPreamble);
   // Mirror upkeep, at most every 31 seconds: makes room among the server
   // connections and takes mirrors from the task's mirror lists as candidates.
   void KeepMirrors();
@@ -57,13 +120,30 @@ class TWorkWithPeers : public TBaseWork {
   void TakeTorrentFrom(TPeerId& source);
   // Makes a source whose connection failed wait longer before the next one.
   void BackOff(TPeerId* source, int extra);
+  // Parses and resolves candidates that are not yet; those that fail leave.
+  void ResolveCandidates();
+  // The task's own sources as they were first fed, back into the pool;
+  // with `direct` connected at once.
+  void ReAddSourceBackup(bool direct);
+  // Closes one connection; its source drops towards the slow group.
+  void CloseAsSlow(TPeerObject& connection);
+  // Resets a released peer object and keeps it for re-use.
+  void ParkIdle(TPeerObject& peer);
+  TPeerId* FindCandidate(const std::string& address);
+  // The candidate for an address text: the pool's own when it has one,
+  // else a new one (group of the task's own sources); null when it does not
+  // parse.
+  TPeerId* TakeSourceText(const std::string& address, const std::string& hostName);
+  // Opens server connections for `candidate` at once, outside the passes.
+  bool ConnectDirectly(TPeerId& candidate);
   void SortCandidates();
   int OpenServerConnections() const;
   // Closes the `count` slowest server connections; their sources drop to a
   // lower order group.
   void DropSlowestServers(int count);
-  // Up to `count` mirrors drawn at random from the mirror lists.
-  void TakeMirrors(int count);
+  // Up to `count` mirrors drawn at random from the mirror lists; `direct`
+  // connects each at once.
+  void TakeMirrors(int count, bool direct = false);
 
   // Set by callers, read by the work thread.
   std::atomic<int> serverConnectionLimit{kDefaultServerConnections};
@@ -72,9 +152,16 @@ class TWorkWithPeers : public TBaseWork {
   std::vector<uint8_t> useMarks;  // one per source-list entry
   std::vector<RefPtr<TPeerId>> candidates;
   std::vector<RefPtr<TPeerObject>> connections;
-  std::vector<int64_t> windowReceived;  // per connection, since the last speed window
+  std::vector<RefPtr<TPeerObject>> idlePeers;  // reset objects kept for re-use
+  std::vector<std::string> sourceBackup;       // source texts as first fed
   int64_t windowStart = 0;               // wall seconds the window began
   int64_t lastMirrorPass = 0;            // wall seconds; 0 = none yet
+  int connectionSerial = 0;              // numbers the task's connections
+  int64_t firstServerPass = 0;           // wall seconds of the first server pass
+  int emptyServerPasses = 0;
+  int slowServerSeconds = 0;
+  BtHash servedHash{};
+  bool hashServed = false;
 };
 
 }  // namespace pf

@@ -46,6 +46,7 @@ void TPeerObject::Reset() {
   linkState = kUnlinked;
   phase = 0;
   sentBadPiece = 0;
+  acceptedIncoming = 0;
   stats = Stats();
   tick = TickCounts();
   if (peerSource) {
@@ -64,9 +65,43 @@ bool TPeerObject::AttachSource(TPeerId* source) {
   if (!connection) connection = std::make_unique<QTcpSocket>();
   else connection->Close();
   stats.attached = true;
-  stats.activityTime = work ? work->WallNow() : 0;
+  stats.activityTime = attachedAt = work ? work->WallNow() : 0;
   speed = tick.receiveRate = source->lastSpeed;
   return true;
+}
+
+bool TPeerObject::AttachConnection(std::unique_ptr<QTcpSocket> accepted, bool /*sawPreamble*/) {
+  Reset();
+  connection = std::move(accepted);
+  if (connection) linkState = kConnected;
+  acceptedIncoming = 1;
+  stats.attached = true;
+  stats.activityTime = attachedAt = work ? work->WallNow() : 0;
+  return IsConnected();
+}
+
+bool TPeerObject::RanksBefore(const TPeerObject& a, const TPeerObject& b, bool seeding, int64_t now) {
+  const bool aReady = a.linkState == kReady, bReady = b.linkState == kReady;
+  if (aReady != bReady) return aReady;
+  auto steps = [](int64_t rate) { return rate / 2048; };
+  auto average = [now](const TPeerObject& p, int64_t bytes) {
+    return bytes / std::max<int64_t>(now - p.attachedAt, 1);
+  };
+  // Higher first on every key but the serial number.
+  auto order = [](int64_t x, int64_t y) { return x > y ? -1 : (x < y ? 1 : 0); };
+  int c = 0;
+  if (seeding) {
+    if ((c = order(a.stats.outputPending, b.stats.outputPending))) return c < 0;
+    if ((c = order(a.segment != nullptr, b.segment != nullptr))) return c < 0;
+    if ((c = order(steps(a.tick.sendRate), steps(b.tick.sendRate)))) return c < 0;
+    return steps(average(a, a.tick.totalSent)) > steps(average(b, b.tick.totalSent));
+  }
+  if ((c = order(steps(a.tick.receiveRate), steps(b.tick.receiveRate)))) return c < 0;
+  if ((c = order(steps(average(a, a.tick.totalReceived)), steps(average(b, b.tick.totalReceived))))) return c < 0;
+  if ((c = order(a.stats.outputPending, b.stats.outputPending))) return c < 0;
+  if ((c = order(steps(a.tick.sendRate), steps(b.tick.sendRate)))) return c < 0;
+  if ((c = order(steps(a.tick.totalReceived), steps(b.tick.totalReceived)))) return c < 0;
+  return a.serial < b.serial;
 }
 
 bool TPeerObject::DownloadTick() {
@@ -78,6 +113,7 @@ bool TPeerObject::DownloadTick() {
     tick.received = static_cast<int64_t>(connection->bytesReceived - std::min(receivedBefore, connection->bytesReceived));
     tick.sent = static_cast<int64_t>(connection->bytesSent - std::min(sentBefore, connection->bytesSent));
     tick.totalReceived += tick.received;
+    tick.totalSent += tick.sent;
     if (tick.received || tick.sent) stats.idleTicks = 0; else ++stats.idleTicks;
     stats.outputPending = linkState == kReady && connection->QueuedCount() > 0;
   }

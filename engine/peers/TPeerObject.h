@@ -41,7 +41,11 @@ class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHold
     int64_t sent = 0;
     int64_t received = 0;
     int64_t totalReceived = 0;
+    int64_t totalSent = 0;
     int receiveRate = 0;        // bytes per second, from the task's window
+    int sendRate = 0;           // bytes per second, from the task's window
+    int64_t windowReceived = 0; // since the task's window began
+    int64_t windowSent = 0;
   };
 
   TPeerObject(PeerHost* host, int peerKind) : kind(peerKind), work(host) {}
@@ -55,10 +59,18 @@ class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHold
 
   virtual bool DownloadTick();
   virtual bool AttachSource(TPeerId* source);
+  // Takes a connection that a peer opened to us and whose first bytes named
+  // this task: the peer protocol takes it from there (the BitTorrent peer
+  // answers the handshake; `sawPreamble` says an HTTP-looking block came
+  // first and was stripped). The base takes the connection as it is.
+  virtual bool AttachConnection(std::unique_ptr<QTcpSocket> accepted, bool sawPreamble);
   virtual bool IsDone() { return false; }
   virtual bool IsStalled() { return false; }
   virtual bool HasEverything() { return true; }
   virtual bool IsUnwanted() { return false; }
+  // Whether the pool may close this connection when it trims peers over its
+  // budget; `nearlyDone`: fewer than 7 pieces are missing.
+  virtual bool MayBeDropped(bool /*nearlyDone*/) { return true; }
   virtual void ReleaseSegment();
   virtual int NextPiece();
   bool IsConnected() const { return linkState != kUnlinked && connection && connection->IsOpen(); }
@@ -89,6 +101,10 @@ class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHold
     sentBadPiece = 1;
   }
 
+  // The order in which the pool ranks its connections, fastest first.
+  // `seeding`: the task holds everything; `now` in wall seconds.
+  static bool RanksBefore(const TPeerObject& a, const TPeerObject& b, bool seeding, int64_t now);
+
   int linkState = kUnlinked;
   int phase = 0;
   int kind;
@@ -100,6 +116,9 @@ class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHold
   RefPtr<TPeerId> peerSource;
   std::unique_ptr<QTcpSocket> connection;
   PeerHost* work;
+  int serial = 0;               // the task's connection number
+  int64_t attachedAt = 0;       // wall seconds
+  uint8_t acceptedIncoming = 0; // the peer connected to us
 
  protected:
   // Queues requests for every block of `piece` not yet held or requested
