@@ -420,6 +420,7 @@ void TWorkThread::TrimPools(bool ending) {
 }
 
 int64_t TWorkThread::Tick() {
+  if (pieces) readRequests.Serve(*pieces);
   if (pieces) {
     pieces->EnableBackgroundHashing();
     pieces->CollectHashes();

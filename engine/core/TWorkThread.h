@@ -8,6 +8,7 @@
 #include "engine/content/PieceEvent.h"
 #include "engine/content/TTorrentOwner.h"
 #include "engine/core/EngineApi.h"
+#include "engine/core/ReadRequests.h"
 #include "engine/core/TWorkWithTransStatis.h"
 #include "platform/Socket.h"
 
@@ -84,6 +85,9 @@ class TWorkThread : public TWorkWithTransStatis,
 
   TaskConfig Config();
   TaskStatus PublishedStatus();
+
+  // Reads of the content that other threads ask for; served by the tick.
+  ReadRequests readRequests;
 
   // Seconds between saves of the task state (tests shorten it).
   uint32_t saveIntervalSeconds = 20;
