@@ -8,6 +8,7 @@
 
 #include "engine/core/EngineLocks.h"
 #include "engine/core/EngineSwitches.h"
+#include "engine/core/IncomingConnections.h"
 #include "engine/core/CPelicanfetchLog.h"
 #include "engine/core/QTimeThread.h"
 #include "engine/core/ScopedLock.h"
@@ -103,6 +104,10 @@ int32_t StopEngine() {
     if (!Switches().started) return kOk;
     // Each destructor stops its thread and leaves the registry.
     while (TBaseWork* work = TaskRegistry::First()) delete work;
+    // Incoming connections that no task took go with the engine.
+    ServedInfoHashes::Clear();
+    IncomingConnections::Clear();
+    IncomingConnections::ClearReachable();
     StopTimeEnsure();
     platform::SocketsCleanup();
     Switches().started = false;

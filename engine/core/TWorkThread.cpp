@@ -314,7 +314,14 @@ bool TWorkThread::SetUpMetadata() {
     RequestStop(nullptr);
     return false;
   }
+  ServeInfoHash();
   return true;
+}
+
+void TWorkThread::ServeInfoHash() {
+  // Incoming BitTorrent connections find the task by its info-hash.
+  UnregisterInfoHash();
+  if (torrentReader) RegisterInfoHash(torrentReader->GetInfoHash());
 }
 
 void TWorkThread::RebuildMetadata() {
@@ -328,6 +335,7 @@ void TWorkThread::RebuildMetadata() {
     return;
   }
   if (previous) previous->CloseFiles(false, false);
+  ServeInfoHash();
   // The new map sized and filled the bitmap through its events while it built.
   Publish(true, true);
 }
@@ -438,6 +446,7 @@ int64_t TWorkThread::Tick() {
       KeepMirrors();
       LayOutSegments(wallClock());
       ConnectServers();
+      ConnectPeersAndFallBack();
     }
     // Complete pieces go to disk within a second: held pieces (and so the
     // progress the caller sees and what a restart keeps) follow the transfer

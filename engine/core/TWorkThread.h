@@ -101,7 +101,7 @@ class TWorkThread : public TWorkWithTransStatis,
   // Takes in incoming connections and keeps the process-wide listener open
   // (every 400 ms); exchanges LAN announcements (every 10 s). The listener
   // and the LAN socket come with the BitTorrent and UDP parts of the engine.
-  virtual void AcceptIncomingAndKeepListener() {}
+  virtual void AcceptIncomingAndKeepListener() { TakeIncomingConnections(); }
   virtual void ExchangeLanAnnouncements() {}
   PeerHost* Host() override { return this; }
   // Reads the task state file into the four state strings.
@@ -122,6 +122,8 @@ class TWorkThread : public TWorkWithTransStatis,
   bool GivesUp(uint32_t elapsed);
   void PeriodicSave();
   void Upkeep();
+  // Offers the task's info-hash to incoming connections.
+  void ServeInfoHash();
   // Sleeps up to `delayMs`, waking early when a connection has data.
   void WaitForTraffic(int delayMs);
   void EndRun(bool timedOut, bool gaveUp);
