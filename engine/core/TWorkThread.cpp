@@ -441,6 +441,7 @@ int64_t TWorkThread::Tick() {
   const uint32_t now = platform::TickCount();
   if (now - lastSecondTick >= 1000) {
     lastSecondTick = now;
+    tickInSecond_ = 0;
     PerSecond(pieces && pieces->TaskComplete(), Elapsed());
     if (!HostComplete()) {
       KeepMirrors();
@@ -478,7 +479,7 @@ int64_t TWorkThread::Tick() {
 }
 
 void TWorkThread::DrivePeers() {
-  DriveConnections();
+  DriveConnections(tickInSecond_++, pacing.receiveEvery);
   for (const auto& connection : connections) {
     secondReceived += connection->tick.received;
     secondSent += connection->tick.sent;

@@ -142,6 +142,7 @@ class TWorkThread : public TWorkWithTransStatis,
   int64_t lastTrim_ = 0;
   int64_t lastLan_ = 0;
   uint32_t lastIncomingTick_ = 0;
+  int tickInSecond_ = 0;  // ticks since the last per-second pass
   // Sockets the tick waits on, and whether the last wake-up found nothing.
   std::vector<platform::SocketHandle> waitSockets_;
   bool wokeForNothing_ = false;

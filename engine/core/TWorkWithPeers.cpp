@@ -578,11 +578,19 @@ void TWorkWithPeers::BackOff(TPeerId* source, int extra) {
   }
 }
 
-void TWorkWithPeers::DriveConnections() {
+void TWorkWithPeers::DriveConnections(int tickInSecond, int receiveEvery) {
   bool dropped = false;
+  const bool everyone = receiveEvery <= 1 || tickInSecond % receiveEvery == 0;
+  const bool seeding = Host()->HostComplete();
   for (size_t i = 0; i < connections.size();) {
     RefPtr<TPeerObject> peer = connections[i];
-    const bool stepped = peer->DownloadTick();
+    const int rate = seeding ? peer->tick.sendRate : peer->speed;
+    if (!everyone && peer->kind == TPieceSource::kBitTorrentPeer && rate < 28672) {
+      peer->tick.received = peer->tick.sent = 0;
+      ++i;
+      continue;
+    }
+    const bool stepped = peer->DownloadTick() && peer->UploadTick();
     peer->tick.windowReceived += peer->tick.received;
     peer->tick.windowSent += peer->tick.sent;
     TPeerId* source = peer->peerSource.get();

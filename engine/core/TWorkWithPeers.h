@@ -103,8 +103,11 @@ class TWorkWithPeers : public TBaseWork {
   // Mirror upkeep, at most every 31 seconds: makes room among the server
   // connections and takes mirrors from the task's mirror lists as candidates.
   void KeepMirrors();
-  // One step of every connection; dead ones are released.
-  void DriveConnections();
+  // One step of the connections; dead ones are released. A BitTorrent
+  // connection slower than 28 KB/s is stepped only every `receiveEvery`
+  // ticks of the second (`tickInSecond` counts them), so that many idle
+  // peers do not keep the loop busy; servers are always stepped.
+  void DriveConnections(int tickInSecond = 0, int receiveEvery = 1);
   // Per-connection speeds over the last window of `seconds`.
   void UpdateSpeeds(int seconds);
   const std::vector<RefPtr<TPeerObject>>& Connections() const { return connections; }

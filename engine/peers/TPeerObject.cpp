@@ -120,6 +120,19 @@ bool TPeerObject::DownloadTick() {
   return alive;
 }
 
+bool TPeerObject::UploadTick() {
+  if (kind != TPieceSource::kBitTorrentPeer) return true;
+  if (!IsConnected()) return false;
+  const uint64_t sentBefore = connection->bytesSent;
+  const bool alive = Serve() && IsConnected();
+  if (connection) {
+    const int64_t sent = static_cast<int64_t>(connection->bytesSent - std::min(sentBefore, connection->bytesSent));
+    tick.sent += sent;
+    if (sent) stats.idleTicks = 0;
+  }
+  return alive;
+}
+
 bool TPeerObject::IsDead(bool skipUnwanted) {
   if (!IsConnected() || IsDone() || (!skipUnwanted && IsUnwanted())) return true;
   return work && work->HostComplete() && HasEverything();

@@ -58,6 +58,9 @@ class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHold
   void Reset() override;
 
   virtual bool DownloadTick();
+  // The upload step: BitTorrent peers serve what was asked of them; other
+  // kinds have nothing to send.
+  virtual bool UploadTick();
   virtual bool AttachSource(TPeerId* source);
   // Takes a connection that a peer opened to us and whose first bytes named
   // this task: the peer protocol takes it from there (the BitTorrent peer

@@ -55,8 +55,9 @@ TEST(ReadRequests, ServedFromHeldPiecesOnly) {
   work.join();
   for (size_t i = 0; i < requests.size(); ++i) {
     EXPECT_EQ(requests[i].state, cases[i].state) << i;
-    if (cases[i].state == ReadRequests::kDone)
+    if (cases[i].state == ReadRequests::kDone) {
       EXPECT_EQ(buffers[i], fx.content.substr(static_cast<size_t>(cases[i].offset), buffers[i].size())) << i;
+    }
   }
   EXPECT_FALSE(reads.Withdraw(requests[0])) << "already served";
 }
