@@ -61,11 +61,7 @@ class HttpDownloadTest : public ::testing::Test {
     WriteFile(s.dir / "damaged/file.bin", damaged);
     WriteFile(s.dir / "short/file.bin", s.content.substr(0, s.content.size() - 1000));
     s.torrent = s.dir / "file.torrent";
-    const int made = std::system((std::string(PFTOOL_PATH) + " make-torrent --piece-length " +
-                                  std::to_string(kPieceLength) + " --announce http://127.0.0.1:1/announce -o '" +
-                                  s.torrent.string() + "' '" + (s.dir / "good/file.bin").string() + "' >/dev/null")
-                                     .c_str());
-    if (made != 0) s.problem = "pftool make-torrent failed";
+    if (!MakeTorrent(s.dir / "good/file.bin", kPieceLength, s.torrent)) s.problem = "pftool make-torrent failed";
   }
 
   static void TearDownTestSuite() {

@@ -70,11 +70,7 @@ TEST(KilledDownload, ThreeMirrorsTwentyKillsNoPieceLostNothingFetchedTwice) {
   const std::vector<Sha1::Digest> want = PieceHashes(dir / "data" / "big.bin");
   ASSERT_EQ(static_cast<int>(want.size()), kPieces);
   const fs::path torrent = dir / "big.torrent";
-  ASSERT_EQ(std::system((std::string(PFTOOL_PATH) + " make-torrent --piece-length " + std::to_string(kPieceLength) +
-                         " --announce http://127.0.0.1:1/announce -o '" + torrent.string() + "' '" +
-                         (dir / "data" / "big.bin").string() + "' >/dev/null")
-                            .c_str()),
-            0);
+  ASSERT_TRUE(MakeTorrent(dir / "data" / "big.bin", kPieceLength, torrent));
 
   LoopbackNginx mirrors[3];
   std::vector<std::string> args{PFTOOL_PATH, "download", "--torrent", torrent.string(),

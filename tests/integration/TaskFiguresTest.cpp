@@ -34,11 +34,7 @@ TEST(TaskFigures, ProgressSpeedRemainingAndBytesFollowTheTransfer) {
   for (char& c : content) c = static_cast<char>(random() >> 56);
   WriteFile(dir / "data" / "file.bin", content);
   const fs::path torrent = dir / "file.torrent";
-  ASSERT_EQ(std::system((std::string(PFTOOL_PATH) + " make-torrent --piece-length " + std::to_string(kPieceLength) +
-                         " --announce http://127.0.0.1:1/announce -o '" + torrent.string() + "' '" +
-                         (dir / "data" / "file.bin").string() + "' >/dev/null")
-                            .c_str()),
-            0);
+  ASSERT_TRUE(MakeTorrent(dir / "data" / "file.bin", kPieceLength, torrent));
   LoopbackNginx mirror;
   ASSERT_TRUE(mirror.Start(dir / "data", dir / "nginx", "127.0.0.4"));
 

@@ -119,6 +119,17 @@ inline std::string ReadFile(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+#ifdef PFTOOL_PATH
+// A torrent of one file made with `pftool make-torrent` (a tracker nobody
+// listens on); false when pftool fails.
+inline bool MakeTorrent(const std::filesystem::path& file, int64_t pieceLength, const std::filesystem::path& out) {
+  return std::system((std::string(PFTOOL_PATH) + " make-torrent --piece-length " + std::to_string(pieceLength) +
+                      " --announce http://127.0.0.1:1/announce -o '" + out.string() + "' '" + file.string() +
+                      "' >/dev/null")
+                         .c_str()) == 0;
+}
+#endif
+
 // nginx serving a folder on a loopback address and a free port: a mirror for
 // download tests. Extra exact-path locations answer otherwise (an error
 // status, a redirect, a slow body ...). The access log notes the body bytes of
