@@ -100,6 +100,8 @@ int32_t TWorkThread::SetRateLimit(int selector, int kilobytesPerSecond) {
   ScopedLock lock(&mutex);
   (selector == 1 ? config.downloadLimitKB : config.uploadLimitKB) = kilobytesPerSecond;
   config.Validate();
+  downloadLimitKBNow = config.downloadLimitKB;
+  uploadLimitKBNow = config.uploadLimitKB;
   return kOk;
 }
 
@@ -533,8 +535,8 @@ void TWorkThread::WorkLoop() {
   lastUpkeep_ = lastFeed_ = lastWindow_ = lastTrim_ = lastLan_ = wallClock();
   windowStart = lastWindow_;
   // The first second has its budgets before the first accounting pass.
-  downloadLimit = BudgetFromKB(config.downloadLimitKB);
-  uploadLimit = BudgetFromKB(config.uploadLimitKB);
+  downloadLimit = BudgetFromKB(downloadLimitKBNow);
+  uploadLimit = BudgetFromKB(uploadLimitKBNow);
   FeedSources();
   LayOutSegments(wallClock());
   ConnectServers();  // no need to wait a second for the first connections

@@ -77,7 +77,7 @@ class TWorkThread : public TWorkWithTransStatis,
   int64_t ReceiveAllowance() override {
     // A lower limit set during the second applies at once, a higher one
     // from the next second.
-    const int64_t limit = std::min(downloadLimit, BudgetFromKB(config.downloadLimitKB));
+    const int64_t limit = std::min(downloadLimit, BudgetFromKB(downloadLimitKBNow));
     return limit - std::max(secondPayload, secondReceived);
   }
   int64_t WallNow() override { return wallClock(); }

@@ -53,8 +53,8 @@ void TWorkWithTransStatis::PerSecond(bool done, uint32_t secondsRunning) {
   config.peerBudget = static_cast<int>(std::max<int64_t>((downloadSpeedSum + uploadSpeedSum) / 4096 + 8, 52));
   sendSlots = SendSlotsFor(uploadSpeedSum, listenerReached);
   secondPayload = secondReceived = secondSent = 0;
-  downloadLimit = BudgetFromKB(config.downloadLimitKB);
-  uploadLimit = BudgetFromKB(config.uploadLimitKB);
+  downloadLimit = BudgetFromKB(downloadLimitKBNow);
+  uploadLimit = BudgetFromKB(uploadLimitKBNow);
 }
 
 void TWorkWithTransStatis::ResetAccounting() {

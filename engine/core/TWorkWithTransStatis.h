@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "engine/core/TWorkWithPieces.h"
@@ -42,6 +43,11 @@ class TWorkWithTransStatis : public TWorkWithPieces {
   // second; then the counters start again under the current limits.
   void PerSecond(bool done, uint32_t secondsRunning);
 
+  // The limits (KB/s) as callers last set them; the work thread reads
+  // these, not the task's configuration, which callers change under the
+  // task lock.
+  std::atomic<int> downloadLimitKBNow{0};
+  std::atomic<int> uploadLimitKBNow{0};
   int64_t secondPayload = 0;
   int64_t secondReceived = 0;  // raw bytes read from connections this second
   int64_t secondSent = 0;
