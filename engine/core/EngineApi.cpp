@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "engine/core/EngineListener.h"
 #include "engine/core/EngineLocks.h"
 #include "engine/core/EngineSwitches.h"
 #include "engine/core/IncomingConnections.h"
@@ -105,6 +106,7 @@ int32_t StopEngine() {
     // Each destructor stops its thread and leaves the registry.
     while (TBaseWork* work = TaskRegistry::First()) delete work;
     // Incoming connections that no task took go with the engine.
+    EngineListener::Close();
     ServedInfoHashes::Clear();
     IncomingConnections::Clear();
     IncomingConnections::ClearReachable();

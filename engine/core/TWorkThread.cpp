@@ -8,6 +8,7 @@
 #include "engine/content/HostResolver.h"
 #include "engine/content/TaskStateFile.h"
 #include "engine/core/CPelicanfetchLog.h"
+#include "engine/core/EngineListener.h"
 #include "engine/core/EngineLocks.h"
 #include "engine/core/QTimeThread.h"
 #include "engine/core/ScopedLock.h"
@@ -478,6 +479,12 @@ int64_t TWorkThread::Tick() {
   }
   WaitForTraffic(tickDelayMs > 0 ? tickDelayMs : kDefaultTickDelayMs);
   return wallClock();
+}
+
+void TWorkThread::AcceptIncomingAndKeepListener() {
+  listenText = EngineListener::Upkeep(wallClock());
+  EngineListener::AcceptWaiting(platform::TickCount());
+  TakeIncomingConnections();
 }
 
 void TWorkThread::DrivePeers() {

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <algorithm>
 #include <functional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -86,6 +87,8 @@ class TWorkThread : public TWorkWithTransStatis,
   TaskConfig Config();
   TaskStatus PublishedStatus();
 
+  // What the task shows for the listener: "address : port", or why not.
+  std::string listenText;
   // Reads of the content that other threads ask for; served by the tick.
   ReadRequests readRequests;
 
@@ -98,10 +101,10 @@ class TWorkThread : public TWorkWithTransStatis,
  protected:
   // Drives every connection one step.
   virtual void DrivePeers();
-  // Takes in incoming connections and keeps the process-wide listener open
-  // (every 400 ms); exchanges LAN announcements (every 10 s). The listener
-  // and the LAN socket come with the BitTorrent and UDP parts of the engine.
-  virtual void AcceptIncomingAndKeepListener() { TakeIncomingConnections(); }
+  // Keeps the process-wide listener open, accepts what waits on it and
+  // takes this task's incoming connections (every 400 ms); exchanges LAN
+  // announcements (every 10 s; the LAN socket comes with the UDP part).
+  virtual void AcceptIncomingAndKeepListener();
   virtual void ExchangeLanAnnouncements() {}
   PeerHost* Host() override { return this; }
   // Reads the task state file into the four state strings.

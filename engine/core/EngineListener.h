@@ -1,0 +1,25 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace pf {
+
+// The process-wide listening socket for incoming BitTorrent connections,
+// kept by the tasks' ticks: opened on the engine's listen port while the P2P
+// switch is on, reopened when the machine's address changes, closed when the
+// switch goes off. Accepted connections join the pending incoming list,
+// where the tasks find theirs by info-hash.
+class EngineListener {
+ public:
+  // One upkeep pass at wall second `now`; the text a task shows for the
+  // listener ("address : port", or "Service Disabled!" with P2P off; empty
+  // when it could not be opened).
+  static std::string Upkeep(int64_t now);
+  // Accepts up to 11 waiting connections into the pending list; how many.
+  static int AcceptWaiting(uint32_t nowMs);
+  static bool IsOpen();
+  static uint16_t Port();
+  static void Close();
+};
+
+}  // namespace pf
