@@ -1,5 +1,8 @@
 #include "engine/core/TWorkWithPeers.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -7,6 +10,7 @@
 
 #include "engine/content/Bencode.h"
 #include "engine/content/TPieces.h"
+#include "engine/core/EngineListener.h"
 #include "engine/core/EngineSwitches.h"
 #include "engine/core/IncomingConnections.h"
 #include "engine/core/ScopedLock.h"
@@ -108,13 +112,66 @@ void TWorkWithPeers::SortCandidates() {
   });
 }
 
-bool TWorkWithPeers::AddCandidate(RefPtr<TPeerId> source) {
+bool TWorkWithPeers::AddCandidate(RefPtr<TPeerId> source, bool trustPeerId, bool keepPeerId) {
   if (!source) return false;
-  for (const auto& known : candidates)
-    if (TPeerId::SameSource(known.get(), source.get()) && known->ip == source->ip) return false;
-  candidates.push_back(std::move(source));
+  const bool peer = source->kind == TPeerId::kBtNode;
+  const bool udpNode = source->url.rfind("UDP", 0) == 0;
+  // Never ourselves: a peer on this machine's loopback, with our peer id, or
+  // at our own listening address.
+  if (peer && source->ip == htonl(INADDR_LOOPBACK)) return false;
+  if (peer && ownPeerIdSet && std::memcmp(source->peerId, ownPeerId, sizeof ownPeerId) == 0) return false;
+  if (EngineListener::Port() != 0 && source->port == EngineListener::Port() &&
+      source->ip == QTcpSocket::LocalAddress())
+    return false;
+
+  int first = -1, last = -1;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    TPeerId& known = *candidates[i];
+    if (known.group == source->group) {
+      if (first < 0) first = static_cast<int>(i);
+      last = static_cast<int>(i);
+    }
+    // A redirect's target takes over from its source, even on the same server
+    // (a redirect back to the same text is a loop and stays refused).
+    if (known.IsRedirected() && !TPeerId::SameSource(&known, source.get())) continue;
+    // One address is one server: another text at the same IP is the same
+    // mirror. (Peers and trackers are told apart by port and kind below.)
+    const bool unknownIp = known.ip == 0xFFFFFFFFu || source->ip == 0xFFFFFFFFu;
+    if (source->IsServer() && known.IsServer() && !source->url.empty() && (known.ip == source->ip || unknownIp))
+      return false;
+    if (known.ip == source->ip && known.port == source->port && known.kind == source->kind) {
+      if (!known.IsServer() && !source->IsServer() && (keepPeerId || (trustPeerId && !udpNode)))
+        std::memcpy(known.peerId, source->peerId, sizeof known.peerId);
+      return false;
+    }
+  }
+  if (peer) source->group = 19;
+  if (!udpNode) {
+    static constexpr uint8_t kPrefix[4] = {0x00, 0x01, 'S', 's'};
+    std::memcpy(source->peerId, kPrefix, sizeof kPrefix);
+  }
+  // Servers and peers that named themselves spread over their group; others
+  // start at its front.
+  size_t at = first < 0 ? 0 : static_cast<size_t>(first);
+  if ((trustPeerId || source->IsServer()) && last > first) {
+    std::uniform_int_distribution<int> pick(first, last);
+    at = static_cast<size_t>(pick(placeRandom));
+  }
+  candidates.insert(candidates.begin() + static_cast<std::ptrdiff_t>(at), std::move(source));
   SortCandidates();
   return true;
+}
+
+int TWorkWithPeers::AttemptsAllowed() const {
+  const int budget = config.peerBudget;
+  const int limit = std::min(2 * std::min(kConnectAttemptLimit, budget), budget);
+  const int chunk = !IncomingConnections::Reachable() && budget >= 100 ? 32 : 16;
+  int connecting = 0;
+  for (const auto& c : connections)
+    if (c->connection && c->connection->IsOpen() && !c->connection->connected) ++connecting;
+  int answer = std::min(budget - static_cast<int>(connections.size()), chunk);
+  answer = std::min(answer, limit - 1 - connecting);
+  return std::max(answer, 0);
 }
 
 void TWorkWithPeers::FeedSources() {
@@ -351,7 +408,7 @@ void TWorkWithPeers::ConnectPeers() {
   const int limit = peerConnectionLimit;
   const int open = CountConnections(TPeerId::kBtNode);
   if (open >= limit) return;
-  const int budget = limit - open;
+  const int budget = std::min(limit - open, AttemptsAllowed());
   int opened = 0;
   for (size_t i = 0; i < candidates.size() && opened < budget && Switches().p2pEnabled; ++i) {
     RefPtr<TPeerId> source = candidates[i];

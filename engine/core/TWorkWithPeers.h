@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <random>
 #include <vector>
 
 #include <memory>
@@ -41,7 +42,13 @@ class TWorkWithPeers : public TBaseWork {
 
   // Takes new source-list entries into the pool as candidates.
   void FeedSources();
-  bool AddCandidate(RefPtr<TPeerId> source);
+  // Adds a source unless it is a duplicate or ourselves. `trustPeerId`: the
+  // peer id came from the peer itself; `keepPeerId`: a known candidate at
+  // the same address takes the new id.
+  bool AddCandidate(RefPtr<TPeerId> source, bool trustPeerId = false, bool keepPeerId = false);
+  // How many new connection attempts may start now, so that connects in
+  // progress stay bounded.
+  int AttemptsAllowed() const;
   // Holds a source back for `seconds` connect passes (flag 1) or drops it (flag 0).
   void RetrySource(TPeerId* source, int flag, int seconds);
   // Opens server connections while the limit allows (once a second).
@@ -159,6 +166,13 @@ class TWorkWithPeers : public TBaseWork {
   std::vector<std::string> sourceBackup;       // source texts as first fed
   int64_t windowStart = 0;               // wall seconds the window began
   int64_t lastMirrorPass = 0;            // wall seconds; 0 = none yet
+  // Our peer id, once the BitTorrent side has made it: candidates with it
+  // are ourselves.
+  uint8_t ownPeerId[20] = {};
+  bool ownPeerIdSet = false;
+  std::mt19937 placeRandom{std::random_device{}()};
+  // Connect attempts the machine is trusted with at once.
+  static constexpr int kConnectAttemptLimit = 64;
   int connectionSerial = 0;              // numbers the task's connections
   int64_t firstServerPass = 0;           // wall seconds of the first server pass
   int emptyServerPasses = 0;

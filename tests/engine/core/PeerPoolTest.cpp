@@ -2,6 +2,9 @@
 // with a stand-in peer class instead of network protocols.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstring>
 #include <deque>
 
@@ -392,6 +395,56 @@ TEST_F(PeerPool, IncomingHandshakeForTheTaskIsAdoptedWithinThePeerBudget) {
 
   pool.UnregisterInfoHash();
   EXPECT_FALSE(TWorkWithPeers::IsInfoHashServed(hash));
+}
+
+TEST_F(PeerPool, CandidatesThatAreDuplicatesOrOurselvesAreRefused) {
+  PoolUnderTest pool;
+  auto make = [](const std::string& url, uint8_t kind, uint32_t ip, int port) {
+    auto c = RefPtr<TPeerId>::Make(url);
+    c->kind = kind;
+    c->ip = ip;
+    c->port = port;
+    c->group = kind == TPeerId::kHttp ? 29 : 1;
+    return c;
+  };
+  const uint32_t a = htonl(0x0A000001), b = htonl(0x0A000002);
+  ASSERT_TRUE(pool.AddCandidate(make("http://10.0.0.1/f", TPeerId::kHttp, a, 80)));
+  // Another text on the same server is the same mirror.
+  EXPECT_FALSE(pool.AddCandidate(make("http://10.0.0.1/other", TPeerId::kHttp, a, 80)));
+  // ... unless the first one redirected there.
+  pool.candidates.front()->redirected = 1;
+  EXPECT_TRUE(pool.AddCandidate(make("http://10.0.0.1/moved", TPeerId::kHttp, a, 80)));
+
+  // A peer at our loopback address is ourselves; a peer on a mirror's machine is not the mirror.
+  EXPECT_FALSE(pool.AddCandidate(make("", TPeerId::kBtNode, htonl(INADDR_LOOPBACK), 6881)));
+  auto peer = make("", TPeerId::kBtNode, a, 6881);
+  peer->peerId[19] = 7;
+  ASSERT_TRUE(pool.AddCandidate(peer));
+  EXPECT_EQ(peer->group, 19);
+  EXPECT_EQ(std::memcmp(peer->peerId, "\x00\x01Ss", 4), 0);
+  // The same peer again: refused; its id is taken only when trusted.
+  auto again = make("", TPeerId::kBtNode, a, 6881);
+  again->peerId[19] = 9;
+  EXPECT_FALSE(pool.AddCandidate(again));
+  EXPECT_EQ(peer->peerId[19], 7);
+  EXPECT_FALSE(pool.AddCandidate(again, true));
+  EXPECT_EQ(peer->peerId[19], 9);
+  // Another port of the same machine is another peer.
+  EXPECT_TRUE(pool.AddCandidate(make("", TPeerId::kBtNode, b, 6882)));
+}
+
+int AllowedWith(int peerBudget, int connections) {
+  PoolUnderTest pool;
+  pool.config.peerBudget = peerBudget;
+  for (int i = 0; i < connections; ++i) pool.Connection(TPeerId::kBtNode, 0);
+  return pool.AttemptsAllowed();
+}
+
+TEST(ConnectAttempts, BoundedByThePeerBudgetAndTheStepSize) {
+  EXPECT_EQ(AllowedWith(52, 0), 16);
+  EXPECT_EQ(AllowedWith(52, 45), 7);
+  EXPECT_EQ(AllowedWith(52, 60), 0);
+  EXPECT_EQ(AllowedWith(200, 0), IncomingConnections::Reachable() ? 16 : 32);
 }
 
 TEST(PeerRanking, ReadyFirstThenRateInTwoKilobyteStepsThenSerial) {
