@@ -13,6 +13,9 @@ struct EngineSwitches {
   std::atomic<int> listenPort{0};        // 0 = the default port
   std::atomic<uint8_t> p2pEnabled{1};
   std::atomic<uint8_t> httpPreamble{0};
+  // This node's address as seen from outside, once the UDP server has learnt
+  // it (network order; 0 = not known).
+  std::atomic<uint32_t> externalIp{0};
 
   int EffectiveListenPort() const {
     const int port = listenPort.load();

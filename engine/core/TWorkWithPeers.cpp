@@ -503,7 +503,7 @@ void TWorkWithPeers::TrimPeerConnections() {
     const bool idleTail = static_cast<int>(i) >= kept && c.speed <= 0;
     if (!over && !idleTail) continue;
     RefPtr<TPeerObject> keep = connections[i];
-    BackOff(c.peerSource.get(), 6);
+    BackOff(c.peerSource.get(), &c, 6);
     ReleaseConnection(c);
     dropped = true;
   }
@@ -621,16 +621,32 @@ void TWorkWithPeers::TakeMirrors(int count, bool direct) {
   }
 }
 
-void TWorkWithPeers::BackOff(TPeerId* source, int extra) {
+void TWorkWithPeers::BackOff(TPeerId* source, TPeerObject* connection, int extra) {
   if (!source) return;
-  for (auto& c : candidates) {
+  // A peer that came to us is not held back: we never chose to call it.
+  if (connection && connection->acceptedIncoming) return;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    RefPtr<TPeerId> c = candidates[i];
     if (!TPeerId::SameSource(c.get(), source)) continue;
-    if ((c->kind & 6) && c->openConnections > 1) {
+    if (c->IsServer() && c->openConnections > 1) {
       if (c->sequence <= 0) c->sequence += 2;
       return;
     }
-    c->sequence += 3 * std::max(c->failures - 1, 0) + extra;
+    // A peer that once shook hands gets one failure for free.
+    if (handshakeIps.erase(c->ip) == 0) c->sequence += 3 * std::max(c->failures - 1, 0);
+    c->sequence += extra;
     ++c->failures;
+    const bool neverReady = !connection || connection->linkState != TPeerObject::kReady;
+    if (c->kind == TPeerId::kBtNode && (neverReady || connection->IsUnwanted())) {
+      const int e = extra < 0 || extra > 4095 ? 1 : extra;
+      const int64_t f = std::max(c->failures - 1, e);
+      c->sequence += (f * static_cast<int64_t>(candidates.size()) <= 400 ? 1 : 2) * e + 5;
+      if (Host()->HostComplete()) c->sequence += 20;
+      if (c->sequence <= 0) c->sequence = 10;
+      // To the back of the line.
+      candidates.erase(candidates.begin() + static_cast<std::ptrdiff_t>(i));
+      candidates.push_back(c);
+    }
     return;
   }
 }
@@ -662,7 +678,7 @@ void TWorkWithPeers::DriveConnections(int tickInSecond, int receiveEvery) {
       continue;
     }
     if (!stepped && peer->phase != TPeerObject::kPhaseStalled && peer->phase != TPeerObject::kPhaseNothingLeft)
-      BackOff(peer->peerSource.get(), 1);
+      BackOff(peer->peerSource.get(), peer.get(), 1);
     ReleaseConnection(*peer);
     dropped = true;
   }

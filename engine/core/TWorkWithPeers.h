@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdint>
 #include <random>
+#include <set>
 #include <vector>
 
 #include <memory>
@@ -129,7 +130,7 @@ class TWorkWithPeers : public TBaseWork {
   // metainfo when the task has none.
   void TakeTorrentFrom(TPeerId& source);
   // Makes a source whose connection failed wait longer before the next one.
-  void BackOff(TPeerId* source, int extra);
+  void BackOff(TPeerId* source, TPeerObject* connection, int extra);
   // Parses and resolves candidates that are not yet; those that fail leave.
   void ResolveCandidates();
   // The task's own sources as they were first fed, back into the pool;
@@ -166,6 +167,9 @@ class TWorkWithPeers : public TBaseWork {
   std::vector<std::string> sourceBackup;       // source texts as first fed
   int64_t windowStart = 0;               // wall seconds the window began
   int64_t lastMirrorPass = 0;            // wall seconds; 0 = none yet
+  // Addresses with which a BitTorrent handshake succeeded (filled by the
+  // BitTorrent peer): their next failure is forgiven once.
+  std::set<uint32_t> handshakeIps;
   // Our peer id, once the BitTorrent side has made it: candidates with it
   // are ourselves.
   uint8_t ownPeerId[20] = {};

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "engine/core/EngineSwitches.h"
+#include "engine/core/IncomingConnections.h"
+
 namespace pf {
 
 TWorkWithTransStatis::Pacing TWorkWithTransStatis::PacingFor(int64_t s) {
@@ -24,6 +27,10 @@ int TWorkWithTransStatis::SendSlotsFor(int64_t uploadSpeedSum, bool reachable) {
   int slots = static_cast<int>(s2 < a ? std::min<int64_t>(a, 20) : s2 > 48 ? 48 : s2);
   while (!reachable && slots < 6) ++slots;
   return slots;
+}
+
+bool TWorkWithTransStatis::CanServeMore() {
+  return Switches().externalIp.load() != 0 && !IncomingConnections::Reachable();
 }
 
 void TWorkWithTransStatis::CountPayload(int kind, int64_t bytes) {

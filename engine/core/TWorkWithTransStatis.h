@@ -27,6 +27,10 @@ class TWorkWithTransStatis : public TWorkWithPieces {
   // yet reached from outside gets at least 6.
   static int SendSlotsFor(int64_t uploadSpeedSum, bool reachable);
 
+  // Whether more peers may be tried over the UDP connection layer: only
+  // while peers from outside cannot reach our listener but our outside
+  // address is known.
+  static bool CanServeMore();
   // What may still be read (sent) in the current second.
   int64_t RemainingDownloadBudget() const { return downloadLimit > secondReceived ? downloadLimit - secondReceived : 0; }
   int64_t RemainingUploadBudget() const { return uploadLimit > secondSent ? uploadLimit - secondSent : 0; }

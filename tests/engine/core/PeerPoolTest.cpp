@@ -79,7 +79,9 @@ class PoolUnderTest : public TWorkWithPeers, public PeerHost {
     return *peer;
   }
 
+  using TWorkWithPeers::BackOff;
   using TWorkWithPeers::candidates;
+  using TWorkWithPeers::handshakeIps;
   using TWorkWithPeers::config;
   using TWorkWithPeers::connections;
   using TWorkWithPeers::idlePeers;
@@ -431,6 +433,41 @@ TEST_F(PeerPool, CandidatesThatAreDuplicatesOrOurselvesAreRefused) {
   EXPECT_EQ(peer->peerId[19], 9);
   // Another port of the same machine is another peer.
   EXPECT_TRUE(pool.AddCandidate(make("", TPeerId::kBtNode, b, 6882)));
+}
+
+TEST_F(PeerPool, FailedConnectionsHoldTheirSourceBack) {
+  PoolUnderTest pool;
+  auto server = pool.Server(4, 1000, 1);
+  server->openConnections = 2;
+  auto peer = RefPtr<TPeerId>::Make("");
+  peer->kind = TPeerId::kBtNode;
+  peer->ip = htonl(0x0A000009);
+  peer->port = 6881;
+  peer->failures = 2;
+  pool.candidates.push_back(peer);
+  auto& connection = pool.Connection(TPeerId::kBtNode, 0, peer);
+
+  // A server still busy on another connection only waits two passes.
+  pool.BackOff(server.get(), nullptr, 1);
+  EXPECT_EQ(server->sequence, 2);
+  EXPECT_EQ(server->failures, 0);
+  // A peer that never got ready: the failure rule, then the peer penalty,
+  // and it goes to the back of the line.
+  pool.BackOff(peer.get(), &connection, 1);
+  EXPECT_EQ(peer->failures, 3);
+  EXPECT_EQ(peer->sequence, 3 * 1 + 1 + (1 * 1 + 5));
+  EXPECT_EQ(pool.candidates.back().get(), peer.get());
+  // One that shook hands before is forgiven the failure rule once.
+  pool.handshakeIps.insert(peer->ip);
+  connection.linkState = TPeerObject::kReady;
+  const int before = peer->sequence;
+  pool.BackOff(peer.get(), &connection, 1);
+  EXPECT_EQ(peer->sequence, before + 1);
+  EXPECT_TRUE(pool.handshakeIps.empty());
+  // A peer that came to us is never held back.
+  connection.acceptedIncoming = 1;
+  pool.BackOff(peer.get(), &connection, 6);
+  EXPECT_EQ(peer->sequence, before + 1);
 }
 
 int AllowedWith(int peerBudget, int connections) {

@@ -2,6 +2,8 @@
 // from what moved in the last second.
 #include <gtest/gtest.h>
 
+#include "engine/core/EngineSwitches.h"
+#include "engine/core/IncomingConnections.h"
 #include "engine/core/TWorkWithTransStatis.h"
 
 namespace pf {
@@ -40,6 +42,15 @@ TEST(TransferAccounting, SendSlotsFollowTheUploadSpeed) {
   } cases[] = {{0, true, 8}, {0, false, 8}, {8192 * 12, true, 8}, {8192 * 20, true, 12}, {8192 * 30, true, 20},
                {16384 * 100, true, 20}};
   for (const auto& c : cases) EXPECT_EQ(Statis::SendSlotsFor(c.upload, c.reachable), c.slots) << c.upload;
+}
+
+TEST(TransferAccounting, MorePeersOverUdpOnlyWithAKnownOutsideAddressAndNoOneReachingUs) {
+  IncomingConnections::ClearReachable();
+  Switches().externalIp = 0;
+  EXPECT_FALSE(Statis::CanServeMore());
+  Switches().externalIp = 0x01020304;
+  EXPECT_EQ(Statis::CanServeMore(), !IncomingConnections::Reachable());
+  Switches().externalIp = 0;
 }
 
 }  // namespace
