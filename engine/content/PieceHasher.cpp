@@ -21,11 +21,6 @@ bool PieceHasher::HasRoom() const {
   return inFlight_ < kMaxInFlight;
 }
 
-size_t PieceHasher::InFlight() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return inFlight_;
-}
-
 void PieceHasher::Submit(Job job) {
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -49,7 +49,6 @@ class PieceHasher {
   std::vector<Job> TakeFinished();
   // Waits until every job handed over is finished.
   void WaitIdle();
-  size_t InFlight() const;
 
   // Hashes the job's bytes and sets its verdict.
   static void Check(Job& job);

@@ -95,6 +95,4 @@ bool TFileHandle::SetLength(int64_t length) {
 
 bool TFileHandle::Sync() { return file_->Sync(); }
 
-
-
 }  // namespace pf

@@ -431,8 +431,8 @@ void TWorkThread::TrimPools(bool ending) {
 }
 
 int64_t TWorkThread::Tick() {
-  if (pieces) readRequests.Serve(*pieces);
   if (pieces) {
+    readRequests.Serve(*pieces);
     pieces->EnableBackgroundHashing();
     pieces->CollectHashes();
   }
@@ -468,8 +468,9 @@ int64_t TWorkThread::Tick() {
   if (wallClock() - lastWindow_ >= 3) {
     UpdateSpeeds(static_cast<int>(std::max<int64_t>(wallClock() - lastWindow_, 1)));
     lastWindow_ = wallClock();
-    downloadSpeedSum = 0;
-    for (const auto& connection : connections) downloadSpeedSum += connection->speed;
+    downloadSpeedSum = SumPeerSpeeds(~0);
+    uploadSpeedSum = 0;
+    for (const auto& connection : connections) uploadSpeedSum += connection->tick.sendRate;
   }
   if (publishPending) {
     publishPending = false;

@@ -182,12 +182,8 @@ void TWorkWithPeers::FeedSources() {
   for (size_t i = sources.size(); i-- > 0;) {
     uint8_t& mark = useMarks[i];
     if (mark == kTaken || mark == kOwnTaken || sources[i].empty()) continue;
-    auto candidate = RefPtr<TPeerId>::Make(sources[i]);
-    if (!candidate->ParseSource()) {
-      // A host name that did not resolve is reported; the task goes on.
-      if (candidate->unresolvable) Host()->SetStateCode(kStateHostUnresolved);
-      continue;
-    }
+    RefPtr<TPeerId> candidate = MakeSource(sources[i], std::string());
+    if (!candidate) continue;
     if (mark == kOwn) {
       // The task's own source delivers its torrent file, whole.
       candidate->wholeContent = 1;
@@ -198,7 +194,6 @@ void TWorkWithPeers::FeedSources() {
     // fall back on.
     if (fillBackup && mark == kNew) sourceBackup.push_back(sources[i]);
     mark = mark == kOwn ? kOwnTaken : kTaken;
-    candidate->group = kOwnSourceGroup;
     AddCandidate(std::move(candidate));
   }
   ResolveCandidates();
@@ -224,15 +219,22 @@ TPeerId* TWorkWithPeers::FindCandidate(const std::string& address) {
   return nullptr;
 }
 
-TPeerId* TWorkWithPeers::TakeSourceText(const std::string& address, const std::string& hostName) {
-  if (TPeerId* known = FindCandidate(address)) return known;
+RefPtr<TPeerId> TWorkWithPeers::MakeSource(const std::string& address, const std::string& hostName) {
   auto candidate = RefPtr<TPeerId>::Make(address);
   if (!candidate->ParseSource()) {
+    // A host name that did not resolve is reported; the task goes on.
     if (candidate->unresolvable) Host()->SetStateCode(kStateHostUnresolved);
-    return nullptr;
+    return {};
   }
   if (!hostName.empty() && hostName != "null") candidate->Details().hostName = hostName;
   candidate->group = kOwnSourceGroup;
+  return candidate;
+}
+
+TPeerId* TWorkWithPeers::TakeSourceText(const std::string& address, const std::string& hostName) {
+  if (TPeerId* known = FindCandidate(address)) return known;
+  RefPtr<TPeerId> candidate = MakeSource(address, hostName);
+  if (!candidate) return nullptr;
   if (AddCandidate(candidate)) return candidate.get();  // the pool holds it now
   for (const auto& c : candidates)
     if (TPeerId::SameSource(c.get(), candidate.get()) && c->ip == candidate->ip) return c.get();
@@ -610,14 +612,8 @@ void TWorkWithPeers::TakeMirrors(int count, bool direct) {
       if (mirror && ConnectDirectly(*mirror)) ++taken;
       continue;
     }
-    auto mirror = RefPtr<TPeerId>::Make(addresses[i]);
-    if (!mirror->ParseSource()) {
-      if (mirror->unresolvable) Host()->SetStateCode(kStateHostUnresolved);
-      continue;
-    }
-    if (i < hosts.size() && !hosts[i].empty() && hosts[i] != "null") mirror->Details().hostName = hosts[i];
-    mirror->group = kOwnSourceGroup;
-    if (AddCandidate(std::move(mirror))) ++taken;
+    RefPtr<TPeerId> mirror = MakeSource(addresses[i], i < hosts.size() ? hosts[i] : std::string());
+    if (mirror && AddCandidate(std::move(mirror))) ++taken;
   }
 }
 

@@ -145,6 +145,10 @@ class TWorkWithPeers : public TBaseWork {
   // else a new one (group of the task's own sources); null when it does not
   // parse.
   TPeerId* TakeSourceText(const std::string& address, const std::string& hostName);
+  // A parsed source of the task's own group, sending `hostName` (unless
+  // empty or "null") in its requests; null (and the task's state code set
+  // for a name that did not resolve) when it does not parse.
+  RefPtr<TPeerId> MakeSource(const std::string& address, const std::string& hostName);
   // Opens server connections for `candidate` at once, outside the passes.
   bool ConnectDirectly(TPeerId& candidate);
   void SortCandidates();

@@ -4,6 +4,7 @@
 
 #include "engine/core/EngineSwitches.h"
 #include "engine/core/IncomingConnections.h"
+#include "engine/core/ScopedLock.h"
 
 namespace pf {
 
@@ -57,8 +58,12 @@ void TWorkWithTransStatis::PerSecond(bool done, uint32_t secondsRunning) {
   live.remainingSeconds = downloadSpeedSum >= 1024 && (live.completeTime == 0 || !done)
                               ? static_cast<int>(std::min<int64_t>(missing / downloadSpeedSum, INT32_MAX))
                               : 0;
-  config.peerBudget = static_cast<int>(std::max<int64_t>((downloadSpeedSum + uploadSpeedSum) / 4096 + 8, 52));
-  sendSlots = SendSlotsFor(uploadSpeedSum, listenerReached);
+  {
+    // Callers read the configuration under the task lock.
+    ScopedLock lock(&mutex);
+    config.peerBudget = static_cast<int>(std::max<int64_t>((downloadSpeedSum + uploadSpeedSum) / 4096 + 8, 52));
+  }
+  sendSlots = SendSlotsFor(uploadSpeedSum, IncomingConnections::Reachable());
   secondPayload = secondReceived = secondSent = 0;
   downloadLimit = BudgetFromKB(downloadLimitKBNow);
   uploadLimit = BudgetFromKB(uploadLimitKBNow);

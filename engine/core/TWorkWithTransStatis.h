@@ -31,8 +31,8 @@ class TWorkWithTransStatis : public TWorkWithPieces {
   // while peers from outside cannot reach our listener but our outside
   // address is known.
   static bool CanServeMore();
-  // What may still be read (sent) in the current second.
-  int64_t RemainingDownloadBudget() const { return downloadLimit > secondReceived ? downloadLimit - secondReceived : 0; }
+  // What may still be sent in the current second (the download side is the
+  // work's ReceiveAllowance).
   int64_t RemainingUploadBudget() const { return uploadLimit > secondSent ? uploadLimit - secondSent : 0; }
 
  protected:
@@ -59,7 +59,6 @@ class TWorkWithTransStatis : public TWorkWithPieces {
   int64_t uploadLimit = 0;
   int64_t downloadSpeedSum = 0;  // the connections' window speeds
   int64_t uploadSpeedSum = 0;
-  bool listenerReached = false;  // an incoming connection was accepted
   Pacing pacing{5, 6, 18};
   int sendSlots = 6;
   int tickDelayMs = 0;          // chosen by the accounting; 0 = unset

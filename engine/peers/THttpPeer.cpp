@@ -59,8 +59,9 @@ bool THttpPeer::StartAttempt() {
   const std::string referer = url.substr(0, lastSlash == std::string::npos ? url.size() : lastSlash);
   const TPeerIdDetails& details = source.Details();
   const std::string path = details.httpPath.empty() ? "/" : details.httpPath;
+  const std::string& host = details.hostName.empty() ? details.host : details.hostName;
   const std::string request =
-      BuildHttpRequest(details.hostName.empty() ? details.host : details.hostName, path, source.referer.empty() ? referer : source.referer, "", "", streamPos, 0);
+      BuildHttpRequest(host, path, source.referer.empty() ? referer : source.referer, "", "", streamPos, 0);
   return connection->Send(request.data(), static_cast<int>(request.size())) >= 0;
 }
 

@@ -22,12 +22,18 @@ void Deliver(TPieces& map, int index, const std::string& bytes, TPieceSource* so
   }
 }
 
+// A map of `pieces` pieces of 256 KB whose finished pieces are checked in
+// the background.
+RefPtr<TPieces> HashingMap(PieceMapFixture& fx, int pieces) {
+  auto map = fx.Map(MapSpec{{int64_t{pieces} * 262144}, 262144});
+  if (map->BuildPieces(nullptr)) map->EnableBackgroundHashing();
+  return map;
+}
+
 TEST(PieceHasher, VerdictsArriveWhenCollected) {
   PieceMapFixture fx("hasher");
-  const MapSpec spec{{3 * 262144}, 262144};
-  auto map = fx.Map(spec);
-  ASSERT_TRUE(map->BuildPieces(nullptr));
-  map->EnableBackgroundHashing();
+  auto map = HashingMap(fx, 3);
+  ASSERT_NE(map->Piece(2), nullptr);
   auto source = RefPtr<TestSource>::Make(TPieceSource::kHttp);
   std::string damaged = fx.content;
   damaged[262144 + 5] ^= 0x40;
@@ -52,10 +58,8 @@ TEST(PieceHasher, VerdictsArriveWhenCollected) {
 
 TEST(PieceHasher, APieceResetWhileCheckedIgnoresTheLateVerdict) {
   PieceMapFixture fx("hasher-reset");
-  const MapSpec spec{{2 * 262144}, 262144};
-  auto map = fx.Map(spec);
-  ASSERT_TRUE(map->BuildPieces(nullptr));
-  map->EnableBackgroundHashing();
+  auto map = HashingMap(fx, 2);
+  ASSERT_NE(map->Piece(1), nullptr);
   auto source = RefPtr<TestSource>::Make(TPieceSource::kHttp);
   Deliver(*map, 0, fx.content, source.get());
   ASSERT_TRUE(map->Piece(0)->hashing);
