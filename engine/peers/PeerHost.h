@@ -3,6 +3,10 @@
 // scheduling state, the byte counters, and the pool's calls for sources.
 #include <cstdint>
 #include <deque>
+#include <span>
+#include <string>
+
+#include "engine/peers/BtHandshake.h"
 
 #include "engine/content/TPeerId.h"
 #include "engine/core/TRefObject.h"
@@ -11,6 +15,21 @@ namespace pf {
 
 class TPieces;
 class SegmentList;
+class TPeerObject;
+
+// What a tracker announce tells about the task.
+struct AnnounceFigures {
+  bool hasMetadata = false;  // the torrent is known: nothing is announced before
+  BtHash infoHash{};
+  BtHash peerId{};           // the task's peer id (UDP announces)
+  std::string announceUrl;   // the torrent's first tracker, for fresh peer ids
+  uint64_t taskAddress = 0;  // the task object's address, for fresh peer ids
+  uint32_t listenIp = 0;     // network order; the listener's address
+  uint16_t listenPort = 0;
+  int64_t uploaded = 0;      // the task's bytes sent in the current second
+  int64_t downloaded = 0;    // the task's bytes received in the current second
+  int64_t left = 0;          // bytes of the content not yet held
+};
 
 // One outstanding 16 KB block request.
 struct BlockRequest {
@@ -40,6 +59,34 @@ class PeerHost {
   virtual int64_t ReceiveAllowance() = 0;
   virtual int64_t WallNow() = 0;
   virtual uint32_t MonotonicNow() = 0;
+
+  // The BitTorrent side of the task. The defaults are those of a task that
+  // has no torrent yet.
+  virtual AnnounceFigures TrackerFigures() { return {}; }
+  // Our 68-byte handshake; null until the task knows its torrent.
+  virtual const BtHandshakeBytes* OwnHandshake() { return nullptr; }
+  // Whether a peer that has just shaken hands on `self` may stay: not
+  // ourselves, not connected already through another connection.
+  virtual bool AcceptBtPeer(const TPeerObject& /*self*/, const BtHash& /*peerId*/, uint32_t /*ip*/) { return false; }
+  // A handshake with this address succeeded (network order).
+  virtual void NoteHandshake(uint32_t /*ip*/) {}
+  // The pieces the task holds, BitTorrent bit order.
+  virtual std::span<const uint8_t> HeldBits() { return {}; }
+  // Block scheduling shared by the BitTorrent peers (see TWorkWithPieces).
+  virtual bool TakePooled(std::deque<BlockRequest>& /*queue*/, std::span<const uint8_t> /*peerHas*/, int /*count*/,
+                          std::span<const uint8_t> /*peerLacks*/) { return false; }
+  virtual bool Engage(int /*piece*/, bool /*add*/, bool /*all*/) { return true; }
+  virtual bool RefreshEndGame() { return false; }
+  virtual int PieceHint() { return 0; }
+  // Bytes the task may still send in this second (its upload limit).
+  virtual int64_t SendAllowance() { return INT64_MAX; }
+  // Payload sent to a peer.
+  virtual void OnUploaded(int64_t /*bytes*/) {}
+  // Peers of the task with output still queued in this tick.
+  virtual int PeersWithOutput() { return 0; }
+  virtual void NoteOutputPending() {}
+  // Live BitTorrent connections of the task.
+  virtual int PeerCount() { return 0; }
 
  protected:
   ~PeerHost() = default;
