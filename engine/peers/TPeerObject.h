@@ -76,7 +76,7 @@ class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHold
   virtual bool MayBeDropped(bool /*nearlyDone*/) { return true; }
   virtual void ReleaseSegment();
   virtual int NextPiece();
-  bool IsConnected() const { return linkState != kUnlinked && connection && connection->IsOpen(); }
+  virtual bool IsConnected() const { return linkState != kUnlinked && connection && connection->IsOpen(); }
   bool IsDead(bool skipUnwanted = false);
   // A block of content arrived; false when it matched no request or the
   // piece refused it.
