@@ -1,0 +1,74 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/peers/TPeerObject.h"
+#include "engine/peers/TrackerAnnounce.h"
+#include "engine/peers/UdpTrackerPacket.h"
+#include "engine/udp/QUdpSocket.h"
+
+namespace pf {
+
+// One announce exchange with a tracker of the task, over HTTP or the UDP
+// tracker protocol: every peer the reply names goes to the pool as a new
+// BitTorrent candidate, and then the object ends so that the pool releases
+// it. The pool paces announces by how often it connects the tracker source;
+// the tracker's own interval is not used.
+class TTrackerPeer : public TPeerObject {
+ public:
+  static constexpr int kPhaseExchange = 1;
+  // An announce without a usable reply goes out again once more seconds
+  // than this have passed.
+  static constexpr int64_t kRepeatAfter = 10;
+  // Datagrams read per tick, so a flood of strays cannot hold the thread.
+  static constexpr int kDatagramsPerTick = 8;
+
+  explicit TTrackerPeer(PeerHost* host) : TPeerObject(host, TPeerId::kTracker) {}
+
+  bool Process() override;
+  bool AfterTick() override;
+  // Sends the announce (and repeats it while no reply came).
+  bool FillRequests() override;
+  bool AttachSource(TPeerId* source) override;
+  // Keeps requestTarget and lastAnnounce: a re-used object announces the
+  // target it built first.
+  void Reset() override;
+  // Exchange under way and its socket (TCP or UDP) still there.
+  bool IsConnected() const override;
+  // A tracker never counts as a peer with everything, or the pool would drop
+  // it once the task is complete and a seeding task would stop announcing.
+  bool HasEverything() override { return false; }
+
+  QUdpSocket udpSocket;
+  // Scratch copy of the last datagram; over HTTP the reply gathered so far
+  // (the connection drops its buffer when the tracker closes, and a reply
+  // without Content-Length ends only there).
+  std::string replyText;
+  int64_t lastAnnounce = 0;  // engine seconds; 0 = never
+  int32_t event = TrackerAnnounce::kEventStarted;
+  std::string requestTarget;  // built by the first HTTP announce
+  std::array<uint8_t, UdpTrackerPacket::kConnectRequestSize> connectRequest{};
+  // Its first 8 bytes take the connection id of the connect reply.
+  std::array<uint8_t, UdpTrackerPacket::kAnnounceRequestSize> announceRequest{};
+
+ private:
+  bool OverUdp() const { return peerSource && !peerSource->overTcp; }
+  bool ProcessHttp();
+  bool ProcessUdp();
+  void HandleDatagram();
+  void AnnounceHttp(int64_t now);
+  void AnnounceUdp(int64_t now);
+  void SendDatagram(const uint8_t* bytes, size_t length);
+  void AddCandidates(const std::vector<TrackerPeerAddress>& peers);
+
+  uint32_t connectTransaction_ = 0;
+  std::optional<uint32_t> announceTransaction_;
+};
+
+// The pool's factory for tracker objects.
+TPeerObject* MakeTrackerPeer(PeerHost* host);
+
+}  // namespace pf
