@@ -1,5 +1,7 @@
 #include "engine/core/EngineApi.h"
 
+#include <arpa/inet.h>
+
 #include <cstring>
 #include <exception>
 #include <new>
@@ -254,6 +256,17 @@ int32_t SetP2PEnabled(int enabled) {
 }
 
 void SetHttpPreamble(int enabled) { Switches().httpPreamble = enabled != 0 ? 1 : 0; }
+
+int32_t SetLocalAddress(const char* dotted) {
+  if (!dotted || !*dotted) {
+    Switches().bindAddress = 0;
+    return kOk;
+  }
+  in_addr address{};
+  if (::inet_pton(AF_INET, dotted, &address) != 1) return kErrBadArgument;
+  Switches().bindAddress = address.s_addr;
+  return kOk;
+}
 
 uint64_t GetDiskFreeBytes(const char* path) {
   try {

@@ -94,6 +94,9 @@ int32_t AddMirrorSource(TaskHandle handle, const char* addresses, const char* ho
 int32_t SetListenPort(int port);
 int32_t SetP2PEnabled(int enabled);
 void SetHttpPreamble(int enabled);
+// The local IPv4 address (dotted) the listener and every connection use, for
+// a machine with several; null or "" = any. -101 when it does not parse.
+int32_t SetLocalAddress(const char* dotted);
 
 // Free bytes available to this user on the file system of an absolute path;
 // 0 for a relative path or on failure.

@@ -49,17 +49,19 @@ std::string EngineListener::Upkeep(int64_t now) {
   }
   if (state.socket && now - state.lastCheck > kAddressCheckSeconds) {
     // A new address (another network) needs a new listener.
-    if (QTcpSocket::LocalAddress() != state.ip) state.socket.reset();
+    if (Switches().bindAddress == 0 && QTcpSocket::LocalAddress() != state.ip) state.socket.reset();
     state.lastCheck = now;
   }
   if (!state.socket) {
     auto socket = std::make_unique<QTcpSocket>();
     const auto port = static_cast<uint16_t>(Switches().EffectiveListenPort());
-    // All interfaces: peers on this machine and on the LAN reach it too.
-    if (!socket->Listen(port)) return std::string();
+    // All interfaces (peers on this machine and on the LAN reach it too),
+    // unless the engine was given an address of its own.
+    const uint32_t bound = Switches().bindAddress;
+    if (!socket->Listen(port, bound)) return std::string();
     state.socket = std::move(socket);
     state.port = port;
-    state.ip = QTcpSocket::LocalAddress();
+    state.ip = bound != 0 ? bound : QTcpSocket::LocalAddress();
     state.lastCheck = now;
   }
   return AddressText(state.ip) + " : " + std::to_string(state.port);

@@ -16,6 +16,9 @@ struct EngineSwitches {
   // This node's address as seen from outside, once the UDP server has learnt
   // it (network order; 0 = not known).
   std::atomic<uint32_t> externalIp{0};
+  // The local address the engine's listener and connections use (network
+  // order; 0 = any).
+  std::atomic<uint32_t> bindAddress{0};
 
   int EffectiveListenPort() const {
     const int port = listenPort.load();

@@ -12,6 +12,7 @@
 #include "engine/core/EngineLocks.h"
 #include "engine/core/QTimeThread.h"
 #include "engine/core/ScopedLock.h"
+#include "engine/core/EngineSwitches.h"
 #include "engine/peers/QSocketBuffer.h"
 #include "platform/Clock.h"
 #include "platform/ThreadIdentity.h"
@@ -324,7 +325,58 @@ bool TWorkThread::SetUpMetadata() {
 void TWorkThread::ServeInfoHash() {
   // Incoming BitTorrent connections find the task by its info-hash.
   UnregisterInfoHash();
-  if (torrentReader) RegisterInfoHash(torrentReader->GetInfoHash());
+  if (!torrentReader) return;
+  MakeHandshake();
+  RegisterInfoHash(torrentReader->GetInfoHash());
+}
+
+void TWorkThread::MakeHandshake() {
+  BtPeerIdSeed seed;
+  seed.announceUrl = torrentReader->Announce();
+  seed.threadHandle = platform::CurrentThreadId();
+  seed.taskAddress = reinterpret_cast<uintptr_t>(this);
+  seed.clock = platform::TickCount();
+  seed.localIp = QTcpSocket::LocalAddress();
+  const BtHash peerId = MakeBtPeerId(seed);
+  std::memcpy(ownPeerId, peerId.data(), sizeof ownPeerId);
+  ownPeerIdSet = true;
+  handshake_ = BuildBtHandshake(torrentReader->GetInfoHash(), peerId);
+  handshakeReady_ = true;
+}
+
+AnnounceFigures TWorkThread::TrackerFigures() {
+  AnnounceFigures f;
+  if (!torrentReader || !handshakeReady_ || !pieces) return f;
+  f.hasMetadata = true;
+  f.infoHash = torrentReader->GetInfoHash();
+  std::memcpy(f.peerId.data(), ownPeerId, f.peerId.size());
+  f.announceUrl = torrentReader->Announce();
+  f.taskAddress = reinterpret_cast<uintptr_t>(this);
+  const uint32_t bound = Switches().bindAddress;
+  f.listenIp = bound != 0 ? bound : QTcpSocket::LocalAddress();
+  f.listenPort = static_cast<uint16_t>(Switches().EffectiveListenPort());
+  f.uploaded = secondSent;
+  f.downloaded = secondReceived;
+  f.left = std::max<int64_t>(pieces->totalLength - pieces->doneBytes, 0);
+  return f;
+}
+
+bool TWorkThread::AcceptBtPeer(const TPeerObject& self, const BtHash& peerId, uint32_t /*ip*/) {
+  if (!Switches().p2pEnabled) return false;
+  if (ownPeerIdSet && std::memcmp(peerId.data(), ownPeerId, sizeof ownPeerId) == 0) return false;
+  // One connection per peer: the same peer reached twice (it called us while
+  // we called it) keeps the first.
+  for (const auto& c : connections) {
+    if (c.get() == &self || c->kind != TPeerId::kBtNode || c->linkState != TPeerObject::kReady || !c->peerSource)
+      continue;
+    if (std::memcmp(c->peerSource->peerId, peerId.data(), peerId.size()) == 0) return false;
+  }
+  return true;
+}
+
+void TWorkThread::SendHaveBatch(const std::string& batch) {
+  for (const auto& c : connections)
+    if (c->kind == TPeerId::kBtNode) c->SendHaves(batch);
 }
 
 void TWorkThread::RebuildMetadata() {
@@ -431,6 +483,7 @@ void TWorkThread::TrimPools(bool ending) {
 }
 
 int64_t TWorkThread::Tick() {
+  peersWithOutput_ = 0;
   if (pieces) {
     readRequests.Serve(*pieces);
     pieces->EnableBackgroundHashing();
@@ -451,6 +504,10 @@ int64_t TWorkThread::Tick() {
       LayOutSegments(wallClock());
       ConnectServers();
       ConnectPeersAndFallBack();
+    } else {
+      // A seeding task still tells its trackers it is there, or nobody
+      // would find it.
+      ConnectPeers(true);
     }
     // Complete pieces go to disk within a second: held pieces (and so the
     // progress the caller sees and what a restart keeps) follow the transfer

@@ -83,6 +83,25 @@ class TWorkThread : public TWorkWithTransStatis,
   }
   int64_t WallNow() override { return wallClock(); }
   uint32_t MonotonicNow() override { return monotonicClock(); }
+  AnnounceFigures TrackerFigures() override;
+  const BtHandshakeBytes* OwnHandshake() override { return handshakeReady_ ? &handshake_ : nullptr; }
+  bool AcceptBtPeer(const TPeerObject& self, const BtHash& peerId, uint32_t ip) override;
+  void NoteHandshake(uint32_t ip) override { handshakeIps.insert(ip); }
+  std::span<const uint8_t> HeldBits() override { return heldBitmap; }
+  bool TakePooled(std::deque<BlockRequest>& queue, std::span<const uint8_t> peerHas, int count,
+                  std::span<const uint8_t> peerLacks) override {
+    return TakePooledRequests(queue, peerHas, count, peerLacks);
+  }
+  bool Engage(int piece, bool add, bool all) override { return EngagePiece(piece, add, all); }
+  bool RefreshEndGame() override { return UpdateEndGame(); }
+  int PieceHint() override { return StartPieceHint(); }
+  int64_t SendAllowance() override {
+    const int64_t limit = std::min(uploadLimit, BudgetFromKB(uploadLimitKBNow));
+    return limit - secondSent;
+  }
+  int PeersWithOutput() override { return peersWithOutput_; }
+  void NoteOutputPending() override { ++peersWithOutput_; }
+  int PeerCount() override { return CountConnections(TPeerId::kBtNode); }
 
   TaskConfig Config();
   TaskStatus PublishedStatus();
@@ -127,6 +146,9 @@ class TWorkThread : public TWorkWithTransStatis,
   void Upkeep();
   // Offers the task's info-hash to incoming connections.
   void ServeInfoHash();
+  // Makes our peer id and handshake for the torrent.
+  void MakeHandshake();
+  void SendHaveBatch(const std::string& batch) override;
   // Sleeps up to `delayMs`, waking early when a connection has data.
   void WaitForTraffic(int delayMs);
   void EndRun(bool timedOut, bool gaveUp);
@@ -151,6 +173,9 @@ class TWorkThread : public TWorkWithTransStatis,
   bool wokeForNothing_ = false;
   int trimRounds_ = 0;
   int64_t wastedBytes = 0;
+  BtHandshakeBytes handshake_{};
+  bool handshakeReady_ = false;
+  int peersWithOutput_ = 0;  // in the current tick
 };
 
 }  // namespace pf

@@ -14,7 +14,9 @@
 #include "engine/core/EngineSwitches.h"
 #include "engine/core/IncomingConnections.h"
 #include "engine/core/ScopedLock.h"
+#include "engine/peers/TBTPeer.h"
 #include "engine/peers/THttpPeer.h"
+#include "engine/peers/TTrackerPeer.h"
 #include "platform/Clock.h"
 
 namespace pf {
@@ -34,7 +36,11 @@ int KindSlot(int kind) {
 
 struct PeerFactories {
   std::atomic<TWorkWithPeers::PeerFactory> slot[4];
-  PeerFactories() { slot[1] = &MakeHttpPeer; }
+  PeerFactories() {
+    slot[0] = &MakeBtPeer;
+    slot[1] = &MakeHttpPeer;
+    slot[3] = &MakeTrackerPeer;
+  }
 };
 
 PeerFactories& Factories() {
@@ -121,7 +127,7 @@ bool TWorkWithPeers::AddCandidate(RefPtr<TPeerId> source, bool trustPeerId, bool
   if (peer && source->ip == htonl(INADDR_LOOPBACK)) return false;
   if (peer && ownPeerIdSet && std::memcmp(source->peerId, ownPeerId, sizeof ownPeerId) == 0) return false;
   if (EngineListener::Port() != 0 && source->port == EngineListener::Port() &&
-      source->ip == QTcpSocket::LocalAddress())
+      (source->ip == QTcpSocket::LocalAddress() || source->ip == Switches().bindAddress))
     return false;
 
   int first = -1, last = -1;
@@ -402,7 +408,7 @@ void TWorkWithPeers::ConnectServers() {
   SortCandidates();
 }
 
-void TWorkWithPeers::ConnectPeers() {
+void TWorkWithPeers::ConnectPeers(bool trackersOnly) {
   if (!Switches().p2pEnabled) {
     DropConnections(TPeerId::kBtNode, 2, false);
     return;
@@ -415,6 +421,7 @@ void TWorkWithPeers::ConnectPeers() {
   for (size_t i = 0; i < candidates.size() && opened < budget && Switches().p2pEnabled; ++i) {
     RefPtr<TPeerId> source = candidates[i];
     if (source->IsServer() || source->wholeContent || source->redirected) continue;
+    if (trackersOnly && source->kind != TPeerId::kTracker) continue;
     if (!PeerClass(source->kind)) continue;
     if (!CanConnect(*source)) continue;
     int count = 0;

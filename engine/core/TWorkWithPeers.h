@@ -56,7 +56,8 @@ class TWorkWithPeers : public TBaseWork {
   void ConnectServers();
   // Opens BitTorrent and tracker connections within the peer limit while the
   // P2P switch is on; with it off, drops the two slowest BitTorrent ones.
-  void ConnectPeers();
+  // `trackersOnly`: only trackers are connected (a seeding task).
+  void ConnectPeers(bool trackersOnly = false);
   // The pool's once-a-second passes after ConnectServers: peer connections
   // (or their removal) and the slow-server fallback.
   void ConnectPeersAndFallBack();

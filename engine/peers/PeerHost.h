@@ -87,6 +87,8 @@ class PeerHost {
   virtual void NoteOutputPending() {}
   // Live BitTorrent connections of the task.
   virtual int PeerCount() { return 0; }
+  // Whether peer connections may go over the UDP connection layer.
+  virtual bool UdpConnectionsAllowed() { return false; }
 
  protected:
   ~PeerHost() = default;

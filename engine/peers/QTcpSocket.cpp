@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/content/HostResolver.h"
+#include "engine/core/EngineSwitches.h"
 #include "engine/core/QTimeThread.h"
 #include "engine/peers/ProxyProtocol.h"
 #include "platform/Clock.h"
@@ -200,8 +201,10 @@ bool QTcpSocket::Connect(uint32_t ip, uint16_t port, bool blockingMode, const QP
     if (proxy.target.empty() && proxy.type == kProxyHttp)
       proxy.target = peerText + ":" + std::to_string(port) + " HTTP/1.1\r\n";
   }
-  if (bindPort != 0) {
-    err = platform::BindSocket(handle, 0, bindPort);
+  // A chosen local address (a machine with several) binds every connection.
+  const uint32_t bindIp = Switches().bindAddress;
+  if (bindPort != 0 || (bindIp != 0 && !udpKey)) {
+    err = platform::BindSocket(handle, bindIp, bindPort);
     if (err != 0) {
       Fail(err);
       return false;

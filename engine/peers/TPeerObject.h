@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <string>
 
 #include "engine/content/TPieceSource.h"
 #include "engine/core/Segment.h"
@@ -75,6 +76,8 @@ class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHold
   // budget; `nearlyDone`: fewer than 7 pieces are missing.
   virtual bool MayBeDropped(bool /*nearlyDone*/) { return true; }
   virtual void ReleaseSegment();
+  // Queues a batch of have messages (BitTorrent peers; others ignore it).
+  virtual void SendHaves(const std::string& /*batch*/) {}
   virtual int NextPiece();
   virtual bool IsConnected() const { return linkState != kUnlinked && connection && connection->IsOpen(); }
   bool IsDead(bool skipUnwanted = false);

@@ -107,14 +107,18 @@ class PeerPool : public ::testing::Test {
   void SetUp() override {
     savedHttp = TWorkWithPeers::PeerClass(TPeerId::kHttp);
     savedBt = TWorkWithPeers::PeerClass(TPeerId::kBtNode);
+    savedTracker = TWorkWithPeers::PeerClass(TPeerId::kTracker);
     TWorkWithPeers::RegisterPeerClass(TPeerId::kHttp, &MakeStubHttp);
+    // Trackers would announce for real; the pool's tests use stubs.
+    TWorkWithPeers::RegisterPeerClass(TPeerId::kTracker, nullptr);
     StubPeer::failAttach = false;
   }
   void TearDown() override {
     TWorkWithPeers::RegisterPeerClass(TPeerId::kHttp, savedHttp);
     TWorkWithPeers::RegisterPeerClass(TPeerId::kBtNode, savedBt);
+    TWorkWithPeers::RegisterPeerClass(TPeerId::kTracker, savedTracker);
   }
-  TWorkWithPeers::PeerFactory savedHttp = nullptr, savedBt = nullptr;
+  TWorkWithPeers::PeerFactory savedHttp = nullptr, savedBt = nullptr, savedTracker = nullptr;
 };
 
 TEST(CandidateRules, MayConnectNowCountsDownAndAppliesEachKindsLimits) {
