@@ -26,5 +26,6 @@ int RunMakeTorrent(const std::vector<std::string>& args);
 int RunCheck(const std::vector<std::string>& args);
 int RunResumeInfo(const std::vector<std::string>& args);
 int RunDownload(const std::vector<std::string>& args);
+int RunSeed(const std::vector<std::string>& args);
 
 }  // namespace pftool

@@ -12,9 +12,12 @@ std::span<const Command> Commands() {
       {"check", "check TORRENT FOLDER", RunCheck},
       {"resume-info", "resume-info STATEFILE", RunResumeInfo},
       {"download",
-       "download --torrent FILE --target PATH --source URL [--source URL ...] [--limit KBps]\n"
-       "             [--resume STATEFILE] [--log BASE]",
+       "download --torrent FILE --target PATH [--source URL ...] [--limit KBps] [--upload-limit KBps]\n"
+       "             [--interface IP] [--port N] [--peers N] [--resume STATEFILE] [--log BASE]",
        RunDownload},
+      {"seed",
+       "seed --torrent FILE --target PATH [--interface IP] [--port N] [--peers N] [--upload-limit KBps]",
+       RunSeed},
   };
   return kCommands;
 }

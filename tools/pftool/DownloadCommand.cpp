@@ -1,24 +1,22 @@
-// pftool download --torrent FILE --target PATH --source URL [--source URL ...]
-//                 [--limit KBps] [--resume STATEFILE] [--log BASE] [--telemetry INIFILE]
-// Downloads one file of a torrent from its mirrors through the engine's call
-// interface, the way the application does: a P2SP task keyed by the torrent,
+// pftool download --torrent FILE --target PATH [--source URL ...] [--limit KBps]
+//                 [--upload-limit KBps] [--interface IP] [--port N] [--peers N]
+//                 [--resume STATEFILE] [--log BASE] [--telemetry INIFILE]
+// Downloads one file of a torrent from its mirrors and from the peers its
+// trackers name, through the engine's call interface, the way the
+// application does: a P2SP task keyed by the torrent,
 // polled for its figures until it is complete. Ctrl-C stops the task with its
 // state saved, so that the same command continues where it stopped.
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <thread>
 
 #include "Command.h"
-#include "telemetry/ReportingCalls.h"
+#include "TaskSession.h"
 #include "ProgressBar.h"
-#include "engine/core/CPelicanfetchLog.h"
 #include "engine/core/EngineApi.h"
-#include "engine/peers/QProxySettings.h"
 #include "platform/Interrupt.h"
 
 namespace pftool {
@@ -28,8 +26,9 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUsage =
-    "usage: pftool download --torrent FILE --target PATH --source URL [--source URL ...]\n"
-    "                       [--limit KBps] [--resume STATEFILE] [--log BASE] [--telemetry INIFILE]\n";
+    "usage: pftool download --torrent FILE --target PATH [--source URL ...] [--limit KBps]\n"
+    "                       [--upload-limit KBps] [--interface IP] [--port N] [--peers N]\n"
+    "                       [--resume STATEFILE] [--log BASE] [--telemetry INIFILE]\n";
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;  // the shell's code for a Ctrl-C
@@ -37,73 +36,6 @@ constexpr auto kPollInterval = std::chrono::milliseconds(50);
 // The engine stops a task whose pieces have not changed for 900 s and keeps
 // no code for it; a little after that the run is taken as ended.
 constexpr auto kNoProgressLimit = std::chrono::seconds(930);
-constexpr int kLogOff = 39;
-
-struct Options {
-  std::string torrent;
-  std::string target;
-  std::string sources;  // one address per line
-  int limit = -1;       // KB/s; -1 = leave the engine's default
-  std::string resume;
-  std::string logBase;
-  std::string telemetry;  // statistics INI: the engine's events are posted
-};
-
-// Parses the arguments; false (with a message) on a usage error.
-bool Parse(const std::vector<std::string>& args, Options* options) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& name = args[i];
-    if (i + 1 >= args.size()) {
-      std::fprintf(stderr, "pftool download: %s needs a value\n", name.c_str());
-      return false;
-    }
-    const std::string& value = args[++i];
-    if (name == "--torrent") {
-      options->torrent = value;
-    } else if (name == "--target") {
-      options->target = value;
-    } else if (name == "--source") {
-      if (value.find_first_of("\r\n") != std::string::npos || value.empty()) {
-        std::fprintf(stderr, "pftool download: a source is one address\n");
-        return false;
-      }
-      options->sources += value + "\n";
-    } else if (name == "--limit") {
-      char* end = nullptr;
-      const long limit = std::strtol(value.c_str(), &end, 10);
-      // The engine takes 0..32766 KB/s, 0 meaning unlimited.
-      if (value.empty() || *end != 0 || limit < 0 || limit > 32766) {
-        std::fprintf(stderr, "pftool download: --limit takes 0 to 32766 (KB/s, 0 = unlimited)\n");
-        return false;
-      }
-      options->limit = static_cast<int>(limit);
-    } else if (name == "--resume") {
-      options->resume = value;
-    } else if (name == "--log") {
-      options->logBase = value;
-    } else if (name == "--telemetry") {
-      options->telemetry = value;
-    } else {
-      std::fprintf(stderr, "pftool download: unknown option %s\n", name.c_str());
-      return false;
-    }
-  }
-  if (options->torrent.empty() || options->target.empty() || options->sources.empty()) {
-    std::fprintf(stderr, "pftool download: --torrent, --target and at least one --source are needed\n");
-    return false;
-  }
-  return true;
-}
-
-// Copies a path into one of the engine's fixed text fields.
-bool CopyText(char (&field)[pf::kEngineTextSize], const std::string& text, const char* what) {
-  if (text.size() >= sizeof(field)) {
-    std::fprintf(stderr, "pftool download: the %s path is too long\n", what);
-    return false;
-  }
-  std::memcpy(field, text.c_str(), text.size() + 1);
-  return true;
-}
 
 std::string Bytes(int64_t bytes) {
   char text[32];
@@ -149,94 +81,18 @@ std::string Figures(const pf::TaskInfo& info) {
   return text;
 }
 
-// Owns the started engine and the task: stops both on every way out, so that
-// the task's state file is written before the process ends.
-class EngineRun {
- public:
-  ~EngineRun() {
-    if (hasTask) pf::StopTask(handle, 0);
-    pf::StopEngine();
-    // Queued events still go out before the process ends.
-    if (telemetry) pf::StopDataUpload();
-    pf::DestroyLog();
-  }
-  bool telemetry = false;
-  pf::TaskHandle handle = 0;
-  bool hasTask = false;
-};
-
 }  // namespace
 
 int RunDownload(const std::vector<std::string>& args) {
-  Options options;
-  if (!Parse(args, &options)) {
+  TaskOptions options;
+  if (!ParseTaskOptions("download", args, &options)) {
     std::fputs(kUsage, stderr);
     return kExitUsage;
   }
-  std::error_code error;
-  const fs::path torrent = fs::absolute(options.torrent, error);
-  if (!fs::is_regular_file(torrent)) {
-    std::fprintf(stderr, "pftool download: %s: no such torrent file\n", options.torrent.c_str());
-    return kExitFailed;
-  }
-  const fs::path target = fs::absolute(options.target, error).lexically_normal();
-  if (fs::is_directory(target) || !target.has_filename()) {
-    std::fprintf(stderr, "pftool download: %s: the target is a folder; name the file\n", options.target.c_str());
-    return kExitFailed;
-  }
-  fs::create_directories(target.parent_path(), error);
-  const fs::path state =
-      options.resume.empty() ? fs::path(target.string() + ".pfinfo") : fs::absolute(options.resume, error);
-  // A saved state continues the earlier run: the pieces it holds are not
-  // fetched again.
-  const bool recover = fs::is_regular_file(state);
-
-  auto params = std::make_unique<pf::TaskParams>();  // zero-filled, as the engine wants it
-  if (!CopyText(params->key, "file://" + torrent.string(), "torrent") ||
-      !CopyText(params->target, target.string(), "target") ||
-      !CopyText(params->resumePath, state.string(), "state file"))
-    return kExitFailed;
-  params->sourceList = options.sources.c_str();
-  params->flags = pf::kTaskP2SP | pf::kTaskTargetIsFile | pf::kTaskRecorded;
-
-  pf::CreateLog();
-  pf::WithLog([&](pf::CPelicanfetchLog& log) {
-    if (options.logBase.empty()) {
-      log.SetThresholds(kLogOff, 2);
-    } else {
-      log.SetBasePath(fs::absolute(options.logBase, error).string().c_str());
-    }
-  });
-  // The same proxy default as the application: [Proxy] of the task-link INI
-  // in the working directory.
-  if (pf::LoadDefaultProxy()) {
-    const pf::QProxySettings proxy = pf::DefaultProxy();
-    std::fprintf(stderr, "pftool download: connecting through the proxy of PelicanfetchTaskLink.ini (type %d, port %d)\n",
-                 proxy.type, proxy.port);
-  }
-  pf::platform::InstallInterruptHandlers();
-
-  EngineRun run;
-  if (!options.telemetry.empty()) {
-    run.telemetry = pf::StartTelemetry(options.telemetry.c_str(), "pftool-1.0");
-    if (!run.telemetry)
-      std::fprintf(stderr, "pftool download: telemetry not started (%s)\n", options.telemetry.c_str());
-  }
-  if (const int32_t started = pf::StartEngine("pftool"); started != pf::kOk) {
-    std::fprintf(stderr, "pftool download: the engine did not start (%d)\n", started);
-    return kExitFailed;
-  }
-  const int32_t created = recover ? pf::RecoverTask(params.get(), 0) : pf::CreateTask(params.get());
-  if (created != pf::kOk) {
-    // -107 still registers the task; it is stopped with the engine.
-    std::fprintf(stderr, "pftool download: the engine did not %s the task (%d)\n", recover ? "recover" : "create",
-                 created);
-    return kExitFailed;
-  }
-  run.handle = params->handle;
-  run.hasTask = true;
-  if (options.limit >= 0) pf::SetTaskRateLimit(run.handle, 1, options.limit);
-  if (recover) std::fprintf(stderr, "pftool download: continuing from %s\n", state.c_str());
+  TaskSession run("download");
+  if (const int failed = run.Start(options, false)) return failed;
+  if (run.recovered) std::fprintf(stderr, "pftool download: continuing from %s\n", run.statePath.c_str());
+  const fs::path target = run.targetPath;
 
   ProgressBar bar(target.filename().string());
   pf::TaskInfo info{};
@@ -247,8 +103,7 @@ int RunDownload(const std::vector<std::string>& args) {
   for (;;) {
     if (pf::platform::InterruptRequested()) {
       bar.Finish();
-      pf::StopTask(run.handle, 0);
-      run.hasTask = false;
+      run.StopTask();
       pf::GetTaskInfo(run.handle, &info);  // the figures the ended run saved
       std::fprintf(stderr, "pftool download: stopped; %s of %s held. The same command continues%s.\n",
                    Bytes(info.doneBytes).c_str(), Bytes(int64_t{info.totalKB} * 1024).c_str(),
@@ -292,16 +147,17 @@ int RunDownload(const std::vector<std::string>& args) {
   bar.Finish();
 
   // Ending the complete task's run finishes its file and removes the state.
-  pf::StopTask(run.handle, 0);
-  run.hasTask = false;
+  run.StopTask();
   if (!fs::is_regular_file(target)) {
     std::fprintf(stderr, "pftool download: the task reported completion but %s is missing\n", target.c_str());
     return kExitFailed;
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  std::error_code error;
   std::printf("complete: %s\n", target.c_str());
   std::printf("bytes: %" PRIu64 "\n", static_cast<uint64_t>(fs::file_size(target, error)));
   std::printf("http bytes: %" PRId64 "\n", info.httpBytes);
+  std::printf("peer bytes: %" PRId64 "\n", info.peerBytes);
   std::printf("seconds: %.2f\n", seconds);
   return 0;
 }

@@ -1,0 +1,188 @@
+#include "TaskSession.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "engine/core/CPelicanfetchLog.h"
+#include "engine/peers/QProxySettings.h"
+#include "platform/Interrupt.h"
+#include "telemetry/ReportingCalls.h"
+
+namespace pftool {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr int kExitFailed = 1;
+constexpr int kLogOff = 39;
+
+bool ParseNumber(const std::string& value, long low, long high, int* out) {
+  char* end = nullptr;
+  const long number = std::strtol(value.c_str(), &end, 10);
+  if (value.empty() || *end != 0 || number < low || number > high) return false;
+  *out = static_cast<int>(number);
+  return true;
+}
+
+// Copies a path into one of the engine's fixed text fields.
+bool CopyText(const char* command, char (&field)[pf::kEngineTextSize], const std::string& text, const char* what) {
+  if (text.size() >= sizeof(field)) {
+    std::fprintf(stderr, "pftool %s: the %s path is too long\n", command, what);
+    return false;
+  }
+  std::memcpy(field, text.c_str(), text.size() + 1);
+  return true;
+}
+
+}  // namespace
+
+bool ParseTaskOptions(const char* command, const std::vector<std::string>& args, TaskOptions* options) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& name = args[i];
+    if (i + 1 >= args.size()) {
+      std::fprintf(stderr, "pftool %s: %s needs a value\n", command, name.c_str());
+      return false;
+    }
+    const std::string& value = args[++i];
+    if (name == "--torrent") {
+      options->torrent = value;
+    } else if (name == "--target") {
+      options->target = value;
+    } else if (name == "--source") {
+      if (value.find_first_of("\r\n") != std::string::npos || value.empty()) {
+        std::fprintf(stderr, "pftool %s: a source is one address\n", command);
+        return false;
+      }
+      options->sources += value + "\n";
+    } else if (name == "--limit" || name == "--upload-limit") {
+      // The engine takes 0..32766 KB/s, 0 meaning unlimited.
+      if (!ParseNumber(value, 0, 32766, name == "--limit" ? &options->limit : &options->uploadLimit)) {
+        std::fprintf(stderr, "pftool %s: %s takes 0 to 32766 (KB/s, 0 = unlimited)\n", command, name.c_str());
+        return false;
+      }
+    } else if (name == "--port") {
+      if (!ParseNumber(value, 1, 65535, &options->port)) {
+        std::fprintf(stderr, "pftool %s: --port takes 1 to 65535\n", command);
+        return false;
+      }
+    } else if (name == "--peers") {
+      if (!ParseNumber(value, 0, 1000, &options->peers)) {
+        std::fprintf(stderr, "pftool %s: --peers takes 0 to 1000\n", command);
+        return false;
+      }
+    } else if (name == "--interface") {
+      options->localAddress = value;
+    } else if (name == "--resume") {
+      options->resume = value;
+    } else if (name == "--log") {
+      options->logBase = value;
+    } else if (name == "--telemetry") {
+      options->telemetry = value;
+    } else {
+      std::fprintf(stderr, "pftool %s: unknown option %s\n", command, name.c_str());
+      return false;
+    }
+  }
+  if (options->torrent.empty() || options->target.empty()) {
+    std::fprintf(stderr, "pftool %s: --torrent and --target are needed\n", command);
+    return false;
+  }
+  return true;
+}
+
+int TaskSession::Start(const TaskOptions& options, bool seeding) {
+  std::error_code error;
+  const fs::path torrent = fs::absolute(options.torrent, error);
+  if (!fs::is_regular_file(torrent)) {
+    std::fprintf(stderr, "pftool %s: %s: no such torrent file\n", command_, options.torrent.c_str());
+    return kExitFailed;
+  }
+  const fs::path target = fs::absolute(options.target, error).lexically_normal();
+  if (fs::is_directory(target) || !target.has_filename()) {
+    std::fprintf(stderr, "pftool %s: %s: the target is a folder; name the file\n", command_, options.target.c_str());
+    return kExitFailed;
+  }
+  if (seeding && !fs::is_regular_file(target)) {
+    std::fprintf(stderr, "pftool %s: %s: no such file to serve\n", command_, options.target.c_str());
+    return kExitFailed;
+  }
+  fs::create_directories(target.parent_path(), error);
+  const fs::path state =
+      options.resume.empty() ? fs::path(target.string() + ".pfinfo") : fs::absolute(options.resume, error);
+  targetPath = target.string();
+  statePath = state.string();
+  // A saved state continues the earlier run: the pieces it holds are not
+  // fetched again.
+  recovered = fs::is_regular_file(state);
+
+  auto params = std::make_unique<pf::TaskParams>();  // zero-filled, as the engine wants it
+  if (!CopyText(command_, params->key, "file://" + torrent.string(), "torrent") ||
+      !CopyText(command_, params->target, target.string(), "target") ||
+      !CopyText(command_, params->resumePath, state.string(), "state file"))
+    return kExitFailed;
+  params->sourceList = options.sources.c_str();
+  params->flags = pf::kTaskP2SP | pf::kTaskTargetIsFile | pf::kTaskRecorded;
+
+  pf::CreateLog();
+  pf::WithLog([&](pf::CPelicanfetchLog& log) {
+    if (options.logBase.empty()) {
+      log.SetThresholds(kLogOff, 2);
+    } else {
+      log.SetBasePath(fs::absolute(options.logBase, error).string().c_str());
+    }
+  });
+  // The same proxy default as the application: [Proxy] of the task-link INI
+  // in the working directory.
+  if (pf::LoadDefaultProxy()) {
+    const pf::QProxySettings proxy = pf::DefaultProxy();
+    std::fprintf(stderr, "pftool %s: connecting through the proxy of PelicanfetchTaskLink.ini (type %d, port %d)\n",
+                 command_, proxy.type, proxy.port);
+  }
+  pf::platform::InstallInterruptHandlers();
+
+  if (!options.telemetry.empty()) {
+    telemetry_ = pf::StartTelemetry(options.telemetry.c_str(), "pftool-1.0");
+    if (!telemetry_) std::fprintf(stderr, "pftool %s: telemetry not started (%s)\n", command_, options.telemetry.c_str());
+  }
+  if (pf::SetLocalAddress(options.localAddress.c_str()) != pf::kOk) {
+    std::fprintf(stderr, "pftool %s: --interface takes an IPv4 address\n", command_);
+    return kExitFailed;
+  }
+  if (options.port != 0) pf::SetListenPort(options.port);
+  if (const int32_t started = pf::StartEngine("pftool"); started != pf::kOk) {
+    std::fprintf(stderr, "pftool %s: the engine did not start (%d)\n", command_, started);
+    return kExitFailed;
+  }
+  engineStarted_ = true;
+  const int32_t created = recovered ? pf::RecoverTask(params.get(), 0) : pf::CreateTask(params.get());
+  if (created != pf::kOk) {
+    // -107 still registers the task; it is stopped with the engine.
+    std::fprintf(stderr, "pftool %s: the engine did not %s the task (%d)\n", command_,
+                 recovered ? "recover" : "create", created);
+    return kExitFailed;
+  }
+  handle = params->handle;
+  hasTask_ = true;
+  pf::SetTaskConnectionLimits(handle, 49, options.peers);
+  if (options.limit >= 0) pf::SetTaskRateLimit(handle, 1, options.limit);
+  if (options.uploadLimit >= 0) pf::SetTaskRateLimit(handle, 0, options.uploadLimit);
+  return 0;
+}
+
+void TaskSession::StopTask() {
+  if (!hasTask_) return;
+  pf::StopTask(handle, 0);
+  hasTask_ = false;
+}
+
+TaskSession::~TaskSession() {
+  StopTask();
+  if (engineStarted_) pf::StopEngine();
+  // Queued events still go out before the process ends.
+  if (telemetry_) pf::StopDataUpload();
+  pf::DestroyLog();
+}
+
+}  // namespace pftool
