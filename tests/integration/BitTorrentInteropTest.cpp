@@ -22,7 +22,7 @@ using namespace pf::testing;
 
 constexpr int64_t kPieceLength = 262144;
 constexpr size_t kFileSize = 24 * 1048576 + 4321;  // a short last piece
-constexpr int kCaseTimeoutMs = 90000;
+constexpr int kCaseTimeoutMs = 60000;
 constexpr int kAnnounceTimeoutMs = 15000;
 const char* const kFileName = "payload.bin";
 

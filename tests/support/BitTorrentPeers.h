@@ -489,7 +489,8 @@ struct PftoolSetup {
 class PftoolPeer : public PeerProcess {
  public:
   bool StartSeeder(const PftoolSetup& setup) {
-    return Launch(Arguments("seed", setup), LogBeside(setup.target, "seed"), setup.address, listenPort_, true);
+    const auto args = Arguments("seed", setup);
+    return Launch(args, LogBeside(setup.target, "seed"), setup.address, listenPort_, true);
   }
 
   bool StartDownload(const PftoolSetup& setup) {

@@ -14,7 +14,10 @@ be read or written.
 Output, one line each, flushed at once:
   listening IP:PORT
   announced: <tracker message>      (every tracker reply)
+  peer: <connection event>
   status: state=S progress=P downloaded=N uploaded=N peers=N rate_down=N rate_up=N
+          (when the state or the number of peers changes, and at most once
+          per --interval while bytes move)
   complete: downloaded=N            (leech, when all pieces are there)
   final: state=S progress=P downloaded=N uploaded=N peers=N
 Byte counts are payload bytes. Everything stays on the given loopback
@@ -68,7 +71,8 @@ def main():
         'stop_tracker_timeout': 1,  # do not linger on the goodbye announce
         'upload_rate_limit': args.upload_limit * 1024,
         'alert_mask': lt.alert.category_t.error_notification | lt.alert.category_t.status_notification
-                      | lt.alert.category_t.tracker_notification,
+                      | lt.alert.category_t.tracker_notification | lt.alert.category_t.connect_notification
+                      | lt.alert.category_t.peer_notification,
     })
     ses = lt.session(settings)
 
@@ -92,6 +96,7 @@ def main():
 
     deadline = time.time() + args.timeout if args.timeout > 0 else None
     next_status = 0.0
+    last_shape, last_moved = None, None
     completed = False
     code = 0
     while not stop:
@@ -108,12 +113,20 @@ def main():
                 say('announced: %s' % a.message())
             elif isinstance(a, (lt.tracker_error_alert, lt.tracker_warning_alert)):
                 say('tracker: %s' % a.message())
+            elif isinstance(a, (lt.peer_connect_alert, lt.peer_disconnected_alert, lt.peer_error_alert,
+                                lt.peer_ban_alert, lt.hash_failed_alert)):
+                say('peer: %s' % a.message())
         if code:
             break
         s = handle.status()
         now = time.time()
-        if now >= next_status:
+        # A status line when the state or the peers change, and while bytes
+        # move at most one per interval; nothing while idle.
+        shape = (s.state, s.num_peers)
+        moved = (s.total_payload_download, s.total_payload_upload) != last_moved
+        if shape != last_shape or (moved and now >= next_status):
             say(line('status:', s) + ' rate_down=%d rate_up=%d' % (s.download_payload_rate, s.upload_payload_rate))
+            last_shape, last_moved = shape, (s.total_payload_download, s.total_payload_upload)
             next_status = now + args.interval
         if args.role == 'leech' and s.is_seeding and not completed:
             completed = True
