@@ -124,11 +124,11 @@ int WaitSocket(SocketHandle socket, bool forWriting, int timeoutMs) {
   return 1;
 }
 
-int WaitAnySocketReadable(const SocketHandle* sockets, int count, int timeoutMs) {
+int WaitAnySocketReadable(const SocketHandle* sockets, int count, int timeoutMs, const uint8_t* orWritable) {
   std::vector<pollfd> polled(static_cast<size_t>(std::max(count, 0)));
   for (size_t i = 0; i < polled.size(); ++i) {
     polled[i].fd = sockets[i];
-    polled[i].events = POLLIN;
+    polled[i].events = static_cast<short>(POLLIN | (orWritable && orWritable[i] ? POLLOUT : 0));
   }
   int rc;
   do {

@@ -30,8 +30,10 @@ int ReceiveSocket(SocketHandle socket, void* buffer, int length, int* error);
 // 1 ready, 0 time-out, -1 failure. A negative time waits without limit.
 int WaitSocket(SocketHandle socket, bool forWriting, int timeoutMs);
 // Waits until any of `count` sockets has something to read (or an error or
-// hang-up to report): 1 ready, 0 time-out, -1 failure.
-int WaitAnySocketReadable(const SocketHandle* sockets, int count, int timeoutMs);
+// hang-up to report), or, where `orWritable[i]` is set, room to send:
+// 1 ready, 0 time-out, -1 failure.
+int WaitAnySocketReadable(const SocketHandle* sockets, int count, int timeoutMs,
+                          const uint8_t* orWritable = nullptr);
 // The error a finished non-blocking connect left on the socket (0 = none).
 int PendingSocketError(SocketHandle socket);
 

@@ -346,6 +346,17 @@ int TPiece::ReadFromFiles(uint8_t* destination, int from, int to) {
   return done;
 }
 
+int TPiece::ReadHeld(uint8_t* destination, int length, int offset) {
+  if (!destination || length <= 0 || !map || offset < 0 || length > size - offset || !map->IsHeld(index)) return -1;
+  ++map->readCount;
+  const int end = offset + length;
+  if (!slots_.empty() && SpanBuffered(offset, end) && CopyOut(destination, offset, end)) {
+    ++map->cacheHits;
+    return length;
+  }
+  return ReadFromFiles(destination, offset, end) == length ? length : -1;
+}
+
 int TPiece::ReadBlock(uint8_t* destination, int length, int offset, int64_t time, int readAhead,
                       bool allowNotHeld) {
   if (!destination || length <= 0 || !map || offset < 0 || offset >= size || length > size) return -1;

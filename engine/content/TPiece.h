@@ -54,6 +54,11 @@ class TPiece {
   // when it is not buffered; bytes copied, 0 when not available yet, -1.
   int ReadBlock(uint8_t* destination, int length, int offset, int64_t time, int readAhead,
                 bool allowNotHeld);
+  // Copies a span of a held piece for a peer: from the piece's buffers when
+  // they hold it, else straight from the files, without caching what was
+  // read (a peer streaming the content would otherwise pull it all through
+  // memory). Bytes copied, or -1.
+  int ReadHeld(uint8_t* destination, int length, int offset);
   bool Verify(const uint8_t* bytes, int length, bool trusted);
   bool CheckWhole(const uint8_t* bytes, int length) const;
   void Release();

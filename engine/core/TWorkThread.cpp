@@ -558,20 +558,26 @@ void TWorkThread::WaitForTraffic(int delayMs) {
   // tick rate. With the second's budget spent there is nothing to wake for,
   // and a wake-up that found nothing to read means a socket stays ready
   // without being read: then the tick sleeps its full delay.
-  int64_t received = 0;
+  // Connections with output queued also wake it when the socket takes more,
+  // so that serving a peer is not held to the tick rate either.
+  int64_t moved = 0;
   waitSockets_.clear();
+  waitWritable_.clear();
+  const bool mayWrite = SendAllowance() > 0;
   for (const auto& connection : connections) {
-    received += connection->tick.received;
-    if (connection->IsConnected()) waitSockets_.push_back(connection->connection->handle);
+    moved += connection->tick.received + connection->tick.sent;
+    if (!connection->IsConnected() || !connection->connection) continue;
+    waitSockets_.push_back(connection->connection->handle);
+    waitWritable_.push_back(mayWrite && connection->connection->QueuedCount() > 0 ? 1 : 0);
   }
-  if (received > 0) wokeForNothing_ = false;
+  if (moved > 0) wokeForNothing_ = false;
   if (waitSockets_.empty() || wokeForNothing_ || ReceiveAllowance() <= 0) {
     platform::SleepMs(static_cast<uint32_t>(delayMs));
     wokeForNothing_ = false;
     return;
   }
-  wokeForNothing_ =
-      platform::WaitAnySocketReadable(waitSockets_.data(), static_cast<int>(waitSockets_.size()), delayMs) > 0;
+  wokeForNothing_ = platform::WaitAnySocketReadable(waitSockets_.data(), static_cast<int>(waitSockets_.size()),
+                                                    delayMs, waitWritable_.data()) > 0;
 }
 
 void TWorkThread::WorkLoop() {

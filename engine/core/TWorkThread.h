@@ -170,6 +170,7 @@ class TWorkThread : public TWorkWithTransStatis,
   int tickInSecond_ = 0;  // ticks since the last per-second pass
   // Sockets the tick waits on, and whether the last wake-up found nothing.
   std::vector<platform::SocketHandle> waitSockets_;
+  std::vector<uint8_t> waitWritable_;
   bool wokeForNothing_ = false;
   int trimRounds_ = 0;
   int64_t wastedBytes = 0;

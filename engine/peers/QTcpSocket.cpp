@@ -337,6 +337,17 @@ int QTcpSocket::Send(const void* bytes, int length) {
   return taken;
 }
 
+uint8_t* QTcpSocket::SendSpace(int length) {
+  if (!IsOpen() || listening || length <= 0 || send_.used() + length > kMaxSendQueue) return nullptr;
+  if (!send_.Reserve(length)) return nullptr;
+  return send_.data() + send_.used();
+}
+
+int QTcpSocket::CommitSend(int length) {
+  if (length > 0) send_.Commit(length);
+  return Send(nullptr, 0);
+}
+
 int QTcpSocket::Receive(int maxBytes) {
   if (!IsOpen() || listening) return -1;
   if (breakPending_) {

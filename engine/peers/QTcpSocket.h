@@ -41,6 +41,13 @@ class QTcpSocket {
   // Bytes taken (sent or queued), 0, or -1 when the connection broke. Queued
   // bytes go out first; an empty send only pushes them on.
   int Send(const void* bytes, int length);
+  // Room for `length` more bytes at the end of the send queue, to be written
+  // in place and handed over with CommitSend (saves a copy of large
+  // output); null when the queue cannot take them.
+  uint8_t* SendSpace(int length);
+  // Queues `length` bytes written at SendSpace and pushes the queue on, as
+  // an empty Send does.
+  int CommitSend(int length);
   // Reads up to maxBytes (0 = the default size); the bytes now held in the
   // receive buffer, 0, or -1 when the connection broke or the proxy refused.
   // Bytes held when the peer closes are reported once more before the -1.

@@ -32,11 +32,6 @@ bool Contains(const std::deque<BlockRequest>& list, int64_t block) {
   return std::any_of(list.begin(), list.end(), [&](const BlockRequest& r) { return r.block == block; });
 }
 
-void AppendU32(std::string& out, uint32_t value) {
-  const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16), static_cast<char>(value >> 8),
-                         static_cast<char>(value)};
-  out.append(bytes, 4);
-}
 
 }  // namespace
 
@@ -636,9 +631,12 @@ bool TBTPeer::Serve() {
   if (work->HostComplete()) perTick += kBlock;
   // Within the send queue's bound, whatever the rate says.
   perTick = std::min<int64_t>({perTick, budget, QTcpSocket::kMaxSendQueue / 2});
-  std::string out;
+  // Written in place at the end of the send queue: one copy from the files.
+  uint8_t* out = connection->SendSpace(static_cast<int>(perTick + kMaxBtBlock + 64));
+  if (!out) return true;
   int64_t total = 0;
-  const int64_t now = work->WallNow();
+  size_t used = 0;
+  std::string unavailable;
   while (!incoming.empty() && total < perTick) {
     const Incoming q = incoming.front();
     incoming.pop_front();
@@ -646,27 +644,29 @@ bool TBTPeer::Serve() {
     if (!piece || !map->IsHeld(q.index) || q.length > static_cast<uint32_t>(map->pieceLength) ||
         int64_t{q.begin} + q.length > piece->size)
       continue;
-    // Read straight behind the message head.
-    const size_t head = out.size();
-    AppendU32(out, q.length + 9);
-    out.push_back(static_cast<char>(BtMessageId::kPiece));
-    AppendU32(out, q.index);
-    AppendU32(out, q.begin);
-    out.resize(head + 13 + q.length);
-    const int read = piece->ReadBlock(reinterpret_cast<uint8_t*>(out.data() + head + 13), static_cast<int>(q.length),
-                                      static_cast<int>(q.begin), now, 0, false);
+    uint8_t* head = out + used;
+    const uint32_t fields[3] = {q.length + 9, q.index, q.begin};
+    head[0] = static_cast<uint8_t>(fields[0] >> 24);
+    head[1] = static_cast<uint8_t>(fields[0] >> 16);
+    head[2] = static_cast<uint8_t>(fields[0] >> 8);
+    head[3] = static_cast<uint8_t>(fields[0]);
+    head[4] = static_cast<uint8_t>(BtMessageId::kPiece);
+    for (int f = 1; f < 3; ++f)
+      for (int b = 0; b < 4; ++b) head[1 + 4 * f + b] = static_cast<uint8_t>(fields[f] >> (24 - 8 * b));
+    const int read = piece->ReadHeld(head + 13, static_cast<int>(q.length), static_cast<int>(q.begin));
     if (read == static_cast<int>(q.length)) {
+      used += 13 + q.length;
       total += q.length;
       work->OnUploaded(q.length);
       continue;
     }
-    out.resize(head);
-    AppendBtUnavailable(out, q.index);
+    // Told instead of the block; the peer asks someone else for that piece.
+    AppendBtUnavailable(unavailable, q.index);
     incoming.erase(std::remove_if(incoming.begin(), incoming.end(), [&](const Incoming& r) { return r.index == q.index; }),
                    incoming.end());
   }
   thisSecondSent_ += total;
-  if (!SendBytes(out)) return false;
+  if (connection->CommitSend(static_cast<int>(used)) < 0 || !SendBytes(unavailable)) return false;
   if (connection->QueuedCount() > 0) work->NoteOutputPending();
   return true;
 }

@@ -1,5 +1,6 @@
 #include "engine/udp/QUdpSocket.h"
 
+#include "engine/core/EngineSwitches.h"
 #include "platform/Datagram.h"
 
 namespace pf {
@@ -34,7 +35,9 @@ bool QUdpSocket::Bind(uint32_t ip, uint16_t port) {
 }
 
 int QUdpSocket::SendTo(uint32_t ip, uint16_t port, const void* bytes, int length) {
-  if (!IsBound() && !Bind()) return -1;
+  // On the engine's own address when it was given one, so that a tracker
+  // sees the address peers can reach.
+  if (!IsBound() && !Bind(Switches().bindAddress)) return -1;
   int error = 0;
   const int sent = platform::SendDatagram(handle_, ip, port, bytes, length, &error);
   if (sent >= 0) return sent;
