@@ -26,6 +26,11 @@ TPeerObject* MakeTrackerPeer(PeerHost* host) { return new TTrackerPeer(host); }
 
 bool TTrackerPeer::AttachSource(TPeerId* source) {
   if (!TPeerObject::AttachSource(source)) return false;
+  if (source->url != targetTracker) {
+    // The target names one tracker's path: another tracker must not get it.
+    requestTarget.clear();
+    lastAnnounce = 0;
+  }
   replyText.clear();
   announceTransaction_.reset();
   const auto port = static_cast<uint16_t>(source->port);
@@ -153,6 +158,7 @@ void TTrackerPeer::AnnounceHttp(int64_t now) {
     announce.left = figures.left;
     announce.event = event;
     requestTarget = announce.Target();
+    targetTracker = source.url;
   }
   const std::string request = TrackerAnnounce::Request(requestTarget, source.Details().host, source.port);
   connection->Send(request.data(), static_cast<int>(request.size()));

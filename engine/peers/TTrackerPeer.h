@@ -34,7 +34,7 @@ class TTrackerPeer : public TPeerObject {
   bool FillRequests() override;
   bool AttachSource(TPeerId* source) override;
   // Keeps requestTarget and lastAnnounce: a re-used object announces the
-  // target it built first.
+  // target it built first to the same tracker (another tracker gets its own).
   void Reset() override;
   // Exchange under way and its socket (TCP or UDP) still there.
   bool IsConnected() const override;
@@ -50,6 +50,7 @@ class TTrackerPeer : public TPeerObject {
   int64_t lastAnnounce = 0;  // engine seconds; 0 = never
   int32_t event = TrackerAnnounce::kEventStarted;
   std::string requestTarget;  // built by the first HTTP announce
+  std::string targetTracker;  // the tracker address text requestTarget was built for
   std::array<uint8_t, UdpTrackerPacket::kConnectRequestSize> connectRequest{};
   // Its first 8 bytes take the connection id of the connect reply.
   std::array<uint8_t, UdpTrackerPacket::kAnnounceRequestSize> announceRequest{};

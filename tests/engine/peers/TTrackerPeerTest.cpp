@@ -377,6 +377,27 @@ TEST_F(TrackerPeerTest, RepeatsTheFirstTargetEveryElevenSeconds) {
   EXPECT_FALSE(peer->IsDead());
 }
 
+TEST_F(TrackerPeerTest, AReusedObjectKeepsItsTargetOnlyForTheSameTracker) {
+  HttpTracker tracker(Ip(127, 0, 0, 1), 0);
+  const std::string base = "http://127.0.0.1:" + std::to_string(tracker.port());
+  Attach(base + "/one");
+  const std::string first = tracker.ReadRequest(Ticker());
+  ASSERT_NE(first.find("GET /one?"), std::string::npos);
+
+  // The pool re-uses idle objects for any tracker of the task.
+  object->Reset();
+  tracker.CloseClient();
+  Attach(base + "/two");
+  const std::string other = tracker.ReadRequest(Ticker());
+  EXPECT_NE(other.find("GET /two?"), std::string::npos) << other;
+
+  object->Reset();
+  tracker.CloseClient();
+  Attach(base + "/two");
+  task.now += 11;
+  EXPECT_EQ(tracker.ReadRequest(Ticker()), other);
+}
+
 TEST_F(TrackerPeerTest, AnnouncesNothingWithoutMetadata) {
   task.figures.hasMetadata = false;
   HttpTracker tracker(Ip(127, 0, 0, 1), 0);
