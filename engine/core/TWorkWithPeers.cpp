@@ -661,7 +661,10 @@ void TWorkWithPeers::DriveConnections(int tickInSecond, int receiveEvery) {
   for (size_t i = 0; i < connections.size();) {
     RefPtr<TPeerObject> peer = connections[i];
     const int rate = seeding ? peer->tick.sendRate : peer->speed;
-    if (!everyone && peer->kind == TPieceSource::kBitTorrentPeer && rate < 28672) {
+    // A connection whose last step moved a block or more is busy now, whatever
+    // its last window said: a new fast peer is not held back for seconds.
+    const bool busy = peer->tick.received + peer->tick.sent >= 16384;
+    if (!everyone && peer->kind == TPieceSource::kBitTorrentPeer && rate < 28672 && !busy) {
       peer->tick.received = peer->tick.sent = 0;
       ++i;
       continue;

@@ -115,7 +115,8 @@ class TWorkWithPeers : public TBaseWork {
   // One step of the connections; dead ones are released. A BitTorrent
   // connection slower than 28 KB/s is stepped only every `receiveEvery`
   // ticks of the second (`tickInSecond` counts them), so that many idle
-  // peers do not keep the loop busy; servers are always stepped.
+  // peers do not keep the loop busy (unless its last step moved a block);
+  // servers are always stepped.
   void DriveConnections(int tickInSecond = 0, int receiveEvery = 1);
   // Per-connection speeds over the last window of `seconds`.
   void UpdateSpeeds(int seconds);
