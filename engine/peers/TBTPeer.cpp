@@ -632,13 +632,16 @@ bool TBTPeer::Serve() {
   // Within the send queue's bound, whatever the rate says.
   perTick = std::min<int64_t>({perTick, budget, QTcpSocket::kMaxSendQueue / 2});
   // Written in place at the end of the send queue: one copy from the files.
-  uint8_t* out = connection->SendSpace(static_cast<int>(perTick + kMaxBtBlock + 64));
+  const size_t room = static_cast<size_t>(perTick + kMaxBtBlock + 64);
+  uint8_t* out = connection->SendSpace(static_cast<int>(room));
   if (!out) return true;
   int64_t total = 0;
   size_t used = 0;
   std::string unavailable;
   while (!incoming.empty() && total < perTick) {
     const Incoming q = incoming.front();
+    // Message heads count too: many tiny requests must not overrun the room.
+    if (used + 13 + q.length > room) break;
     incoming.pop_front();
     TPiece* piece = map->Piece(q.index);
     if (!piece || !map->IsHeld(q.index) || q.length > static_cast<uint32_t>(map->pieceLength) ||
