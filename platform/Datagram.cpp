@@ -7,18 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/SocketAddress.h"
+
 namespace pf::platform {
 namespace {
 
 int Translate(int err) { return (err == EAGAIN || err == EWOULDBLOCK) ? kSocketWouldBlock : err; }
-
-sockaddr_in Ipv4(uint32_t ip, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = ip;
-  a.sin_port = htons(port);
-  return a;
-}
 
 }  // namespace
 

@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -324,26 +323,8 @@ class PeerProcess {
     port_ = port;
     exitCode_.reset();
     std::filesystem::remove(log);
-    const pid_t parent = ::getpid();
-    pid_ = ::fork();
+    pid_ = StartProcess(args, log.string());
     if (pid_ < 0) return false;
-    if (pid_ == 0) {
-      // Ends with the test process, even when that one crashes.
-      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-      if (::getppid() != parent) ::_exit(127);
-      const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-      if (out >= 0) {
-        ::dup2(out, 1);
-        ::dup2(out, 2);
-      }
-      const int in = ::open("/dev/null", O_RDONLY);
-      if (in >= 0) ::dup2(in, 0);
-      std::vector<char*> argv;
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execvp(argv[0], argv.data());
-      ::_exit(127);
-    }
     if (!waitForListener) return true;
     for (int waited = 0; waited < 5000; waited += 50) {
       if (!Running()) return false;

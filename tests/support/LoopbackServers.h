@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -55,10 +56,15 @@ inline bool WaitForPort(int port, int milliseconds = 5000, const std::string& ad
   return false;
 }
 
-// Runs a program with its output appended to `log`; the pid, or -1.
+// Runs a program with its output appended to `log`; the pid, or -1. The
+// program gets SIGTERM when the test process ends.
 inline pid_t StartProcess(const std::vector<std::string>& args, const std::string& log) {
+  const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
+  // Ends with the test process, even when that one crashes.
+  ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (::getppid() != parent) ::_exit(127);
   const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (out >= 0) {
     ::dup2(out, 1);

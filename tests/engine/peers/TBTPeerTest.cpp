@@ -21,13 +21,14 @@
 #include <vector>
 
 #include "engine/core/EngineSwitches.h"
-#include "engine/core/SegmentList.h"
+#include "support/FakePeerHost.h"
 #include "support/Ipv4.h"
 #include "support/PieceMapFixture.h"
 
 namespace pf {
 namespace {
 
+using testing::FakePeerHost;
 using testing::Ip;
 using testing::MapSpec;
 using testing::PieceMapFixture;
@@ -89,44 +90,16 @@ const std::string kInterestedAndUnchoke("\0\0\0\1\2\0\0\0\1\1", 10);
 // A task that has its torrent: the piece map, our handshake, a shared
 // request pool, and a fixed clock. It accepts every peer but those it is
 // told are connected already.
-class FakeTask : public PeerHost {
+class FakeTask : public FakePeerHost {
  public:
-  TPieces* HostPieces() override { return map; }
-  SegmentList& HostSegments() override { return segments_; }
-  std::deque<BlockRequest>& SharedRequests() override { return shared; }
-  bool InEndPhase() override { return false; }
-  bool HostComplete() override { return false; }
-  void OnPayload(int, int64_t bytes) override { payload += bytes; }
-  void OnWasted(int64_t bytes) override { wasted += bytes; }
-  void Retry(TPeerId*, int, int) override {}
-  void AddFoundSource(RefPtr<TPeerId>) override {}
-  void SetStateCode(int) override {}
-  void SetHttpStarted() override {}
-  int64_t ReceiveAllowance() override { return 1 << 30; }
-  int64_t WallNow() override { return 1'700'000'000; }
-  uint32_t MonotonicNow() override { return 1000; }
   const BtHandshakeBytes* OwnHandshake() override { return &handshake; }
   bool AcceptBtPeer(const TPeerObject&, const BtHash& peerId, uint32_t) override {
     return peerId != kOurId && peerId != alreadyConnected;
   }
   std::span<const uint8_t> HeldBits() override { return map->have; }
 
-  TPieces* map = nullptr;
   BtHandshakeBytes handshake = BuildBtHandshake(kInfoHash, kOurId);
   BtHash alreadyConnected = Id("-XX0001-connectedalr");
-  std::deque<BlockRequest> shared;
-  int64_t payload = 0;
-  int64_t wasted = 0;
-
- private:
-  struct View : PieceStateView {
-    bool IsWanted(int) const override { return false; }
-    bool InProgress(int) const override { return false; }
-    int PieceLength() const override { return 0; }
-    int PieceCount() const override { return 0; }
-    int FinishedPieces() const override { return 0; }
-  } view_;
-  SegmentList segments_{view_};
 };
 
 sockaddr_in Loopback(uint16_t port) {

@@ -14,20 +14,21 @@
 #include <thread>
 #include <vector>
 
-#include "engine/core/SegmentList.h"
+#include "support/FakePeerHost.h"
 #include "support/Ipv4.h"
 
 namespace pf {
 namespace {
 
+using testing::FakePeerHost;
 using testing::Ip;
 using Bytes = std::string;
 using namespace std::string_literals;
 
-constexpr int64_t kStart = 1'700'000'000;
+constexpr int64_t kStart = FakePeerHost::kStart;
 
 // A task that has its torrent, with a clock the test moves.
-class FakeTask : public PeerHost {
+class FakeTask : public FakePeerHost {
  public:
   FakeTask() {
     figures.hasMetadata = true;
@@ -40,44 +41,9 @@ class FakeTask : public PeerHost {
     figures.downloaded = 7;
     figures.left = 1000;
   }
-
-  TPieces* HostPieces() override { return nullptr; }
-  SegmentList& HostSegments() override { return segments; }
-  std::deque<BlockRequest>& SharedRequests() override { return shared; }
-  bool InEndPhase() override { return false; }
-  bool HostComplete() override { return complete; }
-  void OnPayload(int, int64_t) override {}
-  void OnWasted(int64_t) override {}
-  void Retry(TPeerId*, int, int) override {}
-  void AddFoundSource(RefPtr<TPeerId> source) override { found.push_back(std::move(source)); }
-  void SetStateCode(int) override {}
-  void SetHttpStarted() override {}
-  int64_t ReceiveAllowance() override { return 1 << 30; }
-  int64_t WallNow() override { return now; }
-  uint32_t MonotonicNow() override { return static_cast<uint32_t>(now); }
   AnnounceFigures TrackerFigures() override { return figures; }
 
   AnnounceFigures figures;
-  int64_t now = kStart;
-  bool complete = false;
-  std::vector<RefPtr<TPeerId>> found;
-
-  std::vector<std::string> FoundUrls() const {
-    std::vector<std::string> urls;
-    for (const auto& source : found) urls.push_back(source->url);
-    return urls;
-  }
-
- private:
-  struct NoPieces : PieceStateView {
-    bool IsWanted(int) const override { return false; }
-    bool InProgress(int) const override { return false; }
-    int PieceLength() const override { return 0; }
-    int PieceCount() const override { return 0; }
-    int FinishedPieces() const override { return 0; }
-  } view_;
-  SegmentList segments{view_};
-  std::deque<BlockRequest> shared;
 };
 
 bool Readable(int fd, int milliseconds) {
