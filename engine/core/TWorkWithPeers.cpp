@@ -83,13 +83,6 @@ void TWorkWithPeers::ParkIdle(TPeerObject& peer) {
   for (const auto& idle : idlePeers)
     if (idle.get() == &peer) return;
   peer.Reset();
-  // A re-used object starts like a new one.
-  peer.lastPiece = -1;
-  peer.segmentCount = 0;
-  peer.speed = 0;
-  peer.sourceKey = nullptr;
-  peer.failures = 0;
-  peer.attachedAt = 0;
   idlePeers.push_back(RefPtr<TPeerObject>::Share(&peer));
 }
 

@@ -1,11 +1,11 @@
 #include "engine/core/TWorkWithPieces.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <unordered_set>
 
 #include "engine/core/ScopedLock.h"
+#include "platform/Clock.h"
 
 namespace pf {
 
@@ -39,7 +39,7 @@ bool TWorkWithPieces::TakePooledRequests(std::deque<BlockRequest>& queue, std::s
 bool TWorkWithPieces::EngagePiece(int piece, bool add, bool all) {
   if (add) {
     const auto peers = std::count_if(connections.begin(), connections.end(),
-                                     [](const auto& c) { return c && c->kind == 1; });
+                                     [](const auto& c) { return c && c->kind == TPeerId::kBtNode; });
     return engaged.Add(piece, static_cast<int>(peers));
   }
   if (!all) return engaged.RemoveOne(piece);
@@ -53,10 +53,7 @@ bool TWorkWithPieces::EngagePiece(int piece, bool add, bool all) {
 }
 
 int TWorkWithPieces::StartPieceHint() const {
-  const auto tick = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now().time_since_epoch());
-  return pf::StartPieceHint(config.randomPieceStart != 0, PieceCount(), FinishedPieces(),
-                            static_cast<uint32_t>(tick.count()));
+  return pf::StartPieceHint(config.randomPieceStart != 0, PieceCount(), FinishedPieces(), platform::TickCount());
 }
 
 void TWorkWithPieces::OnPieceHeld(int piece, bool held) {

@@ -49,6 +49,13 @@ void TPeerObject::Reset() {
   acceptedIncoming = 0;
   stats = Stats();
   tick = TickCounts();
+  // A re-used object starts like a new one.
+  lastPiece = -1;
+  segmentCount = 0;
+  speed = 0;
+  sourceKey = nullptr;
+  failures = 0;
+  attachedAt = 0;
   if (peerSource) {
     peerSource->openConnections = std::max(peerSource->openConnections - 1, 0);
     --peerSource->users;
