@@ -1,0 +1,260 @@
+// Our engine among BitTorrent peers that misbehave: a peer that answers every
+// request with wrong bytes next to an honest seeder, and a seeder of ours
+// under a flood of connections that send garbage, handshakes for another
+// torrent, oversized messages, wrong bitfields and impossible requests. The
+// download must still end with the original bytes and the seeder must live.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/BitTorrentPeers.h"
+#include "support/LoopbackServers.h"
+
+namespace pf {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace pf::testing;
+
+constexpr int64_t kPieceLength = 262144;
+constexpr size_t kFileSize = 4 * 1048576 + 777;
+constexpr int kTimeoutMs = 60000;
+
+std::string Be32(uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+}
+
+uint32_t ReadBe32(const std::string& bytes, size_t at) {
+  uint32_t v = 0;
+  for (size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<uint8_t>(bytes[at + i]);
+  return v;
+}
+
+std::string Handshake(const std::string& infoHash, const std::string& peerId) {
+  return std::string(1, '\x13') + "BitTorrent protocol" + std::string(8, '\0') + infoHash + peerId;
+}
+
+int Connect(const std::string& address, int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void SendAll(int fd, const std::string& bytes) {
+  for (size_t sent = 0; sent < bytes.size();) {
+    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return;
+    sent += static_cast<size_t>(n);
+  }
+}
+
+// A peer on 127.0.0.4 that claims every piece and answers every request with
+// random bytes of the asked length.
+class LyingPeer {
+ public:
+  explicit LyingPeer(int pieces) : pieces_(pieces) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, "127.0.0.4", &a.sin_addr);
+    socklen_t length = sizeof a;
+    const int on = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(listener_, 8) == 0 &&
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length) == 0)
+      port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~LyingPeer() {
+    stop_ = true;
+    thread_.join();
+    ::close(listener_);
+  }
+  int Port() const { return port_; }
+  int BlocksServed() const { return served_; }
+
+ private:
+  void Serve() {
+    std::mt19937 random(77);
+    std::vector<int> clients;
+    std::vector<std::string> pending;
+    while (!stop_) {
+      std::vector<pollfd> polled{{listener_, POLLIN, 0}};
+      for (int fd : clients) polled.push_back({fd, POLLIN, 0});
+      if (::poll(polled.data(), polled.size(), 50) <= 0) continue;
+      if (polled[0].revents & POLLIN) {
+        const int fd = ::accept(listener_, nullptr, nullptr);
+        if (fd >= 0) {
+          clients.push_back(fd);
+          pending.emplace_back();
+        }
+      }
+      for (size_t i = 0; i < clients.size(); ++i) {
+        if (!(polled[i + 1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        char chunk[65536];
+        const ssize_t n = ::recv(clients[i], chunk, sizeof chunk, 0);
+        if (n <= 0) {
+          ::close(clients[i]);
+          clients[i] = -1;
+          continue;
+        }
+        Answer(clients[i], pending[i].append(chunk, static_cast<size_t>(n)), random);
+      }
+      for (size_t i = clients.size(); i-- > 0;)
+        if (clients[i] < 0) {
+          clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
+          pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+    }
+    for (int fd : clients) ::close(fd);
+  }
+
+  void Answer(int fd, std::string& in, std::mt19937& random) {
+    if (in.size() >= 68 && in.compare(1, 19, "BitTorrent protocol") == 0) {
+      std::string bits((static_cast<size_t>(pieces_) + 7) / 8, '\xff');
+      if (pieces_ % 8) bits.back() = static_cast<char>(0xFF00 >> (pieces_ % 8));
+      SendAll(fd, Handshake(in.substr(28, 20), "-XX0001-liarliarliar") + Be32(1 + static_cast<uint32_t>(bits.size())) +
+                      '\x05' + bits + Be32(1) + '\x01');
+      in.erase(0, 68);
+    }
+    while (in.size() >= 4 && in[0] != '\x13') {
+      const uint32_t length = ReadBe32(in, 0);
+      if (in.size() < 4 + static_cast<size_t>(length)) return;
+      if (length == 13 && in[4] == '\x06') {
+        const uint32_t blockLength = ReadBe32(in, 13);
+        std::string block(blockLength, '\0');
+        for (char& c : block) c = static_cast<char>(random());
+        SendAll(fd, Be32(9 + blockLength) + '\x07' + in.substr(5, 8) + block);
+        ++served_;
+      }
+      in.erase(0, 4 + length);
+    }
+  }
+
+  int pieces_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> served_{0};
+  std::thread thread_;
+};
+
+class HostilePeersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("pf-hostile-" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "seed");
+    std::mt19937_64 random(99);
+    content_.resize(kFileSize);
+    for (char& c : content_) c = static_cast<char>(random() >> 56);
+    WriteFile(dir_ / "seed" / "payload.bin", content_);
+    // No tracker answers: the peers are given to the download directly.
+    ASSERT_TRUE(MakeAnnouncedTorrent(dir_ / "seed" / "payload.bin", kPieceLength, {"http://127.0.0.1:1/announce"},
+                                     dir_ / "t.torrent"));
+    infoHash_ = HashBytes(InfoHashHex(dir_ / "t.torrent"));
+    ASSERT_EQ(infoHash_.size(), 20u);
+    PftoolSetup seed;
+    seed.torrent = dir_ / "t.torrent";
+    seed.target = dir_ / "seed" / "payload.bin";
+    seed.address = "127.0.0.2";
+    ASSERT_TRUE(seeder_.StartSeeder(seed)) << seeder_.OutputTail();
+  }
+  void TearDown() override {
+    seeder_.Stop();
+    leecher_.Stop();
+    if (!HasFailure()) fs::remove_all(dir_);
+  }
+
+  static std::string HashBytes(const std::string& hex) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
+  }
+
+  // Downloads from the given peers and expects the original bytes.
+  void DownloadFrom(const std::vector<std::string>& peers) {
+    PftoolSetup get;
+    get.torrent = dir_ / "t.torrent";
+    get.target = dir_ / "get" / "payload.bin";
+    get.address = "127.0.0.3";
+    get.sources = peers;
+    ASSERT_TRUE(leecher_.StartDownload(get));
+    EXPECT_EQ(leecher_.WaitForExit(kTimeoutMs), 0) << leecher_.OutputTail();
+    EXPECT_TRUE(FileHolds(get.target, content_)) << "the download must end with the original bytes";
+  }
+
+  std::string SeederPeer() const { return "btnode://127.0.0.2:" + std::to_string(seeder_.Port()); }
+
+  fs::path dir_;
+  std::string content_;
+  std::string infoHash_;
+  PftoolPeer seeder_;
+  PftoolPeer leecher_;
+};
+
+TEST_F(HostilePeersTest, WrongBlocksFromOnePeerAreNeverKept) {
+  LyingPeer liar(static_cast<int>((kFileSize + kPieceLength - 1) / kPieceLength));
+  ASSERT_NE(liar.Port(), 0);
+  DownloadFrom({"btnode://127.0.0.4:" + std::to_string(liar.Port()), SeederPeer()});
+  // What the liar sent failed its check and was fetched again elsewhere.
+  EXPECT_GT(liar.BlocksServed(), 0) << "the lying peer was never asked; the case proves nothing";
+}
+
+TEST_F(HostilePeersTest, SeederOutlivesAFloodOfBadConnections) {
+  const std::string good = Handshake(infoHash_, "-XX0001-floodfloodfl");
+  const std::string bad[] = {
+      std::string(200, 'x'),                                                   // not BitTorrent at all
+      Handshake(std::string(20, 'z'), "-XX0001-otherotherot"),                 // another torrent
+      good + Be32(0x7FFFFFF0) + '\x07',                                        // an absurd length
+      good + Be32(3) + '\x05' + "\xff\xff",                                    // a bitfield of the wrong size
+      good + Be32(13) + '\x06' + Be32(9999) + Be32(0) + Be32(16384),           // a piece that does not exist
+      good + Be32(13) + '\x06' + Be32(0) + Be32(0) + Be32(1 << 30),            // a block larger than the piece
+      good.substr(0, 30),                                                      // a handshake that never ends
+      "GET / HTTP/1.0\r\n" + std::string(3000, 'h'),                           // a preamble that never ends
+  };
+  std::atomic<bool> stop{false};
+  std::thread flood([&] {
+    std::vector<int> open;
+    for (int round = 0; !stop && round < 40; ++round) {
+      for (const std::string& bytes : bad) {
+        const int fd = Connect("127.0.0.2", seeder_.Port());
+        if (fd < 0) continue;
+        SendAll(fd, bytes);
+        open.push_back(fd);
+      }
+      // Some stay open and silent; the rest go at once.
+      while (open.size() > 100) {
+        ::close(open.front());
+        open.erase(open.begin());
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    for (int fd : open) ::close(fd);
+  });
+  DownloadFrom({SeederPeer()});
+  stop = true;
+  flood.join();
+  EXPECT_TRUE(seeder_.Running()) << seeder_.OutputTail();
+}
+
+}  // namespace
+}  // namespace pf
