@@ -100,14 +100,8 @@ class LyingPeer {
       std::vector<pollfd> polled{{listener_, POLLIN, 0}};
       for (int fd : clients) polled.push_back({fd, POLLIN, 0});
       if (::poll(polled.data(), polled.size(), 50) <= 0) continue;
-      if (polled[0].revents & POLLIN) {
-        const int fd = ::accept(listener_, nullptr, nullptr);
-        if (fd >= 0) {
-          clients.push_back(fd);
-          pending.emplace_back();
-        }
-      }
-      for (size_t i = 0; i < clients.size(); ++i) {
+      // Only the clients that were polled; one accepted now waits a round.
+      for (size_t i = 0; i + 1 < polled.size(); ++i) {
         if (!(polled[i + 1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
         char chunk[65536];
         const ssize_t n = ::recv(clients[i], chunk, sizeof chunk, 0);
@@ -117,6 +111,13 @@ class LyingPeer {
           continue;
         }
         Answer(clients[i], pending[i].append(chunk, static_cast<size_t>(n)), random);
+      }
+      if (polled[0].revents & POLLIN) {
+        const int fd = ::accept(listener_, nullptr, nullptr);
+        if (fd >= 0) {
+          clients.push_back(fd);
+          pending.emplace_back();
+        }
       }
       for (size_t i = clients.size(); i-- > 0;)
         if (clients[i] < 0) {
