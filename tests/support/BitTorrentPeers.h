@@ -465,6 +465,7 @@ struct PftoolSetup {
   int port = 0;  // 0: a free one
   std::vector<std::string> sources{};  // HTTP mirrors, download only
   int limitKBps = 0;                 // download only; 0: none
+  int uploadLimitKBps = 0;           // 0: none
 };
 
 class PftoolPeer : public PeerProcess {
@@ -489,8 +490,11 @@ class PftoolPeer : public PeerProcess {
  private:
   std::vector<std::string> Arguments(const char* command, const PftoolSetup& setup) {
     listenPort_ = PortOrFree(setup.port);
-    return {PFTOOL_PATH, command, "--torrent", setup.torrent.string(), "--target", setup.target.string(),
-            "--interface", setup.address, "--port", std::to_string(listenPort_)};
+    std::vector<std::string> args{PFTOOL_PATH, command, "--torrent", setup.torrent.string(), "--target",
+                                  setup.target.string(), "--interface", setup.address, "--port",
+                                  std::to_string(listenPort_)};
+    if (setup.uploadLimitKBps > 0) args.insert(args.end(), {"--upload-limit", std::to_string(setup.uploadLimitKBps)});
+    return args;
   }
 
   int listenPort_ = 0;

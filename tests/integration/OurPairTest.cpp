@@ -1,8 +1,9 @@
-// Our engine among BitTorrent peers that misbehave: a peer that answers every
-// request with wrong bytes next to an honest seeder, and a seeder of ours
-// under a flood of connections that send garbage, handshakes for another
-// torrent, oversized messages, wrong bitfields and impossible requests. The
-// download must still end with the original bytes and the seeder must live.
+// A seeder and a leecher of ours, given each other directly: among peers
+// that misbehave (a peer that answers every request with wrong bytes next to
+// the honest seeder; a flood of connections to the seeder that send garbage,
+// handshakes for another torrent, oversized messages, wrong bitfields and
+// impossible requests), where the download must still end with the original
+// bytes and the seeder must live; and under rate limits on either side.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -158,10 +159,10 @@ class LyingPeer {
   std::thread thread_;
 };
 
-class HostilePeersTest : public ::testing::Test {
+class OurPairTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("pf-hostile-" + std::to_string(::getpid()));
+    dir_ = fs::temp_directory_path() / ("pf-our-pair-" + std::to_string(::getpid()));
     fs::remove_all(dir_);
     fs::create_directories(dir_ / "seed");
     std::mt19937_64 random(99);
@@ -173,10 +174,13 @@ class HostilePeersTest : public ::testing::Test {
                                      dir_ / "t.torrent"));
     infoHash_ = HashBytes(InfoHashHex(dir_ / "t.torrent"));
     ASSERT_EQ(infoHash_.size(), 20u);
+  }
+  void StartSeeder(int uploadLimitKBps = 0) {
     PftoolSetup seed;
     seed.torrent = dir_ / "t.torrent";
     seed.target = dir_ / "seed" / "payload.bin";
     seed.address = "127.0.0.2";
+    seed.uploadLimitKBps = uploadLimitKBps;
     ASSERT_TRUE(seeder_.StartSeeder(seed)) << seeder_.OutputTail();
   }
   void TearDown() override {
@@ -192,12 +196,13 @@ class HostilePeersTest : public ::testing::Test {
   }
 
   // Downloads from the given peers and expects the original bytes.
-  void DownloadFrom(const std::vector<std::string>& peers) {
+  void DownloadFrom(const std::vector<std::string>& peers, int limitKBps = 0) {
     PftoolSetup get;
     get.torrent = dir_ / "t.torrent";
     get.target = dir_ / "get" / "payload.bin";
     get.address = "127.0.0.3";
     get.sources = peers;
+    get.limitKBps = limitKBps;
     ASSERT_TRUE(leecher_.StartDownload(get));
     EXPECT_EQ(leecher_.WaitForExit(kTimeoutMs), 0) << leecher_.OutputTail();
     EXPECT_TRUE(FileHolds(get.target, content_)) << "the download must end with the original bytes";
@@ -212,7 +217,8 @@ class HostilePeersTest : public ::testing::Test {
   PftoolPeer leecher_;
 };
 
-TEST_F(HostilePeersTest, WrongBlocksFromOnePeerAreNeverKept) {
+TEST_F(OurPairTest, WrongBlocksFromOnePeerAreNeverKept) {
+  StartSeeder();
   LyingPeer liar(static_cast<int>((kFileSize + kPieceLength - 1) / kPieceLength));
   ASSERT_NE(liar.Port(), 0);
   DownloadFrom({"btnode://127.0.0.4:" + std::to_string(liar.Port()), SeederPeer()});
@@ -220,7 +226,8 @@ TEST_F(HostilePeersTest, WrongBlocksFromOnePeerAreNeverKept) {
   EXPECT_GT(liar.BlocksServed(), 0) << "the lying peer was never asked; the case proves nothing";
 }
 
-TEST_F(HostilePeersTest, SeederOutlivesAFloodOfBadConnections) {
+TEST_F(OurPairTest, SeederOutlivesAFloodOfBadConnections) {
+  StartSeeder();
   const std::string good = Handshake(infoHash_, "-XX0001-floodfloodfl");
   const std::string bad[] = {
       std::string(200, 'x'),                                                   // not BitTorrent at all
@@ -255,6 +262,25 @@ TEST_F(HostilePeersTest, SeederOutlivesAFloodOfBadConnections) {
   stop = true;
   flood.join();
   EXPECT_TRUE(seeder_.Running()) << seeder_.OutputTail();
+}
+
+// The seeder's upload limit and the leecher's download limit each hold the
+// transfer to its rate: the file takes at least its size over the limit
+// (less a tenth for the first second's budget), and not much more.
+TEST_F(OurPairTest, EitherSideLimitHoldsTheTransferToItsRate) {
+  constexpr int kLimitKBps = 1024;
+  const double floor = 0.9 * static_cast<double>(kFileSize) / (kLimitKBps * 1024.0);
+  for (const bool onSeeder : {true, false}) {
+    SCOPED_TRACE(onSeeder ? "upload limit on the seeder" : "download limit on the leecher");
+    StartSeeder(onSeeder ? kLimitKBps : 0);
+    fs::remove_all(dir_ / "get");
+    const auto started = std::chrono::steady_clock::now();
+    DownloadFrom({SeederPeer()}, onSeeder ? 0 : kLimitKBps);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_GE(seconds, floor);
+    EXPECT_LE(seconds, 2 * floor + 5);
+    seeder_.Stop();
+  }
 }
 
 }  // namespace
