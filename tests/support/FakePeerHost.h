@@ -14,6 +14,15 @@
 
 namespace pf::testing {
 
+// The piece state a segment list sees when there are no pieces.
+struct NoPieces : PieceStateView {
+  bool IsWanted(int) const override { return false; }
+  bool InProgress(int) const override { return false; }
+  int PieceLength() const override { return 0; }
+  int PieceCount() const override { return 0; }
+  int FinishedPieces() const override { return 0; }
+};
+
 class FakePeerHost : public PeerHost {
  public:
   static constexpr int64_t kStart = 1'700'000'000;
@@ -49,13 +58,7 @@ class FakePeerHost : public PeerHost {
 
  private:
   // Segments are the servers' business; peers under test find none.
-  struct NoPieces : PieceStateView {
-    bool IsWanted(int) const override { return false; }
-    bool InProgress(int) const override { return false; }
-    int PieceLength() const override { return 0; }
-    int PieceCount() const override { return 0; }
-    int FinishedPieces() const override { return 0; }
-  } view_;
+  NoPieces view_;
   SegmentList segments_{view_};
 };
 

@@ -16,6 +16,7 @@
 #include "engine/core/SegmentList.h"
 #include "platform/Clock.h"
 #include "engine/core/TWorkWithPeers.h"
+#include "support/FakePeerHost.h"
 
 namespace pf {
 namespace {
@@ -89,13 +90,7 @@ class PoolUnderTest : public TWorkWithPeers, public PeerHost {
   using TWorkWithPeers::live;
 
   TPieces map;
-  struct NoPieces : PieceStateView {
-    bool IsWanted(int) const override { return false; }
-    bool InProgress(int) const override { return false; }
-    int PieceLength() const override { return 0; }
-    int PieceCount() const override { return 0; }
-    int FinishedPieces() const override { return 0; }
-  } view;
+  testing::NoPieces view;
   std::unique_ptr<SegmentList> segmentList = std::make_unique<SegmentList>(view);
   std::deque<BlockRequest> shared;
   bool complete = false;
