@@ -70,6 +70,18 @@ int32_t LeadingNumber(std::string_view text) {
 
 }  // namespace
 
+RefPtr<TPeerId> TPeerId::MakeBtNode(uint32_t ip, uint16_t port) {
+  uint8_t b[4];
+  std::memcpy(b, &ip, 4);  // network order in memory
+  auto source = RefPtr<TPeerId>::Make("btnode://" + std::to_string(b[0]) + "." + std::to_string(b[1]) + "." +
+                                      std::to_string(b[2]) + "." + std::to_string(b[3]) + ":" + std::to_string(port));
+  source->kind = kBtNode;
+  source->ip = ip;
+  source->port = port;
+  source->parsed = 1;
+  return source;
+}
+
 TPeerIdDetails& TPeerId::Details() {
   if (!details) details = std::make_unique<TPeerIdDetails>();
   return *details;

@@ -26,6 +26,10 @@ class TPeerId : public TRefObject {
   // HTTP, TCP or UDP, a malformed port, or a host that cannot be resolved.
   bool ParseSource();
 
+  // A BitTorrent peer known by its address ("btnode://a.b.c.d:port"),
+  // parsed already. `ip` in network order.
+  static RefPtr<TPeerId> MakeBtNode(uint32_t ip, uint16_t port);
+
   // Whether two records name the same source.
   static bool SameSource(const TPeerId* a, const TPeerId* b);
 

@@ -483,7 +483,6 @@ void TWorkThread::TrimPools(bool ending) {
 }
 
 int64_t TWorkThread::Tick() {
-  peersWithOutput_ = 0;
   if (pieces) {
     readRequests.Serve(*pieces);
     pieces->EnableBackgroundHashing();

@@ -99,9 +99,6 @@ class TWorkThread : public TWorkWithTransStatis,
     const int64_t limit = std::min(uploadLimit, BudgetFromKB(uploadLimitKBNow));
     return limit - secondSent;
   }
-  int PeersWithOutput() override { return peersWithOutput_; }
-  void NoteOutputPending() override { ++peersWithOutput_; }
-  int PeerCount() override { return CountConnections(TPeerId::kBtNode); }
 
   TaskConfig Config();
   TaskStatus PublishedStatus();
@@ -176,7 +173,6 @@ class TWorkThread : public TWorkWithTransStatis,
   int64_t wastedBytes = 0;
   BtHandshakeBytes handshake_{};
   bool handshakeReady_ = false;
-  int peersWithOutput_ = 0;  // in the current tick
 };
 
 }  // namespace pf

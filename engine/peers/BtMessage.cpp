@@ -160,10 +160,19 @@ void AppendBtCancel(std::string& out, uint32_t index, uint32_t begin, uint32_t l
   AppendBlockRequest(out, BtMessageId::kCancel, index, begin, length);
 }
 
+void WriteBtPieceHead(uint8_t* head, uint32_t index, uint32_t begin, uint32_t blockLength) {
+  const uint32_t fields[3] = {blockLength + 9, index, begin};
+  head[4] = static_cast<uint8_t>(BtMessageId::kPiece);
+  for (int f = 0; f < 3; ++f) {
+    uint8_t* at = head + (f == 0 ? 0 : 1 + 4 * f);
+    for (int b = 0; b < 4; ++b) at[b] = static_cast<uint8_t>(fields[f] >> (24 - 8 * b));
+  }
+}
+
 void AppendBtPiece(std::string& out, uint32_t index, uint32_t begin, std::span<const uint8_t> block) {
-  AppendHead(out, static_cast<uint32_t>(9 + block.size()), BtMessageId::kPiece);
-  AppendU32(out, index);
-  AppendU32(out, begin);
+  uint8_t head[kBtPieceHeadSize];
+  WriteBtPieceHead(head, index, begin, static_cast<uint32_t>(block.size()));
+  out.append(reinterpret_cast<const char*>(head), sizeof head);
   out.append(reinterpret_cast<const char*>(block.data()), block.size());
 }
 

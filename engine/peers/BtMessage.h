@@ -89,6 +89,10 @@ void AppendBtBitfield(std::string& out, std::span<const uint8_t> bits);
 void AppendBtRequest(std::string& out, uint32_t index, uint32_t begin, uint32_t length);
 void AppendBtCancel(std::string& out, uint32_t index, uint32_t begin, uint32_t length);
 void AppendBtPiece(std::string& out, uint32_t index, uint32_t begin, std::span<const uint8_t> block);
+// The head of a piece message (length, id, index, begin) written in place,
+// for a block the caller puts right behind it.
+inline constexpr size_t kBtPieceHeadSize = 13;
+void WriteBtPieceHead(uint8_t* head, uint32_t index, uint32_t begin, uint32_t blockLength);
 // What we send instead of a block we failed to read from disk: a piece
 // message of piece 0 at offset 2 whose 5-byte block is '5' and the index of
 // the piece that could not be read. ReadBtMessage reports it as kUnavailable.

@@ -80,13 +80,6 @@ class PeerHost {
   virtual int PieceHint() { return 0; }
   // Bytes the task may still send in this second (its upload limit).
   virtual int64_t SendAllowance() { return INT64_MAX; }
-  // Payload sent to a peer.
-  virtual void OnUploaded(int64_t /*bytes*/) {}
-  // Peers of the task with output still queued in this tick.
-  virtual int PeersWithOutput() { return 0; }
-  virtual void NoteOutputPending() {}
-  // Live BitTorrent connections of the task.
-  virtual int PeerCount() { return 0; }
   // Whether peer connections may go over the UDP connection layer.
   virtual bool UdpConnectionsAllowed() { return false; }
 

@@ -1,7 +1,5 @@
 #include "engine/peers/TBTPeer.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -20,12 +18,15 @@ constexpr uint32_t kRefreshAfterSeconds = 8;
 // Interested, then unchoke: every peer is unchoked at once.
 constexpr char kInterestedAndUnchoke[10] = {0, 0, 0, 1, 2, 0, 0, 0, 1, 1};
 
-std::string Dotted(uint32_t ip) {
-  char text[INET_ADDRSTRLEN] = {};
-  in_addr a{};
-  a.s_addr = ip;
-  ::inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
+// Where a requested block lies: its piece and its offset in the piece.
+struct BlockPlace {
+  int piece;
+  int offset;
+};
+BlockPlace PlaceOf(const TPieces& map, int64_t block) {
+  const int64_t at = block * kBlock;
+  const auto piece = static_cast<int>(at / map.pieceLength);
+  return {piece, static_cast<int>(at - map.PieceStart(piece))};
 }
 
 bool Contains(const std::deque<BlockRequest>& list, int64_t block) {
@@ -135,12 +136,7 @@ bool TBTPeer::AttachConnection(std::unique_ptr<QTcpSocket> accepted, bool preamb
   connectedAt_ = work->WallNow();
   // A peer that called us gets a source of its own, so that the pool knows
   // its address and id like those of the peers we called.
-  auto source = RefPtr<TPeerId>::Make("btnode://" + Dotted(connection->remoteIp) + ":" +
-                                      std::to_string(connection->remotePort));
-  source->kind = TPeerId::kBtNode;
-  source->ip = connection->remoteIp;
-  source->port = connection->remotePort;
-  source->parsed = 1;
+  RefPtr<TPeerId> source = TPeerId::MakeBtNode(connection->remoteIp, connection->remotePort);
   source->group = 19;
   ++source->users;
   ++source->openConnections;
@@ -386,20 +382,7 @@ bool TBTPeer::HandleMessage(const BtMessage& message) {
       // The peer could not read that piece: ask others for it.
       if (message.index >= count || !map) return true;
       SetBit(peerLacks, static_cast<int>(message.index), true);
-      const int64_t first = map->PieceStart(static_cast<int>(message.index)) / kBlock;
-      const int64_t last = (map->PieceStart(static_cast<int>(message.index)) + map->pieceLength - 1) / kBlock;
-      std::deque<BlockRequest> kept;
-      auto& shared = work->SharedRequests();
-      for (size_t i = 0; i < requests.size(); ++i) {
-        const BlockRequest& r = requests[i];
-        if (r.block < first || r.block > last) {
-          kept.push_back(r);
-          continue;
-        }
-        if (i < sentCount) --sentCount;
-        if (!Contains(shared, r.block)) shared.push_back(r);
-      }
-      requests.swap(kept);
+      HandBackRequests(false, static_cast<int>(message.index));
       return true;
     }
     default:
@@ -442,22 +425,29 @@ void TBTPeer::OnChokeChanged(bool wasUnchoked) {
   SendRequests(SendTarget());
 }
 
-void TBTPeer::HandBackRequests(bool cancelSent) {
+void TBTPeer::HandBackRequests(bool cancelSent, int piece) {
   TPieces* map = work->HostPieces();
+  if (!map || map->pieceLength <= 0) return;
   std::string cancels;
   auto& shared = work->SharedRequests();
+  std::deque<BlockRequest> kept;
+  uint32_t sentKept = 0;
   for (size_t i = 0; i < requests.size(); ++i) {
     const BlockRequest& r = requests[i];
-    if (cancelSent && i < sentCount && map && map->pieceLength > 0) {
-      const int64_t at = r.block * kBlock;
-      const auto index = static_cast<uint32_t>(at / map->pieceLength);
-      AppendBtCancel(cancels, index, static_cast<uint32_t>(at - map->PieceStart(static_cast<int>(index))),
-                     static_cast<uint32_t>(r.length));
+    const bool sent = i < sentCount;
+    const BlockPlace place = PlaceOf(*map, r.block);
+    if (piece >= 0 && place.piece != piece) {
+      kept.push_back(r);
+      sentKept += sent ? 1 : 0;
+      continue;
     }
+    if (cancelSent && sent)
+      AppendBtCancel(cancels, static_cast<uint32_t>(place.piece), static_cast<uint32_t>(place.offset),
+                     static_cast<uint32_t>(r.length));
     if (!Contains(shared, r.block)) shared.push_back(r);
   }
-  requests.clear();
-  sentCount = 0;
+  requests.swap(kept);
+  sentCount = sentKept;
   SendBytes(cancels);
 }
 
@@ -468,10 +458,8 @@ void TBTPeer::SendRequests(uint32_t limit) {
   const uint32_t now = work->MonotonicNow();
   while (sentCount < requests.size() && sentCount < limit) {
     BlockRequest& r = requests[sentCount];
-    const int64_t at = r.block * kBlock;
-    const auto piece = static_cast<int>(at / map->pieceLength);
+    const auto [piece, offset] = PlaceOf(*map, r.block);
     const TPiece* p = map->Piece(piece);
-    const int offset = p ? static_cast<int>(at - map->PieceStart(piece)) : 0;
     const bool invalid = !p || r.length <= 0 || offset + r.length > p->size;
     if (invalid || (endPhase && (map->IsHeld(piece) || p->HasUnit(offset)))) {
       requests.erase(requests.begin() + sentCount);
@@ -599,10 +587,8 @@ void TBTPeer::RefreshRequests() {
   for (size_t i = 0; i < requests.size(); ++i) {
     BlockRequest r = requests[i];
     const bool sent = i < sentCount;
-    const int64_t at = r.block * kBlock;
-    const auto piece = static_cast<int>(at / map->pieceLength);
+    const auto [piece, offset] = PlaceOf(*map, r.block);
     const TPiece* p = map->Piece(piece);
-    const int offset = p ? static_cast<int>(at - map->PieceStart(piece)) : 0;
     if (!p || map->IsHeld(piece) || p->HasUnit(offset)) {
       if (sent) AppendBtCancel(cancels, static_cast<uint32_t>(piece), static_cast<uint32_t>(offset),
                                static_cast<uint32_t>(r.length));
@@ -641,26 +627,19 @@ bool TBTPeer::Serve() {
   while (!incoming.empty() && total < perTick) {
     const Incoming q = incoming.front();
     // Message heads count too: many tiny requests must not overrun the room.
-    if (used + 13 + q.length > room) break;
+    if (used + kBtPieceHeadSize + q.length > room) break;
     incoming.pop_front();
     TPiece* piece = map->Piece(q.index);
     if (!piece || !map->IsHeld(q.index) || q.length > static_cast<uint32_t>(map->pieceLength) ||
         int64_t{q.begin} + q.length > piece->size)
       continue;
     uint8_t* head = out + used;
-    const uint32_t fields[3] = {q.length + 9, q.index, q.begin};
-    head[0] = static_cast<uint8_t>(fields[0] >> 24);
-    head[1] = static_cast<uint8_t>(fields[0] >> 16);
-    head[2] = static_cast<uint8_t>(fields[0] >> 8);
-    head[3] = static_cast<uint8_t>(fields[0]);
-    head[4] = static_cast<uint8_t>(BtMessageId::kPiece);
-    for (int f = 1; f < 3; ++f)
-      for (int b = 0; b < 4; ++b) head[1 + 4 * f + b] = static_cast<uint8_t>(fields[f] >> (24 - 8 * b));
-    const int read = piece->ReadHeld(head + 13, static_cast<int>(q.length), static_cast<int>(q.begin));
+    WriteBtPieceHead(head, q.index, q.begin, q.length);
+    const int read =
+        piece->ReadHeld(head + kBtPieceHeadSize, static_cast<int>(q.length), static_cast<int>(q.begin));
     if (read == static_cast<int>(q.length)) {
-      used += 13 + q.length;
+      used += kBtPieceHeadSize + q.length;
       total += q.length;
-      work->OnUploaded(q.length);
       continue;
     }
     // Told instead of the block; the peer asks someone else for that piece.
@@ -669,9 +648,7 @@ bool TBTPeer::Serve() {
                    incoming.end());
   }
   thisSecondSent_ += total;
-  if (connection->CommitSend(static_cast<int>(used)) < 0 || !SendBytes(unavailable)) return false;
-  if (connection->QueuedCount() > 0) work->NoteOutputPending();
-  return true;
+  return connection->CommitSend(static_cast<int>(used)) >= 0 && SendBytes(unavailable);
 }
 
 bool TBTPeer::AfterTick() {

@@ -101,8 +101,9 @@ class TBTPeer : public TPeerObject {
   void OnChokeChanged(bool wasUnchoked);
   // Sends up to `limit` requests in all (sent ones included).
   void SendRequests(uint32_t limit);
-  // Cancels what was sent and gives every queued request back to the task.
-  void HandBackRequests(bool cancelSent);
+  // Gives the queued requests (those of `piece` only, when not -1) back to
+  // the task's shared pool, with cancels for the sent ones on `cancelSent`.
+  void HandBackRequests(bool cancelSent, int piece = -1);
   // Queues the missing blocks of `piece` for this peer, the surplus beyond
   // `keep` to the task's shared pool; false when none was missing.
   bool QueueBlocks(int piece, size_t keep);

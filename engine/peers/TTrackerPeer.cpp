@@ -13,13 +13,6 @@ bool UsablePeer(const TrackerPeerAddress& peer) {
   return peer.ip != 0 && peer.ip != 0xFFFFFFFFu && peer.port != 0;
 }
 
-std::string BtNodeAddress(uint32_t ip, uint16_t port) {
-  uint8_t b[4];
-  std::memcpy(b, &ip, 4);  // network order in memory
-  return "btnode://" + std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
-         std::to_string(b[3]) + ":" + std::to_string(port);
-}
-
 }  // namespace
 
 TPeerObject* MakeTrackerPeer(PeerHost* host) { return new TTrackerPeer(host); }
@@ -198,11 +191,7 @@ bool TTrackerPeer::AfterTick() {
 void TTrackerPeer::AddCandidates(const std::vector<TrackerPeerAddress>& peers) {
   for (const TrackerPeerAddress& peer : peers) {
     if (!UsablePeer(peer)) continue;
-    auto candidate = RefPtr<TPeerId>::Make(BtNodeAddress(peer.ip, peer.port));
-    candidate->kind = TPeerId::kBtNode;
-    candidate->ip = peer.ip;
-    candidate->port = peer.port;
-    candidate->parsed = 1;
+    RefPtr<TPeerId> candidate = TPeerId::MakeBtNode(peer.ip, peer.port);
     candidate->allowance = 1;
     std::memcpy(candidate->peerId, peer.peerId.data(), sizeof candidate->peerId);
     work->AddFoundSource(std::move(candidate));
