@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/peers/BtHandshake.h"
-#include "engine/peers/BtMessage.h"
-#include "engine/peers/BtPreamble.h"
+#include "engine/wire/BtHandshake.h"
+#include "engine/wire/BtMessage.h"
+#include "engine/wire/BtPreamble.h"
 
 namespace {
 

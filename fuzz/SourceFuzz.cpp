@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/content/HostResolver.h"
-#include "engine/content/TPeerId.h"
-#include "engine/content/UrlEscape.h"
-#include "engine/peers/ProxyProtocol.h"
+#include "engine/net/HostResolver.h"
+#include "engine/net/TPeerId.h"
+#include "engine/net/UrlEscape.h"
+#include "engine/net/ProxyProtocol.h"
 #include "platform/HostLookup.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <span>
 #include <string_view>
 
-#include "engine/peers/TrackerAnnounce.h"
-#include "engine/peers/UdpTrackerPacket.h"
+#include "engine/wire/TrackerAnnounce.h"
+#include "engine/wire/UdpTrackerPacket.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <cerrno>
 
-#include "engine/core/CPelicanfetchLog.h"
-#include "engine/core/ScopedLock.h"
+#include "engine/base/CPelicanfetchLog.h"
+#include "engine/base/ScopedLock.h"
 #include "platform/ThreadIdentity.h"
 
 namespace pf {

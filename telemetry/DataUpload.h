@@ -5,7 +5,7 @@
 #include <deque>
 #include <string>
 
-#include "engine/core/QThread.h"
+#include "engine/base/QThread.h"
 #include "telemetry/IDataStatisticsUser.h"
 #include "telemetry/TransferEventBody.h"
 

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "engine/core/CPelicanfetchLog.h"
+#include "engine/base/CPelicanfetchLog.h"
 #include "telemetry/DataUpload.h"
 #include "telemetry/IDataStatisticsUser.h"
 

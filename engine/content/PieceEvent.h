@@ -1,26 +1,36 @@
 #pragma once
 #include <cstdint>
+#include <string_view>
 
 namespace pf {
 
 // A notification from the piece map or storage to the task that owns it.
 struct PieceEvent {
-  enum Code {
-    kPieceHeld = 1,        // flag: held; value: piece index
+  enum Code : int32_t {
+    kPieceHeld = 1,        // `on`: held or no longer held; `value`: piece index
     kAllHeld = 2,          // the sizes-only check found every file complete
     kPublish = 3,          // the start-up check begins
-    kPiecesBuilt = 100,    // value: piece count
-    kFileList = 1000,      // data/kind: the encoded file list and its length
-    kResumeRecord = 1001,  // data/kind: the encoded resume record and its length
+    kPiecesBuilt = 100,    // `value`: piece count (0: the map could not be built)
+    kFileList = 1000,      // `bytes`: the encoded file list
+    kResumeRecord = 1001,  // `bytes`: the encoded resume record
     kDiskWait = 1002,      // storage waits for free disk space
     kDiskRoom = 1003,      // the wait ended with room
     kSizeUnreadable = 1004,
+    kBadPiece = 1100,      // `value`: piece index; `badPiece`: who sent it
   };
-  int32_t code;
-  int32_t flag;
-  int32_t kind;
-  int64_t value;
-  const void* data = nullptr;
+  // Who delivered a piece that failed its check.
+  struct BadPiece {
+    bool fromPeer = false;          // a BitTorrent peer, else a server
+    std::string_view peerAddress;   // "a.b.c.d : port" of a peer
+    std::string_view sourceAddress; // a server's source address
+    std::string_view targetPath;    // the task's first file
+  };
+
+  Code code;
+  bool on = true;
+  int64_t value = 0;
+  std::string_view bytes;
+  const BadPiece* badPiece = nullptr;
 };
 
 // The side of a task that hears from its piece map.

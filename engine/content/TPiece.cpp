@@ -5,15 +5,14 @@
 #include <cstring>
 
 #include "engine/content/TPieces.h"
-#include "engine/core/EngineLocks.h"
-#include "telemetry/ReportingCalls.h"
+#include "engine/base/EngineLocks.h"
 
 namespace pf {
 namespace {
 
 constexpr int kCompleteAge = 1805;  // half the cache idle time-out, plus 5 seconds
 
-int RoundDownToUnit(int value) { return value / TPiece::kBlockUnit * TPiece::kBlockUnit; }
+int RoundDownToUnit(int value) { return value / kBlockSize * kBlockSize; }
 
 }  // namespace
 
@@ -30,19 +29,19 @@ void TPiece::EnsureSlots() {
   if (!slots_.empty()) return;
   slots_.resize(static_cast<size_t>((size + chunkSize_ - 1) / chunkSize_));
   // Bytes already on disk count as present so that completion adds up.
-  for (int unit = 0; unit < flushed; unit += kBlockUnit) units_.insert(unit);
+  for (int unit = 0; unit < flushed; unit += kBlockSize) units_.insert(unit);
   if (map) map->activePieces.insert(this);
 }
 
 bool TPiece::SpanBuffered(int from, int to) const {
-  for (int unit = from / kBlockUnit * kBlockUnit; unit < to; unit += kBlockUnit)
+  for (int unit = from / kBlockSize * kBlockSize; unit < to; unit += kBlockSize)
     if (!units_.count(unit)) return false;
   return true;
 }
 
 bool TPiece::WholeInMemory() const {
   if (slots_.empty()) return false;
-  for (int unit = flushed; unit < size; unit += kBlockUnit) {
+  for (int unit = flushed; unit < size; unit += kBlockSize) {
     if (!units_.count(unit)) return false;
     if (!slots_[static_cast<size_t>(unit / chunkSize_)]) return false;
   }
@@ -66,8 +65,8 @@ TPiece::StoreResult TPiece::Store(const uint8_t* bytes, int length, int offset) 
 
 void TPiece::StoreUnits(const uint8_t* bytes, int from, int to) {
   EnsureSlots();
-  for (int unit = from; unit < to; unit += kBlockUnit) {
-    const int length = std::min(kBlockUnit, to - unit);
+  for (int unit = from; unit < to; unit += kBlockSize) {
+    const int length = std::min(kBlockSize, to - unit);
     if (units_.count(unit)) continue;
     const size_t chunk = static_cast<size_t>(unit / chunkSize_);
     if (!slots_[chunk]) slots_[chunk] = BufferPool::Data().Take(chunkSize_);
@@ -163,20 +162,23 @@ void TPiece::StampComplete() {
 }
 
 void TPiece::ReportBadPiece() {
-  if (!source) return;
-  const std::string target =
-      map && !map->files.empty() ? map->files.front()->path : std::string();
+  if (!source || !map) return;
+  const std::string target = !map->files.empty() ? map->files.front()->path : std::string();
+  PieceEvent::BadPiece who;
+  who.targetPath = target;
+  char address[64] = "";
+  std::string sourceAddress;
   if (source->SourceKind() == TPieceSource::kBitTorrentPeer) {
     const uint32_t ip = source->Ipv4();
-    char address[64];
     std::snprintf(address, sizeof(address), "%d.%d.%d.%d : %d", (ip >> 24) & 0xFF, (ip >> 16) & 0xFF,
                   (ip >> 8) & 0xFF, ip & 0xFF, source->Port());
-    ReportTransfer("11500102", address, "", 0, 0, 0, "", 0, 0, 0, 0, static_cast<uint32_t>(index),
-                   target.c_str(), "", "", 0);
+    who.fromPeer = true;
+    who.peerAddress = address;
   } else {
-    ReportTransfer("11500101", "", "", 0, 0, 0, "", 0, 0, 0, 0, static_cast<uint32_t>(index), "",
-                   source->AddressText().c_str(), "", 0);
+    sourceAddress = source->AddressText();
+    who.sourceAddress = sourceAddress;
   }
+  map->Notify({.code = PieceEvent::kBadPiece, .value = index, .badPiece = &who});
 }
 
 TPiece::ReceiveResult TPiece::Receive(const uint8_t* bytes, int length, int offset,
@@ -383,7 +385,7 @@ int TPiece::ReadBlock(uint8_t* destination, int length, int offset, int64_t time
     readLength = kReadAhead;
   int readEnd = std::min(size, start + readLength);
   if (beingWritten) readEnd = std::min(readEnd, RoundDownToUnit(flushed));
-  if (readEnd < end) readEnd = std::min(size, (end + kBlockUnit - 1) / kBlockUnit * kBlockUnit);
+  if (readEnd < end) readEnd = std::min(size, (end + kBlockSize - 1) / kBlockSize * kBlockSize);
   if (readEnd <= start) return 0;
 
   PoolBuffer scratch = BufferPool::Data().Take(readEnd - start);

@@ -8,7 +8,8 @@
 #include "engine/content/PieceHasher.h"
 #include "engine/content/Sha1.h"
 #include "engine/content/TPieceSource.h"
-#include "engine/core/TRefObject.h"
+#include "engine/base/TRefObject.h"
+#include "engine/content/BlockSize.h"
 
 namespace pf {
 
@@ -20,7 +21,6 @@ class TPieces;
 // running SHA-1 follows them, so a piece never has to sit in memory whole.
 class TPiece {
  public:
-  static constexpr int kBlockUnit = 16384;
   static constexpr int kMaxChunk = 131072;
   static constexpr int kReadAhead = 65536;
   static constexpr int kBadPiece = -99;

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/core/TRefObject.h"
+#include "engine/base/TRefObject.h"
 
 namespace pf {
 

@@ -8,8 +8,8 @@
 #include "engine/content/QDictionaryElement.h"
 #include "engine/content/QListElement.h"
 #include "engine/content/TTorrent.h"
-#include "engine/core/EngineLocks.h"
-#include "engine/core/QTimeThread.h"
+#include "engine/base/EngineLocks.h"
+#include "engine/base/QTimeThread.h"
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
 
@@ -64,8 +64,8 @@ void TPieces::LoadLayout(const TTorrent& source) {
 
 bool TPieces::Stopping() const { return stopCheck || (owner && owner->IsStopping()); }
 
-void TPieces::Notify(int32_t code, int32_t flag, int32_t kind, int64_t value, const void* data) {
-  if (owner) owner->OnPieceEvent(PieceEvent{code, flag, kind, value, data});
+void TPieces::Notify(const PieceEvent& event) {
+  if (owner) owner->OnPieceEvent(event);
 }
 
 int64_t TPieces::CacheSize() const {
@@ -103,7 +103,7 @@ bool TPieces::BuildPieces(TPieces* previous) {
   wantedPieces = pieceCount;
   StampChange();
   for (auto& entry : files) entry->SetPieceSpan(pieceLength);
-  Notify(PieceEvent::kPiecesBuilt, 1, 4, pieceCount);
+  Notify({.code = PieceEvent::kPiecesBuilt, .value = pieceCount});
   if (sum != totalLength) return false;
 
   ApplyFileSelection();
@@ -151,7 +151,7 @@ bool TPieces::MarkHeld(int64_t index, bool held) {
   } else {
     return false;
   }
-  Notify(PieceEvent::kPieceHeld, held ? 1 : 0, 4, index);
+  Notify({.code = PieceEvent::kPieceHeld, .on = held, .value = index});
   return true;
 }
 
@@ -192,7 +192,7 @@ void TPieces::CloseAllFiles() {
 
 bool TPieces::StartupCheck(TPieces* previous) {
   if (!IsComplete()) return false;
-  Notify(PieceEvent::kPublish, 1, 0, 0);
+  Notify({.code = PieceEvent::kPublish});
   if (previous && previous != this && previous->IsComplete() && CarryOver(*previous)) return !Stopping();
   if (sizesOnlyCheck) {
     if (Stopping()) return false;
@@ -214,17 +214,17 @@ bool TPieces::StartupCheck(TPieces* previous) {
 
 bool TPieces::CarryOver(TPieces& previous) {
   if (previous.files.size() != files.size() || previous.totalLength != totalLength ||
-      pieceLength % TPiece::kBlockUnit != 0)
+      pieceLength % kBlockSize != 0)
     return false;
-  std::vector<uint8_t> unit(TPiece::kBlockUnit);
+  std::vector<uint8_t> unit(kBlockSize);
   for (auto& piece : piecesArray) {
     if (Stopping()) break;
     std::vector<uint8_t> bytes(static_cast<size_t>(piece->size));
     std::vector<bool> present;
     bool all = true;
-    for (int offset = 0; offset < piece->size; offset += TPiece::kBlockUnit) {
+    for (int offset = 0; offset < piece->size; offset += kBlockSize) {
       const int64_t at = PieceStart(piece->index) + offset;
-      const int length = std::min(TPiece::kBlockUnit, piece->size - offset);
+      const int length = std::min(kBlockSize, piece->size - offset);
       TPiece* old = previous.Piece(at / previous.pieceLength);
       const bool ok = old && previous.IsHeld(old->index) &&
                       old->ReadBlock(bytes.data() + offset, length,
@@ -238,8 +238,8 @@ bool TPieces::CarryOver(TPieces& previous) {
     } else {
       for (size_t u = 0; u < present.size(); ++u) {
         if (!present[u]) continue;
-        const int offset = static_cast<int>(u) * TPiece::kBlockUnit;
-        piece->Receive(bytes.data() + offset, std::min(TPiece::kBlockUnit, piece->size - offset),
+        const int offset = static_cast<int>(u) * kBlockSize;
+        piece->Receive(bytes.data() + offset, std::min(kBlockSize, piece->size - offset),
                        offset, nullptr);
       }
     }
@@ -355,7 +355,7 @@ bool TPieces::SizesOnlyCheck() {
     std::fill(have.begin(), have.end(), 0xFF);
     checkedBytes = doneBytes = totalLength;
     finishedPieces = static_cast<int>(pieceCount);
-    Notify(PieceEvent::kAllHeld, 1, 0, 0);
+    Notify({.code = PieceEvent::kAllHeld});
   } else {
     doneBytes = 0;  // no piece was marked held
   }
@@ -459,7 +459,7 @@ void TPieces::PublishFileList() {
   }
   std::string bytes;
   if (!Encode(list.get(), bytes)) return;
-  Notify(PieceEvent::kFileList, 1, static_cast<int32_t>(bytes.size()), 0, bytes.data());
+  Notify({.code = PieceEvent::kFileList, .bytes = bytes});
 }
 
 bool TPieces::FileMissingPieces(TFileEntry& entry, int* count) {
@@ -544,12 +544,12 @@ bool TPieces::WaitForSpace(TFileEntry* entry, int64_t needed, ScopedLock* storag
     if (!waited) {
       waited = true;
       if (storageLock) storageLock->Unlock();
-      Notify(PieceEvent::kDiskWait, 1, 0, 0);
+      Notify({.code = PieceEvent::kDiskWait});
     }
     platform::SleepMs(static_cast<uint32_t>(freeSpacePollMs));
     if (Stopping()) return false;
   }
-  if (waited) Notify(PieceEvent::kDiskRoom, 1, 0, 0);
+  if (waited) Notify({.code = PieceEvent::kDiskRoom});
   return true;
 }
 
@@ -575,7 +575,7 @@ bool TPieces::OpenSized(TFileEntry* entry, int64_t neededOffset, bool forWriting
   }
   int64_t size = file.Size();
   if (size < 0) {
-    Notify(PieceEvent::kSizeUnreadable, 1, 0, 0);
+    Notify({.code = PieceEvent::kSizeUnreadable});
     return false;
   }
   if (size > entry->length) {

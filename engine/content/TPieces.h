@@ -9,8 +9,8 @@
 #include "engine/content/PieceEvent.h"
 #include "engine/content/TFileEntry.h"
 #include "engine/content/TPiece.h"
-#include "engine/core/ScopedLock.h"
-#include "engine/core/TRefObject.h"
+#include "engine/base/ScopedLock.h"
+#include "engine/base/TRefObject.h"
 
 namespace pf {
 
@@ -80,7 +80,7 @@ class TPieces : public TRefObject {
   bool HasRealHashes() const { return loading != 0; }
   bool TaskComplete() const { return pieceCount > 0 && finishedPieces >= pieceCount; }
   bool Stopping() const;
-  void Notify(int32_t code, int32_t flag, int32_t kind, int64_t value, const void* data = nullptr);
+  void Notify(const PieceEvent& event);
   int64_t CacheSize() const;
   int64_t Now() const { return clock(); }
   uint32_t MonotonicNow() const { return monotonic(); }

@@ -18,7 +18,7 @@
 #include "engine/content/Bencode.h"
 #include "engine/content/TPieces.h"
 #include "engine/content/TTorrent.h"
-#include "engine/core/EngineLocks.h"
+#include "engine/base/EngineLocks.h"
 #include "platform/FileSystem.h"
 
 namespace pf {
@@ -167,8 +167,7 @@ void TPieces::SaveResume() {
   }
   std::string bytes;
   if (!Encode(record.get(), bytes)) return;
-  Notify(PieceEvent::kResumeRecord, 1, 0, 0, nullptr);
-  Notify(PieceEvent::kResumeRecord, 1, static_cast<int32_t>(bytes.size()), 0, bytes.data());
+  Notify({.code = PieceEvent::kResumeRecord, .bytes = bytes});
 }
 
 bool TPieces::LoadResume() {
@@ -282,7 +281,7 @@ bool TPieces::LoadResume() {
   checkedBytes = totalLength;
   if (doneBytes > totalLength) return false;
   LoadPartials();
-  Notify(PieceEvent::kPublish, 1, 0, 0);
+  Notify({.code = PieceEvent::kPublish});
   return true;
 }
 
@@ -303,20 +302,20 @@ bool TPieces::SavePartials() {
   };
 
   std::string record;
-  std::vector<uint8_t> unit(TPiece::kBlockUnit);
+  std::vector<uint8_t> unit(kBlockSize);
   for (auto& owned : piecesArray) {
     TPiece& piece = *owned;
-    if (IsHeld(piece.index) || piece.BufferedBytes() <= 0 || piece.ChunkSize() < TPiece::kBlockUnit) continue;
+    if (IsHeld(piece.index) || piece.BufferedBytes() <= 0 || piece.ChunkSize() < kBlockSize) continue;
     record.assign(kPieceHeader, '\0');
     uint32_t units = 0;
     for (int offset : piece.Units()) {
       if (offset < piece.flushed) continue;
       if (units == kMaxUnitsPerPiece) break;
-      const int end = std::min(offset + TPiece::kBlockUnit, piece.size);
+      const int end = std::min(offset + kBlockSize, piece.size);
       std::fill(unit.begin(), unit.end(), 0);
       if (!piece.CopyOut(unit.data(), offset, end)) continue;
       AppendLe32(record, static_cast<uint32_t>(offset));
-      AppendLe32(record, TPiece::kBlockUnit);
+      AppendLe32(record, kBlockSize);
       record.append(reinterpret_cast<const char*>(unit.data()), unit.size());
       record.append(8, '\0');
       ++units;
@@ -392,18 +391,18 @@ bool TPieces::LoadPartials() {
     // Bytes after `flushed` can only be checked with the hash of the bytes
     // before them.
     if (piece.flushed > 0 && !piece.RunningHash()) continue;
-    bool usable = piece.ChunkSize() >= TPiece::kBlockUnit;
+    bool usable = piece.ChunkSize() >= kBlockSize;
     for (uint32_t u = 0; u < units && usable; ++u) {
       const uint8_t* at = record.data() + kPieceHeader + static_cast<size_t>(u) * kUnitRecord;
       const int64_t offset = ReadLe32(at);
-      usable = ReadLe32(at + 4) == static_cast<uint32_t>(TPiece::kBlockUnit) && offset >= piece.flushed &&
-               offset < piece.size && offset % TPiece::kBlockUnit == 0;
+      usable = ReadLe32(at + 4) == static_cast<uint32_t>(kBlockSize) && offset >= piece.flushed &&
+               offset < piece.size && offset % kBlockSize == 0;
     }
     if (!usable || units == 0) continue;
     for (uint32_t u = 0; u < units; ++u) {
       const uint8_t* at = record.data() + kPieceHeader + static_cast<size_t>(u) * kUnitRecord;
       const int offset = static_cast<int>(ReadLe32(at));
-      piece.StoreUnits(at + 8, offset, std::min(offset + TPiece::kBlockUnit, piece.size));
+      piece.StoreUnits(at + 8, offset, std::min(offset + kBlockSize, piece.size));
     }
     piece.lastActivity = 0;
     // A piece that is whole again gets the same check as one just received.

@@ -6,10 +6,10 @@
 #include <span>
 #include <string>
 
-#include "engine/peers/BtHandshake.h"
-
-#include "engine/content/TPeerId.h"
-#include "engine/core/TRefObject.h"
+#include "engine/base/TRefObject.h"
+#include "engine/net/TPeerId.h"
+#include "engine/schedule/BlockRequest.h"
+#include "engine/wire/BtHandshake.h"
 
 namespace pf {
 
@@ -29,13 +29,6 @@ struct AnnounceFigures {
   int64_t uploaded = 0;      // the task's bytes sent in the current second
   int64_t downloaded = 0;    // the task's bytes received in the current second
   int64_t left = 0;          // bytes of the content not yet held
-};
-
-// One outstanding 16 KB block request.
-struct BlockRequest {
-  int64_t block;      // byte offset in the content / 16384
-  int length;         // at most 16384, never past a piece end
-  uint32_t requestedAt;
 };
 
 class PeerHost {

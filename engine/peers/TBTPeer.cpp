@@ -5,12 +5,12 @@
 #include <cstring>
 
 #include "engine/content/TPieces.h"
-#include "engine/core/EngineSwitches.h"
+#include "engine/base/EngineSwitches.h"
+#include "engine/content/BlockSize.h"
 
 namespace pf {
 namespace {
 
-constexpr int kBlock = 16384;
 constexpr int64_t kConnectSeconds = 22;
 constexpr int64_t kConnectSecondsOverUdp = 28;
 constexpr int64_t kHandshakeSeconds = 12;
@@ -24,7 +24,7 @@ struct BlockPlace {
   int offset;
 };
 BlockPlace PlaceOf(const TPieces& map, int64_t block) {
-  const int64_t at = block * kBlock;
+  const int64_t at = block * kBlockSize;
   const auto piece = static_cast<int>(at / map.pieceLength);
   return {piece, static_cast<int>(at - map.PieceStart(piece))};
 }
@@ -62,7 +62,7 @@ void TBTPeer::SetBit(std::vector<uint8_t>& bits, int piece, bool value) {
 
 uint32_t TBTPeer::SendTarget() const {
   const int64_t rate = std::max<int64_t>(ReceiveRate(), lastSecondReceived_);
-  return static_cast<uint32_t>(std::clamp<int64_t>(rate / kBlock + 2, 6, kMaxPipeline));
+  return static_cast<uint32_t>(std::clamp<int64_t>(rate / kBlockSize + 2, 6, kMaxPipeline));
 }
 
 bool TBTPeer::SendBytes(const std::string& bytes) {
@@ -280,7 +280,7 @@ TBTPeer::Parsed TBTPeer::ParseMessages() {
         arrivingBytes_ = arrived;
         TPieces* map = work->HostPieces();
         if (map && map->pieceLength > 0) {
-          const int64_t block = (int64_t{r.message.index} * map->pieceLength + r.message.begin) / kBlock;
+          const int64_t block = (int64_t{r.message.index} * map->pieceLength + r.message.begin) / kBlockSize;
           for (BlockRequest& q : requests)
             if (q.block == block) q.requestedAt = work->MonotonicNow();
         }
@@ -397,10 +397,10 @@ bool TBTPeer::HandleBlock(const BtMessage& message) {
   if (!map || map->pieceLength <= 0) return true;
   const auto length = static_cast<int>(message.data.size());
   const int64_t at = int64_t{message.index} * map->pieceLength + message.begin;
-  const int64_t block = at / kBlock;
+  const int64_t block = at / kBlockSize;
   auto mine = std::find_if(requests.begin(), requests.end(),
                            [&](const BlockRequest& r) { return r.block == block && r.length == length; });
-  const bool asked = message.index < PieceCount() && at % kBlock == 0 &&
+  const bool asked = message.index < PieceCount() && at % kBlockSize == 0 &&
                      (mine != requests.end() ||
                       std::any_of(work->SharedRequests().begin(), work->SharedRequests().end(),
                                   [&](const BlockRequest& r) { return r.block == block && r.length == length; }));
@@ -476,7 +476,7 @@ void TBTPeer::SendRequests(uint32_t limit) {
 bool TBTPeer::ExtraStep() {
   if (flags.hold || !flags.peerUnchoked || !Ready() || sentCount >= requests.size() || PieceCount() == 0) return true;
   const int64_t rate = std::max<int64_t>(ReceiveRate(), lastSecondReceived_);
-  const auto enough = static_cast<uint32_t>(std::clamp<int64_t>(rate / kBlock - 1, 5, kMaxPipeline - 3));
+  const auto enough = static_cast<uint32_t>(std::clamp<int64_t>(rate / kBlockSize - 1, 5, kMaxPipeline - 3));
   if (sentCount >= enough) return true;
   SendRequests(SendTarget());
   return IsConnected();
@@ -484,8 +484,8 @@ bool TBTPeer::ExtraStep() {
 
 bool TBTPeer::PieceRequested(int piece) const {
   const TPieces* map = work->HostPieces();
-  const int64_t first = map->PieceStart(piece) / kBlock;
-  const int64_t last = (map->PieceStart(piece) + map->Piece(piece)->size - 1) / kBlock;
+  const int64_t first = map->PieceStart(piece) / kBlockSize;
+  const int64_t last = (map->PieceStart(piece) + map->Piece(piece)->size - 1) / kBlockSize;
   auto inPiece = [&](const BlockRequest& r) { return r.block >= first && r.block <= last; };
   const auto& shared = work->SharedRequests();
   return std::any_of(requests.begin(), requests.end(), inPiece) || std::any_of(shared.begin(), shared.end(), inPiece);
@@ -499,11 +499,11 @@ bool TBTPeer::QueueBlocks(int piece, size_t keep) {
   const int64_t base = map->PieceStart(piece);
   const uint32_t now = work->MonotonicNow();
   bool added = false;
-  for (int offset = p->flushed / kBlock * kBlock; offset < p->size; offset += kBlock) {
+  for (int offset = p->flushed / kBlockSize * kBlockSize; offset < p->size; offset += kBlockSize) {
     if (p->HasUnit(offset)) continue;
-    const int64_t block = (base + offset) / kBlock;
+    const int64_t block = (base + offset) / kBlockSize;
     if (Contains(requests, block) || Contains(shared, block)) continue;
-    const BlockRequest r{block, std::min(kBlock, p->size - offset), now};
+    const BlockRequest r{block, std::min(kBlockSize, p->size - offset), now};
     if (requests.size() < keep) requests.push_back(r);
     else shared.push_back(r);
     added = true;
@@ -552,7 +552,7 @@ bool TBTPeer::FillRequests() {
     return IsConnected();
   }
   const int64_t rate = std::max<int64_t>(ReceiveRate(), lastSecondReceived_);
-  const auto want = static_cast<size_t>(std::clamp<int64_t>(2 * rate / kBlock, 2, 2 * kMaxPipeline));
+  const auto want = static_cast<size_t>(std::clamp<int64_t>(2 * rate / kBlockSize, 2, 2 * kMaxPipeline));
   const size_t keep = std::max<size_t>(want, SendTarget());
   const bool asked = !nothingWanted || now - lastNothingAsk_ >= 60;
   if (asked && requests.size() < want && hasSomething) {
@@ -613,8 +613,8 @@ bool TBTPeer::Serve() {
   const int64_t budget = work->SendAllowance();
   if (budget <= 0) return true;
   const int64_t sendRate = std::max<int64_t>(tick.sendRate, lastSecondSent_);
-  int64_t perTick = sendRate > 131071 ? (sendRate / 65536 - 1) * kBlock : kBlock;
-  if (work->HostComplete()) perTick += kBlock;
+  int64_t perTick = sendRate > 131071 ? (sendRate / 65536 - 1) * kBlockSize : kBlockSize;
+  if (work->HostComplete()) perTick += kBlockSize;
   // Within the send queue's bound, whatever the rate says.
   perTick = std::min<int64_t>({perTick, budget, QTcpSocket::kMaxSendQueue / 2});
   // Written in place at the end of the send queue: one copy from the files.

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/peers/BtHandshake.h"
-#include "engine/peers/BtMessage.h"
-#include "engine/peers/BtPreamble.h"
+#include "engine/wire/BtHandshake.h"
+#include "engine/wire/BtMessage.h"
+#include "engine/wire/BtPreamble.h"
 #include "engine/peers/TPeerObject.h"
 
 namespace pf {

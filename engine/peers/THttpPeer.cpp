@@ -4,11 +4,11 @@
 #include <cctype>
 
 #include "engine/content/TPieces.h"
+#include "engine/content/BlockSize.h"
 
 namespace pf {
 namespace {
 
-constexpr int kBlock = 16384;
 constexpr int kTaskUnresolved = 20216;
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
@@ -47,7 +47,7 @@ bool THttpPeer::AttachSource(TPeerId* source) {
 
 bool THttpPeer::StartAttempt() {
   TPeerId& source = *peerSource;
-  streamPos = requests.empty() ? 0 : requests.front().block * kBlock;
+  streamPos = requests.empty() ? 0 : requests.front().block * kBlockSize;
   headerDone = 0;
   noLength = 0;
   if (!connection) connection = std::make_unique<QTcpSocket>();
@@ -256,7 +256,7 @@ bool THttpPeer::FillRequests() {
   while (static_cast<size_t>(runLength) < requests.size() &&
          requests[static_cast<size_t>(runLength)].block == requests[static_cast<size_t>(runLength) - 1].block + 1)
     ++runLength;
-  skipBytes = requests.front().block * kBlock - streamPos;
+  skipBytes = requests.front().block * kBlockSize - streamPos;
   if (skipBytes >= 0 && skipBytes <= kMaxSkip) return true;
   // Not just ahead in this response: ask again from the first request,
   // unless this server does not serve ranges.

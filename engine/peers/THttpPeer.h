@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-#include "engine/peers/HttpResponseHeader.h"
+#include "engine/wire/HttpResponseHeader.h"
 #include "engine/peers/TPeerObject.h"
 
 namespace pf {

@@ -4,19 +4,19 @@
 #include <cstring>
 
 #include "engine/content/TPieces.h"
-#include "engine/core/SegmentList.h"
+#include "engine/schedule/SegmentList.h"
+#include "engine/content/BlockSize.h"
 
 namespace pf {
 namespace {
 
-constexpr int kBlock = 16384;
 
 // Whether the piece still lacks bytes that someone must fetch.
 bool NeedsBytes(TPieces& map, int piece) {
   if (!map.IsWanted(piece)) return false;
   const TPiece* p = map.Piece(piece);
   if (!p || p->complete) return false;
-  for (int offset = p->flushed / kBlock * kBlock; offset < p->size; offset += kBlock)
+  for (int offset = p->flushed / kBlockSize * kBlockSize; offset < p->size; offset += kBlockSize)
     if (!p->HasUnit(offset)) return true;
   return false;
 }
@@ -164,7 +164,7 @@ bool TPeerObject::OnBlock(int64_t block, int length, const uint8_t* bytes) {
   }
   if (phase == 4) phase = 1;
 
-  const int64_t at = block * kBlock;
+  const int64_t at = block * kBlockSize;
   const int piece = static_cast<int>(at / map->pieceLength);
   TPiece* target = map->Piece(piece);
   if (!target) return false;
@@ -192,12 +192,12 @@ void TPeerObject::QueuePiece(int piece) {
   const TPiece* p = map->Piece(piece);
   if (!p) return;
   const int64_t base = map->PieceStart(piece);
-  for (int offset = p->flushed / kBlock * kBlock; offset < p->size; offset += kBlock) {
+  for (int offset = p->flushed / kBlockSize * kBlockSize; offset < p->size; offset += kBlockSize) {
     if (p->HasUnit(offset)) continue;
-    const int64_t block = (base + offset) / kBlock;
+    const int64_t block = (base + offset) / kBlockSize;
     if (std::any_of(requests.begin(), requests.end(), [&](const BlockRequest& r) { return r.block == block; }))
       continue;
-    requests.push_back({block, std::min(kBlock, p->size - offset), work->MonotonicNow()});
+    requests.push_back({block, std::min(kBlockSize, p->size - offset), work->MonotonicNow()});
   }
   stats.currentPiece = piece;
 }
@@ -221,8 +221,8 @@ int TPeerObject::NextPiece() {
   if (!map || map->pieceCount <= 0) return -1;
   SegmentList& segments = work->HostSegments();
   auto requested = [&](int piece) {
-    const int64_t first = map->PieceStart(piece) / kBlock;
-    const int64_t last = (map->PieceStart(piece) + map->Piece(piece)->size - 1) / kBlock;
+    const int64_t first = map->PieceStart(piece) / kBlockSize;
+    const int64_t last = (map->PieceStart(piece) + map->Piece(piece)->size - 1) / kBlockSize;
     return std::any_of(requests.begin(), requests.end(),
                        [&](const BlockRequest& r) { return r.block >= first && r.block <= last; });
   };

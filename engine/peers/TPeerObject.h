@@ -5,9 +5,10 @@
 #include <string>
 
 #include "engine/content/TPieceSource.h"
-#include "engine/core/Segment.h"
+#include "engine/schedule/Segment.h"
 #include "engine/peers/PeerHost.h"
-#include "engine/peers/QTcpSocket.h"
+#include "engine/net/QTcpSocket.h"
+#include "engine/content/BlockSize.h"
 
 namespace pf {
 
@@ -130,7 +131,7 @@ class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHold
   // Queues requests for every block of `piece` not yet held or requested
   // (server peers always take the whole piece).
   void QueuePiece(int piece);
-  size_t PipelineDepth() const { return 2 + 2 * static_cast<size_t>(tick.receiveRate) / 16384; }
+  size_t PipelineDepth() const { return 2 + 2 * static_cast<size_t>(tick.receiveRate) / kBlockSize; }
 };
 
 }  // namespace pf

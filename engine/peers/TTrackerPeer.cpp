@@ -3,7 +3,7 @@
 #include <cstring>
 #include <span>
 
-#include "engine/peers/BtHandshake.h"
+#include "engine/wire/BtHandshake.h"
 #include "platform/ThreadIdentity.h"
 
 namespace pf {

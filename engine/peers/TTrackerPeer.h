@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "engine/peers/TPeerObject.h"
-#include "engine/peers/TrackerAnnounce.h"
-#include "engine/peers/UdpTrackerPacket.h"
-#include "engine/udp/QUdpSocket.h"
+#include "engine/wire/TrackerAnnounce.h"
+#include "engine/wire/UdpTrackerPacket.h"
+#include "engine/net/QUdpSocket.h"
 
 namespace pf {
 

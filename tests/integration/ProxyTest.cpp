@@ -8,8 +8,8 @@
 #include <random>
 #include <string>
 
-#include "engine/content/HostResolver.h"
-#include "engine/peers/QTcpSocket.h"
+#include "engine/net/HostResolver.h"
+#include "engine/net/QTcpSocket.h"
 #include "platform/Sockets.h"
 #include "support/LoopbackServers.h"
 

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/content/HostResolver.h"
-#include "engine/content/TPeerId.h"
+#include "engine/net/HostResolver.h"
+#include "engine/net/TPeerId.h"
 #include "support/LoopbackServers.h"
 
 namespace pf {
@@ -125,7 +125,7 @@ TEST(RealResolverTest, LocalNamesHostsEntriesInvalidAndLateAnswers) {
   for (int i = 0; i < 100 && CountLines(queries, "ready") == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ASSERT_EQ(CountLines(queries, "ready"), 1) << ReadFile(dir / "dns.err");
-  SetResolverReport(&RecordReport);
+  const ResolverReportFunction previousReport = SetResolverReport(&RecordReport);
   ClearNonexistentHosts();
   const std::string tag = std::to_string(::getppid());
   std::vector<uint32_t> addresses;
@@ -189,7 +189,7 @@ TEST(RealResolverTest, LocalNamesHostsEntriesInvalidAndLateAnswers) {
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_NE(reports[1].find("Host : (" + invalid + ")"), std::string::npos);
   }
-  SetResolverReport(nullptr);
+  SetResolverReport(previousReport);
   ClearNonexistentHosts();
 }
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "engine/core/EngineApi.h"
+#include "engine/api/EngineApi.h"
 #include "support/LoopbackServers.h"
 
 namespace pf {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/content/TPieces.h"
-#include "engine/core/SegmentList.h"
+#include "engine/schedule/SegmentList.h"
 #include "engine/peers/PeerHost.h"
 
 namespace pf::testing {

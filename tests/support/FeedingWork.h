@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/core/QTimeThread.h"
-#include "engine/core/ScopedLock.h"
-#include "engine/core/TWorkThread.h"
+#include "engine/base/QTimeThread.h"
+#include "engine/base/ScopedLock.h"
+#include "engine/task/TWorkThread.h"
 
 namespace pf::testing {
 

@@ -19,9 +19,7 @@ class RecordingSink : public PieceEventSink {
   void OnPieceEvent(const PieceEvent& event) override {
     events.push_back(event);
     // Data pointers live only during the call.
-    payloads.emplace_back(event.data ? std::string(static_cast<const char*>(event.data),
-                                                   static_cast<size_t>(event.kind))
-                                     : std::string());
+    payloads.emplace_back(event.bytes);
   }
   bool IsStopping() override { return stopping; }
   int Count(int code) const {

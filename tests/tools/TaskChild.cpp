@@ -11,7 +11,7 @@
 #include <iterator>
 #include <thread>
 
-#include "engine/core/EngineApi.h"
+#include "engine/api/EngineApi.h"
 #include "support/FeedingWork.h"
 
 int main(int argc, char** argv) {

@@ -16,7 +16,7 @@
 #include "Command.h"
 #include "TaskSession.h"
 #include "ProgressBar.h"
-#include "engine/core/EngineApi.h"
+#include "engine/api/EngineApi.h"
 #include "platform/Interrupt.h"
 
 namespace pftool {

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <memory>
 
-#include "engine/core/CPelicanfetchLog.h"
-#include "engine/peers/QProxySettings.h"
+#include "engine/base/CPelicanfetchLog.h"
+#include "engine/net/QProxySettings.h"
 #include "platform/Interrupt.h"
 #include "telemetry/ReportingCalls.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/EngineApi.h"
+#include "engine/api/EngineApi.h"
 
 namespace pftool {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "engine/core/EngineLocks.h"
+#include "engine/base/EngineLocks.h"
 #include "support/PieceMapFixture.h"
 
 namespace pf {

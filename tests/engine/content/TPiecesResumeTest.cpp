@@ -15,7 +15,7 @@ namespace {
 using testing::MapSpec;
 using testing::PieceMapFixture;
 
-constexpr int kUnit = TPiece::kBlockUnit;
+constexpr int kUnit = kBlockSize;
 constexpr int kChunk = TPiece::kMaxChunk;
 // Pieces: 0 and 2 wholly in one file, 1 spans both files, 3 is short (113568 bytes).
 const MapSpec kSpec{{300000, 600000}, 262144};

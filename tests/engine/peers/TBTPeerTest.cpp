@@ -20,7 +20,7 @@
 #include <tuple>
 #include <vector>
 
-#include "engine/core/EngineSwitches.h"
+#include "engine/base/EngineSwitches.h"
 #include "support/FakePeerHost.h"
 #include "support/Ipv4.h"
 #include "support/PieceMapFixture.h"

@@ -1,0 +1,32 @@
+#include "engine/api/EngineWiring.h"
+
+#include <mutex>
+
+#include "engine/net/HostResolver.h"
+#include "engine/net/TPeerId.h"
+#include "engine/peers/TBTPeer.h"
+#include "engine/peers/THttpPeer.h"
+#include "engine/peers/TTrackerPeer.h"
+#include "engine/task/TWorkWithPeers.h"
+#include "telemetry/ReportingCalls.h"
+
+namespace pf {
+namespace {
+
+TPeerObject* MakeHttpPeer(PeerHost* host) { return new THttpPeer(host); }
+
+void ReportToTelemetry(const char* eventCode, const char* message) { ReportEvent(eventCode, message, 0); }
+
+}  // namespace
+
+void WireEngine() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    TWorkWithPeers::RegisterPeerClass(TPeerId::kHttp, &MakeHttpPeer);
+    TWorkWithPeers::RegisterPeerClass(TPeerId::kBtNode, &MakeBtPeer);
+    TWorkWithPeers::RegisterPeerClass(TPeerId::kTracker, &MakeTrackerPeer);
+    SetResolverReport(&ReportToTelemetry);
+  });
+}
+
+}  // namespace pf

@@ -1,0 +1,10 @@
+#include "engine/base/EngineSwitches.h"
+
+namespace pf {
+
+EngineSwitches& Switches() {
+  static EngineSwitches switches;
+  return switches;
+}
+
+}  // namespace pf

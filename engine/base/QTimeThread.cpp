@@ -1,0 +1,83 @@
+#include "engine/base/QTimeThread.h"
+
+#include <atomic>
+#include <memory>
+
+#include "engine/base/CPelicanfetchLog.h"
+#include "engine/base/EngineLocks.h"
+#include "engine/base/ScopedLock.h"
+#include "platform/Clock.h"
+
+namespace pf {
+namespace {
+
+std::atomic<int64_t> wallSeconds{0};
+std::atomic<uint32_t> monotonicSeconds{0};
+
+// Owned here; the atomic mirror lets readers test for the keeper without the
+// registry lock.
+std::unique_ptr<QTimeThread> keeper;
+std::atomic<QTimeThread*> keeperPointer{nullptr};
+
+}  // namespace
+
+void QTimeThread::Run() {
+  if (wallSeconds.load() == 0) wallSeconds = platform::SystemTimeSeconds();
+  int64_t wallBase = wallSeconds.load();
+  uint32_t monotonicBase = monotonicSeconds.load();
+  uint32_t t0 = platform::TickCount();
+
+  for (;;) {
+    const uint32_t t = platform::TickCount();
+    if (t < t0) {
+      // The 32-bit tick count wrapped: count one second and start a new base.
+      t0 = t;
+      wallBase = ++wallSeconds;
+      monotonicBase = ++monotonicSeconds;
+    } else {
+      const uint32_t elapsed = (t - t0) / 1000;
+      wallSeconds = wallBase + elapsed;
+      monotonicSeconds = monotonicBase + elapsed;
+    }
+    for (int i = 0; i < 10; ++i) {
+      if (CheckStop()) return;
+      platform::SleepMs(100);
+    }
+    if (CheckStop()) return;
+  }
+}
+
+void TimeEnsure() {
+  if (keeperPointer.load()) return;
+  ScopedLock lock(&RegistryLock());
+  if (keeper) return;
+  wallSeconds = 0;
+  keeper = std::make_unique<QTimeThread>();
+  keeperPointer = keeper.get();
+  keeper->Start("TimeEnsure");
+}
+
+void StopTimeEnsure() {
+  std::unique_ptr<QTimeThread> stopping;
+  {
+    ScopedLock lock(&RegistryLock());
+    stopping = std::move(keeper);
+    keeperPointer = nullptr;
+  }
+  if (!stopping) return;
+  stopping->Stop();
+  LogLine(22, "Time Ensure Thread Stopped.. ");
+}
+
+uint32_t MonotonicSeconds() {
+  if (!keeperPointer.load()) TimeEnsure();
+  return monotonicSeconds.load();
+}
+
+int64_t WallSeconds() {
+  if (!keeperPointer.load()) TimeEnsure();
+  const int64_t wall = wallSeconds.load();
+  return wall != 0 ? wall : platform::SystemTimeSeconds();
+}
+
+}  // namespace pf

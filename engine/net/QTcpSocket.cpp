@@ -1,0 +1,504 @@
+#include "engine/net/QTcpSocket.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/net/HostResolver.h"
+#include "engine/base/EngineSwitches.h"
+#include "engine/base/QTimeThread.h"
+#include "engine/net/ProxyProtocol.h"
+#include "platform/Clock.h"
+#include "platform/HostLookup.h"
+
+namespace pf {
+namespace {
+
+constexpr int kListenBacklog = 32;
+constexpr int kTimedOut = 10060;
+constexpr int kProxyRefused = 10061;
+constexpr int kNotSupported = 10045;
+
+bool Usable(uint32_t ip) { return ip != 0 && ip != kNoAddress; }
+
+std::string Dotted(uint32_t ip) {
+  uint8_t b[4];
+  std::memcpy(b, &ip, 4);
+  char text[16];
+  std::snprintf(text, sizeof text, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+  return text;
+}
+
+int64_t Now() { return MonotonicSeconds(); }
+
+// A name that can be handed to a proxy as it is: no blanks or control
+// characters that would change the request around it.
+bool PlainHostName(const std::string& host) {
+  if (host.empty() || host.size() > 255) return false;
+  return std::all_of(host.begin(), host.end(), [](char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return b > 0x20 && b != 0x7F;
+  });
+}
+
+}  // namespace
+
+void QTcpSocket::Fail(int error) {
+  const int keep = error;
+  Close();
+  lastError = keep;
+}
+
+void QTcpSocket::Close() {
+  platform::CloseSocket(handle);
+  send_.Reset();
+  recv_.Reset();
+  proxy = QProxySettings();
+  proxyDone = 1;
+  peerText.clear();
+  remoteIp = localIp = 0;
+  handle = platform::kNoSocket;
+  remotePort = localPort = 0;
+  forceReadable = forceWritable = 0;
+  connected = blocking = 0;
+  bytesSent = bytesReceived = 0;
+  lastError = 0;
+  connectTime = startTime = 0;
+  overUdp = listening = 0;
+  breakPending_ = 0;
+  breakError_ = 0;
+}
+
+bool QTcpSocket::Wait(bool forWriting, int milliseconds) {
+  if (!IsOpen()) return false;
+  return platform::WaitSocket(handle, forWriting, milliseconds) == 1;
+}
+
+bool QTcpSocket::FinishConnect() {
+  if (connected) return true;
+  if (!IsOpen()) return false;
+  const int err = platform::PendingSocketError(handle);
+  if (err != 0) {
+    Fail(err);
+    return false;
+  }
+  connected = 1;
+  platform::SocketLocalName(handle, &localIp, &localPort);
+  connectTime = Now();
+  return true;
+}
+
+bool QTcpSocket::SendAll(const std::string& bytes, int milliseconds) {
+  const uint32_t start = platform::TickCount();
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const int left = milliseconds - static_cast<int>(platform::TickCount() - start);
+    if (left <= 0 || !Wait(true, left)) {
+      Fail(kTimedOut);
+      return false;
+    }
+    int err = 0;
+    const int n = platform::SendSocket(handle, bytes.data() + done, static_cast<int>(bytes.size() - done), &err);
+    if (n < 0 && err != platform::kSocketWouldBlock) {
+      Fail(err);
+      return false;
+    }
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      bytesSent += static_cast<uint64_t>(n);
+    }
+  }
+  return true;
+}
+
+bool QTcpSocket::ReadExactly(uint8_t* out, int count, int milliseconds) {
+  const uint32_t start = platform::TickCount();
+  int done = 0;
+  while (done < count) {
+    const int left = milliseconds - static_cast<int>(platform::TickCount() - start);
+    if (left <= 0 || !Wait(false, left)) {
+      Fail(kTimedOut);
+      return false;
+    }
+    int err = 0;
+    const int n = platform::ReceiveSocket(handle, out + done, count - done, &err);
+    if (n == 0 || (n < 0 && err != platform::kSocketWouldBlock)) {
+      Fail(n == 0 ? kProxyRefused : err);
+      return false;
+    }
+    if (n > 0) {
+      done += n;
+      bytesReceived += static_cast<uint64_t>(n);
+    }
+  }
+  return true;
+}
+
+bool QTcpSocket::OpenProxy(uint32_t ip, uint16_t port, bool nameGiven) {
+  const int fullMs = proxy.Timeout() * 1000;
+  const int waitMs = proxy.type == kProxyHttp ? fullMs : fullMs / 2;
+  if (!Wait(true, waitMs)) {
+    Fail(kTimedOut);
+    return false;
+  }
+  if (!FinishConnect()) return false;
+  switch (proxy.type) {
+    case kProxyHttp:
+      if (proxy.noConnect) {
+        proxyDone = 1;
+        return true;
+      }
+      return SendAll(BuildHttpProxyRequest(proxy, false), waitMs);
+    case kProxySocks4:
+    case kProxySocks4a: {
+      const bool byName = proxy.type == kProxySocks4a && proxy.remoteNames && nameGiven;
+      return SendAll(BuildSocks4Request(ip, port, byName ? proxy.target : std::string()), waitMs);
+    }
+    case kProxySocks5: {
+      const bool login = !proxy.user.empty() || !proxy.password.empty();
+      uint8_t reply[2];
+      if (!SendAll(BuildSocks5Greeting(login), waitMs) || !ReadExactly(reply, 2, waitMs)) return false;
+      if (reply[1] != (login ? 2 : 0)) {
+        Fail(kProxyRefused);
+        return false;
+      }
+      if (login) {
+        if (!SendAll(BuildSocks5Login(proxy.user, proxy.password), waitMs) || !ReadExactly(reply, 2, waitMs))
+          return false;
+        if (reply[1] != 0) {
+          Fail(kProxyRefused);
+          return false;
+        }
+      }
+      const bool byName = proxy.remoteNames && nameGiven;
+      return SendAll(BuildSocks5Connect(ip, port, byName ? proxy.target : std::string()), waitMs);
+    }
+    default:
+      Fail(kNotSupported);
+      return false;
+  }
+}
+
+bool QTcpSocket::Connect(uint32_t ip, uint16_t port, bool blockingMode, const QProxySettings* proxySettings,
+                         uint16_t bindPort, const uint8_t* udpKey) {
+  Close();
+  if (!Usable(ip) || port == 0) return false;
+  if (!OpenHandle(udpKey)) return false;
+  int err = 0;
+  blocking = blockingMode ? 1 : 0;
+  proxy = proxySettings ? *proxySettings : DefaultProxy();
+  const bool viaProxy = proxy.IsConfigured();
+  const bool nameGiven = viaProxy && !proxy.target.empty();
+  remoteIp = ip;
+  remotePort = port;
+  peerText = Dotted(ip);
+  uint32_t dialIp = ip;
+  uint16_t dialPort = port;
+  if (viaProxy) {
+    proxyDone = 0;
+    dialIp = proxy.ip;
+    dialPort = static_cast<uint16_t>(proxy.port);
+    if (proxy.target.empty() && proxy.type == kProxyHttp)
+      proxy.target = peerText + ":" + std::to_string(port) + " HTTP/1.1\r\n";
+  }
+  // A chosen local address (a machine with several) binds every connection.
+  const uint32_t bindIp = Switches().bindAddress;
+  if (bindPort != 0 || (bindIp != 0 && !udpKey)) {
+    err = platform::BindSocket(handle, bindIp, bindPort);
+    if (err != 0) {
+      Fail(err);
+      return false;
+    }
+  }
+  err = platform::ConnectSocket(handle, dialIp, dialPort);
+  if (err == 0) {
+    if (!FinishConnect()) return false;
+  } else if (err == platform::kSocketWouldBlock) {
+    if (blocking && (!Wait(true, -1) || !FinishConnect())) {
+      if (IsOpen()) Fail(kTimedOut);
+      return false;
+    }
+  } else {
+    Fail(err);
+    return false;
+  }
+  const bool ok = !viaProxy || OpenProxy(ip, port, nameGiven);
+  if (!ok) return false;
+  proxy.target.clear();
+  startTime = Now();
+  return true;
+}
+
+bool QTcpSocket::ConnectHost(const std::string& host, uint16_t port, bool blockingMode,
+                             const QProxySettings* proxySettings, uint16_t bindPort, const uint8_t* udpKey) {
+  QProxySettings settings = proxySettings ? *proxySettings : DefaultProxy();
+  uint32_t ip;
+  if (!udpKey && settings.PassesNames()) {
+    if (!PlainHostName(host)) {
+      Close();
+      return false;
+    }
+    settings.target =
+        settings.type == kProxyHttp ? host + ":" + std::to_string(port) + " HTTP/1.1\r\n" : host;
+    const uint8_t placeholder[4] = {0, 0, 0, 1};  // the proxy resolves the name
+    std::memcpy(&ip, placeholder, 4);
+  } else {
+    settings.target.clear();
+    ip = ResolveOne(host);
+  }
+  if (!Connect(ip, port, blockingMode, &settings, bindPort, udpKey)) return false;
+  peerText = host;
+  return true;
+}
+
+int QTcpSocket::AdvanceProxy() {
+  int n;
+  switch (proxy.type) {
+    case kProxyHttp: n = ParseHttpProxyReply(recv_.data(), recv_.used()); break;
+    case kProxySocks5: n = ParseSocks5Reply(recv_.data(), recv_.used()); break;
+    default: n = ParseSocks4Reply(recv_.data(), recv_.used()); break;
+  }
+  if (n == -2) {
+    if (Now() - startTime > proxy.Timeout()) {
+      Fail(kTimedOut);
+      return -1;
+    }
+    return -2;
+  }
+  if (n < 0) {
+    Fail(kProxyRefused);
+    return -1;
+  }
+  proxyDone = 1;
+  startTime = Now();
+  if (proxy.method.empty() || proxy.method == "CONNECT") recv_.Consume(n);
+  if (send_.used() > 0 && !Flush()) return -1;
+  return 0;
+}
+
+bool QTcpSocket::Flush() {
+  if (send_.used() == 0) return true;
+  int err = 0;
+  const int n = platform::SendSocket(handle, send_.data(), send_.used(), &err);
+  if (n < 0) {
+    if (err == platform::kSocketWouldBlock) return true;
+    Fail(err);
+    return false;
+  }
+  bytesSent += static_cast<uint64_t>(n);
+  send_.Consume(n);
+  return true;
+}
+
+int QTcpSocket::Send(const void* bytes, int length) {
+  if (!IsOpen() || listening) return -1;
+  // An empty send still pushes out what is queued.
+  if (!bytes || length < 0) length = 0;
+  const auto* data = static_cast<const uint8_t*>(bytes);
+  auto queue = [&](const uint8_t* from, int count) {
+    const int take = std::min(count, kMaxSendQueue - send_.used());
+    if (take <= 0 || !send_.Append(from, take)) return 0;
+    return take;
+  };
+
+  if (!proxyDone) {
+    const int taken = queue(data, length);
+    return Receive() < 0 ? -1 : taken;
+  }
+  if (!connected) {
+    if (platform::WaitSocket(handle, true, 0) != 1) return queue(data, length);
+    if (!FinishConnect()) return -1;
+  }
+  if (!Flush()) return -1;
+  int taken = 0;
+  if (send_.used() == 0 && length > 0) {
+    int err = 0;
+    const int n = platform::SendSocket(handle, data, length, &err);
+    if (n < 0 && err != platform::kSocketWouldBlock) {
+      Fail(err);
+      return -1;
+    }
+    if (n > 0) {
+      taken = n;
+      bytesSent += static_cast<uint64_t>(n);
+    }
+  }
+  if (taken < length) taken += queue(data + taken, length - taken);
+  if (blocking) {
+    while (send_.used() > 0) {
+      if (!Wait(true, -1)) {
+        Fail(kTimedOut);
+        return -1;
+      }
+      if (!Flush()) return -1;
+      if (send_.used() > 0) platform::SleepMs(5);
+    }
+  }
+  return taken;
+}
+
+uint8_t* QTcpSocket::SendSpace(int length) {
+  if (!IsOpen() || listening || length <= 0 || send_.used() + length > kMaxSendQueue) return nullptr;
+  if (!send_.Reserve(length)) return nullptr;
+  return send_.data() + send_.used();
+}
+
+int QTcpSocket::CommitSend(int length) {
+  if (length > 0) send_.Commit(length);
+  return Send(nullptr, 0);
+}
+
+int QTcpSocket::Receive(int maxBytes) {
+  if (!IsOpen() || listening) return -1;
+  if (breakPending_) {
+    Fail(breakError_);
+    return -1;
+  }
+  if (!connected) {
+    if (platform::WaitSocket(handle, true, blocking ? -1 : 0) != 1) return 0;
+    if (!FinishConnect()) return -1;
+  }
+  if (recv_.used() >= kMaxReceiveHeld) return recv_.used();
+  const int size = std::min(maxBytes > 0 ? maxBytes : kDefaultReadSize, kMaxReceiveHeld - recv_.used());
+  if (!recv_.Reserve(size)) return recv_.used();
+  if (blocking) {
+    int ms = -1;
+    if (!proxyDone) ms = static_cast<int>(std::max<int64_t>(0, startTime + proxy.Timeout() - Now())) * 1000;
+    if (!Wait(false, ms) && !proxyDone) {
+      Fail(kTimedOut);
+      return -1;
+    }
+  }
+  int err = 0;
+  const int n = platform::ReceiveSocket(handle, recv_.data() + recv_.used(), size, &err);
+  if (n == 0 || (n < 0 && err != platform::kSocketWouldBlock)) {
+    // Bytes still held (read by an earlier call, e.g. inside Send) are
+    // reported before the break, which the next call reports.
+    if (proxyDone && recv_.used() > 0) {
+      breakPending_ = 1;
+      breakError_ = n == 0 ? 0 : err;
+      return recv_.used();
+    }
+    Fail(n == 0 ? 0 : err);
+    return -1;
+  }
+  if (n > 0) {
+    recv_.Commit(n);
+    bytesReceived += static_cast<uint64_t>(n);
+  }
+  if (!proxyDone) {
+    const int state = AdvanceProxy();
+    if (state == -1) return -1;
+    if (state == -2) return 0;
+  }
+  return recv_.used();
+}
+
+bool QTcpSocket::WaitReadable(int seconds) {
+  if (forceReadable) {
+    forceReadable = 0;
+    return true;
+  }
+  const int ms = seconds < 0 ? (seconds == -2 && blocking ? -1 : 0) : seconds * 1000;
+  return Wait(false, ms);
+}
+
+bool QTcpSocket::WaitWritable(int seconds) {
+  if (forceWritable) {
+    forceWritable = 0;
+    return true;
+  }
+  const int ms = seconds < 0 ? (seconds == -2 && blocking ? -1 : 0) : seconds * 1000;
+  return Wait(true, ms);
+}
+
+bool QTcpSocket::SetReceiveBuffer(int size) {
+  if (size <= 0 || size > 1048576) size = 8192;
+  if (overUdp) return true;
+  return IsOpen() && platform::SetSocketReceiveBuffer(handle, size);
+}
+
+bool QTcpSocket::OpenHandle(const uint8_t* udpKey) {
+  if (udpKey) {
+    // Connections to nodes behind NAT (and listening for them) run over the
+    // engine's UDP connection layer with the same calls; until that layer is
+    // attached they fail here.
+    overUdp = 1;
+    Fail(kNotSupported);
+    return false;
+  }
+  int err = 0;
+  handle = platform::OpenTcpSocket(&err);
+  if (!IsOpen()) {
+    lastError = err;
+    return false;
+  }
+  return true;
+}
+
+bool QTcpSocket::Listen(uint16_t port, uint32_t localAddress, const uint8_t* udpKey) {
+  Close();
+  if (!OpenHandle(udpKey)) return false;
+  int err = 0;
+  err = platform::BindSocket(handle, localAddress, port);
+  if (err == 0) err = platform::ListenSocket(handle, kListenBacklog);
+  if (err != 0) {
+    Fail(err);
+    return false;
+  }
+  uint32_t boundIp = 0;
+  platform::SocketLocalName(handle, &boundIp, &localPort);
+  localIp = localAddress != 0 ? localAddress : LocalAddress();
+  listening = 1;
+  startTime = connectTime = Now();
+  return true;
+}
+
+std::unique_ptr<QTcpSocket> QTcpSocket::Accept() {
+  if (!IsOpen() || !listening) return nullptr;
+  if (blocking && !Wait(false, -1)) return nullptr;
+  uint32_t ip = 0;
+  uint16_t port = 0;
+  int err = 0;
+  const platform::SocketHandle fd = platform::AcceptSocket(handle, &ip, &port, &err);
+  if (fd == platform::kNoSocket) {
+    if (err != platform::kSocketWouldBlock) Fail(err);
+    return nullptr;
+  }
+  auto accepted = std::make_unique<QTcpSocket>();
+  accepted->handle = fd;
+  accepted->remoteIp = ip;
+  accepted->remotePort = port;
+  accepted->peerText = Dotted(ip);
+  accepted->connected = 1;
+  accepted->proxyDone = 1;
+  accepted->localIp = localIp;
+  accepted->localPort = localPort;
+  accepted->overUdp = overUdp;
+  accepted->connectTime = accepted->startTime = Now();
+  return accepted;
+}
+
+uint32_t QTcpSocket::ChooseLocalAddress(const uint32_t* addresses, int count) {
+  uint32_t lastUsable = 0, lastPublic = 0;
+  for (int i = 0; i < count; ++i) {
+    const uint32_t ip = addresses[i];
+    if (!Usable(ip)) continue;
+    uint8_t b[4];
+    std::memcpy(b, &ip, 4);
+    const bool isPrivate = b[0] <= 6 || b[0] == 10 || b[0] == 127 || (b[0] == 192 && b[1] == 168) ||
+                           (b[0] == 169 && b[1] == 254) || (b[0] == 172 && b[1] >= 16 && b[1] <= 31);
+    lastUsable = ip;
+    if (!isPrivate) lastPublic = ip;
+  }
+  return lastPublic != 0 ? lastPublic : lastUsable;
+}
+
+uint32_t QTcpSocket::LocalAddress() {
+  const std::string name = platform::OwnHostName();
+  if (name.empty()) return 0;
+  const platform::HostLookupResult own = platform::LookupHostIpv4(name);
+  return ChooseLocalAddress(own.addresses.data(), static_cast<int>(own.addresses.size()));
+}
+
+}  // namespace pf

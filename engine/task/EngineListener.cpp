@@ -1,0 +1,98 @@
+#include "engine/task/EngineListener.h"
+
+#include <arpa/inet.h>
+
+#include <memory>
+
+#include "engine/base/EngineLocks.h"
+#include "engine/base/EngineSwitches.h"
+#include "engine/task/IncomingConnections.h"
+#include "engine/base/ScopedLock.h"
+#include "engine/net/QTcpSocket.h"
+
+namespace pf {
+namespace {
+
+constexpr int64_t kAddressCheckSeconds = 180;
+constexpr int kAcceptsPerSweep = 11;
+
+struct ListenerState {
+  std::unique_ptr<QTcpSocket> socket;
+  uint16_t port = 0;
+  uint32_t ip = 0;  // the machine's address when it opened, network order
+  int64_t lastCheck = 0;
+};
+
+// Guarded by the registry lock.
+ListenerState& State() {
+  static ListenerState state;
+  return state;
+}
+
+std::string AddressText(uint32_t ip) {
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &ip, text, sizeof text);
+  return text;
+}
+
+}  // namespace
+
+std::string EngineListener::Upkeep(int64_t now) {
+  ScopedLock lock(&RegistryLock());
+  ListenerState& state = State();
+  if (!Switches().p2pEnabled) {
+    if (state.socket) {
+      state.socket->Close();
+      state.socket.reset();
+    }
+    return "Service Disabled!";
+  }
+  if (state.socket && now - state.lastCheck > kAddressCheckSeconds) {
+    // A new address (another network) needs a new listener.
+    if (Switches().bindAddress == 0 && QTcpSocket::LocalAddress() != state.ip) state.socket.reset();
+    state.lastCheck = now;
+  }
+  if (!state.socket) {
+    auto socket = std::make_unique<QTcpSocket>();
+    const auto port = static_cast<uint16_t>(Switches().EffectiveListenPort());
+    // All interfaces (peers on this machine and on the LAN reach it too),
+    // unless the engine was given an address of its own.
+    const uint32_t bound = Switches().bindAddress;
+    if (!socket->Listen(port, bound)) return std::string();
+    state.socket = std::move(socket);
+    state.port = port;
+    state.ip = bound != 0 ? bound : QTcpSocket::LocalAddress();
+    state.lastCheck = now;
+  }
+  return AddressText(state.ip) + " : " + std::to_string(state.port);
+}
+
+int EngineListener::AcceptWaiting(uint32_t nowMs) {
+  ScopedLock lock(&RegistryLock());
+  ListenerState& state = State();
+  int accepted = 0;
+  while (state.socket && accepted < kAcceptsPerSweep) {
+    std::unique_ptr<QTcpSocket> connection = state.socket->Accept();
+    if (!connection) break;
+    IncomingConnections::AddPending(std::move(connection), nowMs, state.ip);
+    ++accepted;
+  }
+  return accepted;
+}
+
+bool EngineListener::IsOpen() {
+  ScopedLock lock(&RegistryLock());
+  return State().socket != nullptr;
+}
+
+uint16_t EngineListener::Port() {
+  ScopedLock lock(&RegistryLock());
+  return State().socket ? State().port : 0;
+}
+
+void EngineListener::Close() {
+  ScopedLock lock(&RegistryLock());
+  State().socket.reset();
+}
+
+}  // namespace pf

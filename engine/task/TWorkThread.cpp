@@ -1,0 +1,722 @@
+#include "engine/task/TWorkThread.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "engine/net/HostResolver.h"
+#include "engine/content/TaskStateFile.h"
+#include "engine/base/CPelicanfetchLog.h"
+#include "engine/task/EngineListener.h"
+#include "engine/base/EngineLocks.h"
+#include "engine/base/QTimeThread.h"
+#include "engine/base/ScopedLock.h"
+#include "engine/base/EngineSwitches.h"
+#include "engine/net/QSocketBuffer.h"
+#include "platform/Clock.h"
+#include "platform/ThreadIdentity.h"
+#include "telemetry/ReportingCalls.h"
+
+namespace pf {
+namespace {
+
+constexpr int64_t kUpkeepSeconds = 5;
+constexpr int64_t kFeedSeconds = 15;
+constexpr uint32_t kGiveUpSeconds = 15;
+constexpr uint32_t kNoProgressSeconds = 900;
+
+bool StartsWithFileScheme(const std::string& key) {
+  static constexpr char kScheme[] = "file://";
+  if (key.size() < 7) return false;
+  for (size_t i = 0; i < 7; ++i)
+    if (std::tolower(static_cast<unsigned char>(key[i])) != kScheme[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+TWorkThread::TWorkThread()
+    : monotonicClock([] { return MonotonicSeconds(); }), wallClock([] { return WallSeconds(); }) {
+  Reset(false, false);
+}
+
+TWorkThread::~TWorkThread() {
+  // The thread must be gone before any layer of the object is torn down.
+  Stop();
+  Reset(true, true);
+}
+
+int32_t TWorkThread::StopWork() { return Stop() ? kOk : kErrException; }
+
+int32_t TWorkThread::StartDownload() { return Start("StartDownload") ? kOk : kErrException; }
+
+int32_t TWorkThread::ContinueDownload() {
+  ReadStateFile();
+  return Start("ContinueDownload") ? kOk : kErrException;
+}
+
+int32_t TWorkThread::PauseWork() { return SetPaused(true) ? kOk : kErrException; }
+
+int32_t TWorkThread::ResumeWork() { return StartDownload(); }
+
+TaskConfig TWorkThread::Config() {
+  ScopedLock lock(&mutex);
+  return config;
+}
+
+TaskStatus TWorkThread::PublishedStatus() {
+  ScopedLock lock(&mutex);
+  return published;
+}
+
+uint32_t TWorkThread::Elapsed() const { return monotonicClock() - StartTime(); }
+
+int32_t TWorkThread::GetTaskInfo(TaskInfo* info) {
+  if (!info) return kErrBadArgument;
+  std::memset(info, 0, sizeof(*info));
+  ScopedLock lock(&mutex);
+  const TaskStatus& s = published;
+  std::snprintf(info->name, sizeof(info->name), "%s", s.name.c_str());
+  const int64_t progress = s.totalBytes > 0 ? s.doneBytes * 10000 / s.totalBytes : 0;
+  info->progress = static_cast<int32_t>(progress);
+  info->state = progress >= 10000 ? kStateComplete : s.stateCode;
+  info->speed = s.currentSpeed;
+  info->remaining = s.remainingSeconds;
+  info->totalKB = static_cast<int32_t>(s.totalBytes / 1024);
+  info->httpBytes = s.httpBytes;
+  info->peerBytes = s.peerBytes;
+  info->doneBytes = s.doneBytes;
+  return kOk;
+}
+
+int32_t TWorkThread::IsComplete(int32_t* complete) {
+  ScopedLock lock(&mutex);
+  const int64_t total = published.totalBytes;
+  const bool done = total != 0 && published.doneBytes * 10000 / total > 9999;
+  if (complete) *complete = done ? 1 : 0;
+  return kOk;
+}
+
+int32_t TWorkThread::SetRateLimit(int selector, int kilobytesPerSecond) {
+  if (selector != 0 && selector != 1) return kErrBadArgument;
+  ScopedLock lock(&mutex);
+  (selector == 1 ? config.downloadLimitKB : config.uploadLimitKB) = kilobytesPerSecond;
+  config.Validate();
+  downloadLimitKBNow = config.downloadLimitKB;
+  uploadLimitKBNow = config.uploadLimitKB;
+  return kOk;
+}
+
+void TWorkThread::Reset(bool dropMetadata, bool clearRunState) {
+  ScopedLock lock(&mutex);
+  segments.Clear();
+  ClearBlockScheduling(true);
+  ResetPool();
+  ResetAccounting();
+  if (dropMetadata) {
+    metadataReady = 0;
+    pieces.reset();
+    torrentReader.reset();
+    SizeBitmap(0);
+  }
+  if (clearRunState) {
+    live.Reset();
+    published.Reset();
+    completed = 0;
+    for (StateString* s : {&torrent, &part, &bits, &seeds}) *s = StateString();
+    PublishBitmap();
+  }
+}
+
+void TWorkThread::Publish(bool applyChanges, bool force) {
+  ScopedLock lock(&mutex, false);
+  if (!(force ? lock.Lock() : lock.TryLock())) return;
+  if (applyChanges && (bitmapChanged || force || publishAll_)) {
+    PublishBitmap();
+    publishAll_ = false;
+  }
+  published = live;
+}
+
+void TWorkThread::CopyMapCounters() {
+  if (!pieces) return;
+  live.totalBytes = pieces->totalLength;
+  live.doneBytes = pieces->doneBytes;
+  live.wantedBytes = pieces->wantedBytes;
+  live.checkedBytes = pieces->checkedBytes;
+  live.pieceCount = static_cast<int>(pieces->pieceCount);
+  live.finishedPieces = pieces->finishedPieces;
+  live.wantedPieces = static_cast<int>(pieces->wantedPieces);
+  live.pieceLength = pieces->pieceLength;
+  live.cachedBytes = pieces->cachedBytes;
+}
+
+void TWorkThread::Refresh() {
+  CopyMapCounters();
+  if (pieces && live.checkedBytes != live.totalBytes) Publish(false, false);
+}
+
+void TWorkThread::OnPieceEvent(const PieceEvent& event) {
+  if (!pieces) return;
+  switch (event.code) {
+    case PieceEvent::kPieceHeld: {
+      const int64_t index = event.value;
+      if (index < 0 || index >= heldPieceCount) return;
+      const auto bit = static_cast<uint8_t>(0x80 >> (index & 7));
+      uint8_t& byte = heldBitmap[static_cast<size_t>(index >> 3)];
+      byte = event.on ? (byte | bit) : (byte & static_cast<uint8_t>(~bit));
+      bitmapChanged = true;
+      live.finishedPieces = pieces->finishedPieces;
+      live.cachedBytes = pieces->cachedBytes;
+      OnPieceHeld(static_cast<int>(index), event.on);
+      break;
+    }
+    case PieceEvent::kAllHeld:
+      std::fill(heldBitmap.begin(), heldBitmap.end(), event.on ? 0xFF : 0x00);
+      bitmapChanged = true;
+      live.finishedPieces = pieces->finishedPieces;
+      live.doneBytes = pieces->doneBytes;
+      live.checkedBytes = pieces->checkedBytes;
+      break;
+    case PieceEvent::kPublish:
+      Publish(event.on, true);
+      break;
+    case PieceEvent::kPiecesBuilt:
+      if (event.value > 0) {
+        SizeBitmap(static_cast<int>(event.value));
+        live.name = pieces->name;
+      } else {
+        RequestStop(nullptr);
+      }
+      break;
+    case PieceEvent::kFileList:
+    case PieceEvent::kResumeRecord: {
+      StateString& target = event.code == PieceEvent::kFileList ? part : bits;
+      ScopedLock lock(&mutex);
+      target.bytes.assign(event.bytes);
+      target.dirty = true;
+      break;
+    }
+    case PieceEvent::kDiskWait:
+      live.stateCode = kStateDiskFull;
+      storageError_ = 1;
+      RequestStop(nullptr);
+      break;
+    case PieceEvent::kDiskRoom:
+      storageError_ = 0;
+      break;
+    case PieceEvent::kBadPiece:
+      if (event.badPiece) ReportBadPiece(static_cast<uint32_t>(event.value), *event.badPiece);
+      break;
+    case PieceEvent::kSizeUnreadable:
+      live.stateCode = kStateSizeUnreadable;
+      storageError_ = 1;
+      RequestStop(nullptr);
+      break;
+    default:
+      break;
+  }
+}
+
+void TWorkThread::ReportBadPiece(uint32_t piece, const PieceEvent::BadPiece& who) {
+  const std::string target(who.targetPath);
+  if (who.fromPeer) {
+    const std::string peer(who.peerAddress);
+    ReportTransfer("11500102", peer.c_str(), "", 0, 0, 0, "", 0, 0, 0, 0, piece, target.c_str(), "", "", 0);
+  } else {
+    const std::string source(who.sourceAddress);
+    ReportTransfer("11500101", "", "", 0, 0, 0, "", 0, 0, 0, 0, piece, "", source.c_str(), "", 0);
+  }
+}
+
+void TWorkThread::Fail(std::string_view) { RequestStop(nullptr); }
+
+bool TWorkThread::ReadTaskLinkTemplate(std::string_view link) {
+  return pieces && torrentReader && pieces->ReadTemplate(std::string(link), *torrentReader);
+}
+
+void TWorkThread::ReadStateFile() {
+  if (stateFilePath.empty()) return;
+  TaskStateStrings saved;
+  if (!TaskStateFile::Read(stateFilePath, saved)) return;
+  ScopedLock lock(&mutex);
+  const std::pair<StateString*, std::string*> keys[] = {
+      {&torrent, &saved.torrent}, {&part, &saved.part}, {&bits, &saved.bits}, {&seeds, &saved.seeds}};
+  for (auto [mine, theirs] : keys)
+    if (theirs->size() > 2) mine->bytes = std::move(*theirs);
+  for (StateString* s : {&torrent, &part, &bits, &seeds}) s->dirty = false;
+}
+
+bool TWorkThread::WriteStateFile() {
+  ScopedLock lock(&mutex);
+  if (stateFilePath.empty()) return false;
+  if (!torrent.dirty && !part.dirty && !bits.dirty && !seeds.dirty) return true;
+  const TaskStateStrings strings{torrent.bytes, part.bytes, bits.bytes, seeds.bytes};
+  if (!TaskStateFile::Write(stateFilePath, strings)) return false;
+  for (StateString* s : {&torrent, &part, &bits, &seeds}) s->dirty = false;
+  return true;
+}
+
+bool TWorkThread::ReadKeyTorrent() {
+  const std::string path = taskKey.substr(7);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (content.size() <= 2 || (content[0] != 'd' && content[0] != 'D')) return false;
+  ScopedLock lock(&mutex);
+  torrent.bytes = std::move(content);
+  torrent.dirty = true;
+  return true;
+}
+
+bool TWorkThread::BuildMetadata(TPieces* previous) {
+  auto reader = std::make_unique<TTorrent>(this);
+  reader->SetTaskLink(taskKey);
+  {
+    ScopedLock lock(&mutex);  // a torrent may arrive from another thread
+    reader->SetTorrentBytes(torrent.bytes);
+    reloadMetadata = 0;
+  }
+  reader->SetBaseDirectory(saveFolder);
+  if (isFullPath) reader->SetTargetFile(targetFilePath);
+  live.runPhase = TaskStatus::kPreparing;
+  if (!reader->Open()) return false;
+
+  auto map = RefPtr<TPieces>::Make(this);
+  map->clock = wallClock;
+  map->monotonic = monotonicClock;
+  map->baseDirectory = saveFolder;
+  map->memoryLimit = std::clamp(config.memoryLimit, 4, 8000);
+  map->growWholeFile = 1;
+  map->sizesOnlyCheck = config.sizesOnlyCheck;
+  map->partialsPath = companionPath;
+  map->fileSelection = part.bytes;
+  map->resumeRecord = bits.bytes;
+  map->torrent = reader.get();
+  map->LoadLayout(*reader);
+  // The map reports its pieces to this object while it builds; keep the old
+  // one until the new one has proved itself.
+  RefPtr<TPieces> old = pieces;
+  std::unique_ptr<TTorrent> oldReader = std::move(torrentReader);
+  pieces = map;
+  torrentReader = std::move(reader);
+  if (!pieces->BuildPieces(previous) && !pieces->CheckFinished()) {
+    pieces = old;
+    torrentReader = std::move(oldReader);
+    return false;
+  }
+  live.torrentName = torrentReader->Name();
+  live.comment = torrentReader->Comment();
+  CopyMapCounters();
+  metadataReady = 1;
+  publishAll_ = true;
+  // Trackers join the sources; the peer pool takes them at its next feed.
+  for (const std::string& url : torrentReader->Trackers()) {
+    if (url.empty()) continue;
+    const std::string source = "tracker://" + url;
+    if (std::find(sources.begin(), sources.end(), source) == sources.end()) sources.push_back(source);
+  }
+  return true;
+}
+
+bool TWorkThread::SetUpMetadata() {
+  {
+    ScopedLock lock(&mutex);
+    if (metadataReady || torrent.bytes.empty()) return metadataReady != 0;
+  }
+  Reset(true, false);
+  config.Validate();
+  if (!BuildMetadata(nullptr)) {
+    if (!pieces) live.stateCode = kStateTorrentUnreadable;
+    RequestStop(nullptr);
+    return false;
+  }
+  ServeInfoHash();
+  return true;
+}
+
+void TWorkThread::ServeInfoHash() {
+  // Incoming BitTorrent connections find the task by its info-hash.
+  UnregisterInfoHash();
+  if (!torrentReader) return;
+  MakeHandshake();
+  RegisterInfoHash(torrentReader->GetInfoHash());
+}
+
+void TWorkThread::MakeHandshake() {
+  BtPeerIdSeed seed;
+  seed.announceUrl = torrentReader->Announce();
+  seed.threadHandle = platform::CurrentThreadId();
+  seed.taskAddress = reinterpret_cast<uintptr_t>(this);
+  seed.clock = platform::TickCount();
+  seed.localIp = QTcpSocket::LocalAddress();
+  const BtHash peerId = MakeBtPeerId(seed);
+  std::memcpy(ownPeerId, peerId.data(), sizeof ownPeerId);
+  ownPeerIdSet = true;
+  handshake_ = BuildBtHandshake(torrentReader->GetInfoHash(), peerId);
+  handshakeReady_ = true;
+}
+
+AnnounceFigures TWorkThread::TrackerFigures() {
+  AnnounceFigures f;
+  if (!torrentReader || !handshakeReady_ || !pieces) return f;
+  f.hasMetadata = true;
+  f.infoHash = torrentReader->GetInfoHash();
+  std::memcpy(f.peerId.data(), ownPeerId, f.peerId.size());
+  f.announceUrl = torrentReader->Announce();
+  f.taskAddress = reinterpret_cast<uintptr_t>(this);
+  const uint32_t bound = Switches().bindAddress;
+  f.listenIp = bound != 0 ? bound : QTcpSocket::LocalAddress();
+  f.listenPort = static_cast<uint16_t>(Switches().EffectiveListenPort());
+  f.uploaded = secondSent;
+  f.downloaded = secondReceived;
+  f.left = std::max<int64_t>(pieces->totalLength - pieces->doneBytes, 0);
+  return f;
+}
+
+bool TWorkThread::AcceptBtPeer(const TPeerObject& self, const BtHash& peerId, uint32_t /*ip*/) {
+  if (!Switches().p2pEnabled) return false;
+  if (ownPeerIdSet && std::memcmp(peerId.data(), ownPeerId, sizeof ownPeerId) == 0) return false;
+  // One connection per peer: the same peer reached twice (it called us while
+  // we called it) keeps the first.
+  for (const auto& c : connections) {
+    if (c.get() == &self || c->kind != TPeerId::kBtNode || c->linkState != TPeerObject::kReady || !c->peerSource)
+      continue;
+    if (std::memcmp(c->peerSource->peerId, peerId.data(), peerId.size()) == 0) return false;
+  }
+  return true;
+}
+
+void TWorkThread::SendHaveBatch(const std::string& batch) {
+  for (const auto& c : connections)
+    if (c->kind == TPeerId::kBtNode) c->SendHaves(batch);
+}
+
+void TWorkThread::RebuildMetadata() {
+  // A torrent that arrived from the key source replaces the map; held pieces
+  // carry over. When the new one fails, the old map and torrent stay.
+  RefPtr<TPieces> previous = pieces;
+  const int stateCode = live.stateCode;
+  if (!BuildMetadata(previous.get())) {
+    live.stateCode = stateCode;  // the task goes on with what it had
+    live.runPhase = TaskStatus::kRunning;
+    return;
+  }
+  if (previous) previous->CloseFiles(false, false);
+  ServeInfoHash();
+  // The new map sized and filled the bitmap through its events while it built.
+  Publish(true, true);
+}
+
+bool TWorkThread::CompletionRule(int64_t t) {
+  if (!pieces) return false;
+  bool finished = pieces->pieceCount > 0 && pieces->finishedPieces >= pieces->pieceCount;
+  if (finished && live.completeTime == 0) {
+    live.completeTime = t != 0 ? t : wallClock();
+    if (live.runPhase != TaskStatus::kPreparing) {
+      pieces->CloseFiles(false, true);
+      finished = pieces->pieceCount > 0 && pieces->finishedPieces >= pieces->pieceCount;
+      if (finished) {
+        completed = 1;
+        ClearBlockScheduling(false);  // the last pieces stay queued for announcing
+        publishPending = true;  // callers learn of it now, not at the next second
+      }
+    }
+  }
+  if (!finished) {
+    live.completeTime = 0;
+    return false;
+  }
+  if (t <= 0) return false;
+  const bool keyed = isP2SP || isBitTorrent;
+  if (!keyed && !live.seedWindowOpen && live.doneBytes >= live.wantedBytes) return true;
+  if (config.seedHours > 0 && (t - live.completeTime) / 3600 >= config.seedHours) {
+    live.seedWindowOpen = 0;
+    return true;
+  }
+  return false;
+}
+
+bool TWorkThread::GivesUp(uint32_t elapsed) {
+  if (live.currentSpeed != 0) return false;
+  const bool httpTask = !isP2SP && !isBitTorrent;
+  return elapsed > kGiveUpSeconds && CandidateCount() == 0 && (httpTask || !metadataReady);
+}
+
+void TWorkThread::PeriodicSave() {
+  if (!HasPieces()) return;
+  const uint32_t now = monotonicClock();
+  if (now - lastSave_ > saveIntervalSeconds) {
+    tickDelayMs = tickDelayMs / 2 + 1;
+    pieces->WaitForHashes();
+    if (!completed) {
+      for (auto& piece : pieces->piecesArray)
+        if (piece->complete) piece->FinishWrite();
+      CompletionRule(0);
+    }
+    if (completed) {
+      pieces->CloseFiles(false, true);
+      TaskStateFile::Delete(stateFilePath);
+    } else {
+      pieces->SaveResume();
+      WriteStateFile();
+    }
+    lastSave_ = now;
+  }
+  if (wallClock() - lastUpkeep_ > kUpkeepSeconds) {
+    Upkeep();
+    tickDelayMs = tickDelayMs / 2 + 1;
+  }
+}
+
+void TWorkThread::Upkeep() {
+  {
+    ScopedLock lock(&mutex);
+    pieces->memoryLimit = std::clamp(config.memoryLimit, 4, 8000);
+    pieces->growWholeFile = 1;
+    Publish(true, true);
+    if (!pieces->TaskComplete()) {
+      const uint32_t changed = pieces->changeTime != 0 ? static_cast<uint32_t>(pieces->changeTime)
+                                                      : monotonicClock();
+      if (monotonicClock() - changed >= kNoProgressSeconds) RequestStop(nullptr);
+    }
+  }
+  pieces->CacheMaintenance();
+  pieces->LimitOpenFiles();
+  lastUpkeep_ = wallClock();
+}
+
+void TWorkThread::TrimPools(bool ending) {
+  // Socket buffers: keep a fifth of what is in use once most of the pool idles.
+  BufferPool& sockets = QSocketBuffer::Pool();
+  const int64_t used = sockets.InUseBytes() / 1024;
+  const int64_t total = sockets.TotalBytes() / 1024;
+  if (total - used > 1024 && used * 100 / total < 35) sockets.Trim(used * 1024 / 5);
+  if (ending) BufferPool::Data().Trim(2097152);
+}
+
+int64_t TWorkThread::Tick() {
+  if (pieces) {
+    readRequests.Serve(*pieces);
+    pieces->EnableBackgroundHashing();
+    pieces->CollectHashes();
+  }
+  DrivePeers();
+  if (platform::TickCount() - lastIncomingTick_ >= 400) {
+    lastIncomingTick_ = platform::TickCount();
+    AcceptIncomingAndKeepListener();
+  }
+  const uint32_t now = platform::TickCount();
+  if (now - lastSecondTick >= 1000) {
+    lastSecondTick = now;
+    tickInSecond_ = 0;
+    PerSecond(pieces && pieces->TaskComplete(), Elapsed());
+    if (!HostComplete()) {
+      KeepMirrors();
+      LayOutSegments(wallClock());
+      ConnectServers();
+      ConnectPeersAndFallBack();
+    } else {
+      // A seeding task still tells its trackers it is there, or nobody
+      // would find it.
+      ConnectPeers(true);
+    }
+    // Complete pieces go to disk within a second: held pieces (and so the
+    // progress the caller sees and what a restart keeps) follow the transfer
+    // instead of waiting for the next save.
+    if (pieces && pieces->pendingWriteBytes > 0) {
+      for (auto& piece : pieces->piecesArray)
+        if (piece->complete) piece->FinishWrite();
+      pieces->pendingWriteBytes = 0;
+    }
+    CopyMapCounters();
+    publishPending = true;
+    PeriodicSave();
+    AnnounceHeldPieces(monotonicClock());
+  }
+  if (wallClock() - lastWindow_ >= 3) {
+    UpdateSpeeds(static_cast<int>(std::max<int64_t>(wallClock() - lastWindow_, 1)));
+    lastWindow_ = wallClock();
+    downloadSpeedSum = SumPeerSpeeds(~0);
+    uploadSpeedSum = 0;
+    for (const auto& connection : connections) uploadSpeedSum += connection->tick.sendRate;
+  }
+  if (publishPending) {
+    publishPending = false;
+    CopyMapCounters();
+    Publish(true, false);
+    Refresh();
+  }
+  WaitForTraffic(tickDelayMs > 0 ? tickDelayMs : kDefaultTickDelayMs);
+  return wallClock();
+}
+
+void TWorkThread::AcceptIncomingAndKeepListener() {
+  listenText = EngineListener::Upkeep(wallClock());
+  EngineListener::AcceptWaiting(platform::TickCount());
+  TakeIncomingConnections();
+}
+
+void TWorkThread::DrivePeers() {
+  DriveConnections(tickInSecond_++, pacing.receiveEvery);
+  for (const auto& connection : connections) {
+    secondReceived += connection->tick.received;
+    secondSent += connection->tick.sent;
+  }
+}
+
+void TWorkThread::WaitForTraffic(int delayMs) {
+  // Data arriving ends the wait, so a fast connection is not held to the
+  // tick rate. With the second's budget spent there is nothing to wake for,
+  // and a wake-up that found nothing to read means a socket stays ready
+  // without being read: then the tick sleeps its full delay.
+  // Connections with output queued also wake it when the socket takes more,
+  // so that serving a peer is not held to the tick rate either.
+  int64_t moved = 0;
+  waitSockets_.clear();
+  waitWritable_.clear();
+  const bool mayWrite = SendAllowance() > 0;
+  for (const auto& connection : connections) {
+    moved += connection->tick.received + connection->tick.sent;
+    if (!connection->IsConnected() || !connection->connection) continue;
+    waitSockets_.push_back(connection->connection->handle);
+    waitWritable_.push_back(mayWrite && connection->connection->QueuedCount() > 0 ? 1 : 0);
+  }
+  if (moved > 0) wokeForNothing_ = false;
+  if (waitSockets_.empty() || wokeForNothing_ || ReceiveAllowance() <= 0) {
+    platform::SleepMs(static_cast<uint32_t>(delayMs));
+    wokeForNothing_ = false;
+    return;
+  }
+  wokeForNothing_ = platform::WaitAnySocketReadable(waitSockets_.data(), static_cast<int>(waitSockets_.size()),
+                                                    delayMs, waitWritable_.data()) > 0;
+}
+
+void TWorkThread::WorkLoop() {
+  ReadStateFile();
+  const bool keyed = (isP2SP || isBitTorrent) && !taskKey.empty();
+  if (keyed) {
+    live.runPhase = TaskStatus::kIdle;
+    if (StartsWithFileScheme(taskKey) && !ReadKeyTorrent()) {
+      live.stateCode = kStateTorrentUnreadable;
+      RequestStop(nullptr);
+    }
+    if (!StopRequested()) SetUpMetadata();
+    live.runPhase = TaskStatus::kRunning;
+  }
+  const bool httpTask = !isP2SP && !isBitTorrent;
+  if (!httpTask && !metadataReady && sources.empty()) {
+    // Nothing to fetch from: the run ends before it starts.
+    live.runPhase = TaskStatus::kIdle;
+    Publish(true, true);
+    return;
+  }
+
+  live.runPhase = TaskStatus::kRunning;
+  lastSecondTick = platform::TickCount();
+  lastSave_ = monotonicClock();
+  lastUpkeep_ = lastFeed_ = lastWindow_ = lastTrim_ = lastLan_ = wallClock();
+  windowStart = lastWindow_;
+  // The first second has its budgets before the first accounting pass.
+  downloadLimit = BudgetFromKB(downloadLimitKBNow);
+  uploadLimit = BudgetFromKB(uploadLimitKBNow);
+  FeedSources();
+  LayOutSegments(wallClock());
+  ConnectServers();  // no need to wait a second for the first connections
+  // Callers see the task's size and held bytes from the start.
+  CopyMapCounters();
+  Publish(true, true);
+  bool timedOut = false, gaveUp = false;
+  int64_t t = 0;
+  while (!CheckStop()) {
+    if (CompletionRule(t)) break;
+    t = Tick();
+    if (CheckStop()) break;
+    if (t - lastFeed_ >= kFeedSeconds) {
+      FeedSources();
+      lastFeed_ = t;
+    }
+    if (t - lastTrim_ >= 8) {
+      TrimPools(false);
+      if (++trimRounds_ % 4 == 0) {
+        publishAll_ = true;
+        PruneRequestPool();
+      }
+      lastTrim_ = t;
+    }
+    if (t - lastLan_ >= 10) {
+      ExchangeLanAnnouncements();
+      lastLan_ = t;
+    }
+    if (!HasPieces() && static_cast<int>(Elapsed()) > config.metadataTimeout) {
+      timedOut = true;
+      break;
+    }
+    if (CompletionRule(t)) break;
+    if (GivesUp(Elapsed())) {
+      gaveUp = true;
+      ClearUseMarks();
+      break;
+    }
+    bool reload;
+    {
+      ScopedLock lock(&mutex);
+      reload = reloadMetadata != 0;
+    }
+    if (reload) RebuildMetadata();
+  }
+  if (completed)
+    LogLine(23, "TID : %5lu] [%s is Download Complete", static_cast<unsigned long>(platform::CurrentThreadId()),
+            targetFilePath.c_str());
+  EndRun(timedOut, gaveUp);
+}
+
+void TWorkThread::EndRun(bool timedOut, bool gaveUp) {
+  if (!completed) CompletionRule(wallClock());
+  ClearUseMarks();
+  if (pieces) pieces->WaitForHashes();
+  if (pieces && !completed) {
+    for (auto& piece : pieces->piecesArray)
+      if (piece->complete) piece->FinishWrite();
+    pieces->CloseFiles(false, true);
+    pieces->SaveResume();
+    pieces->SavePartials();
+  }
+  Reset(false, false);
+  if (completed)
+    TaskStateFile::Delete(stateFilePath);
+  else
+    WriteStateFile();
+  {
+    ScopedLock lock(&mutex);
+    CopyMapCounters();
+    live.runPhase = TaskStatus::kIdle;
+    if (!completed) {
+      if (gaveUp)
+        live.stateCode = kStateGaveUp;
+      else if (timedOut)
+        live.stateCode = kStateNoMetadata;
+    }
+    Publish(true, true);
+  }
+  Reset(false, false);
+  TrimPools(true);
+  // Names that did not resolve are looked up again by the next run.
+  ClearNonexistentHosts();
+}
+
+void TWorkThread::ReleaseEngineLocks() {
+  for (QTMutex* lock : {&mutex, &RegistryLock(), &HostListLock(), &StorageLock()})
+    while (lock->Unlock()) platform::SleepMs(20);
+}
+
+void TWorkThread::Run() {
+  try {
+    WorkLoop();
+  } catch (...) {
+    ReleaseEngineLocks();
+  }
+}
+
+}  // namespace pf

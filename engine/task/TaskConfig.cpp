@@ -1,0 +1,22 @@
+#include "engine/task/TaskConfig.h"
+
+namespace pf {
+namespace {
+
+void Clamp(int& value, int low, int high, int fallback) {
+  if (value < low || value > high) value = fallback;
+}
+
+}  // namespace
+
+void TaskConfig::Validate() {
+  const TaskConfig defaults;
+  Clamp(peerBudget, 1, 20480, defaults.peerBudget);
+  Clamp(serverMinConnections, 1, 20, defaults.serverMinConnections);
+  Clamp(memoryLimit, 1, 8000, defaults.memoryLimit);
+  Clamp(seedHours, 0, 20480, defaults.seedHours);
+  Clamp(downloadLimitKB, 0, 32766, defaults.downloadLimitKB);
+  Clamp(uploadLimitKB, 0, 32766, defaults.uploadLimitKB);
+}
+
+}  // namespace pf

@@ -1,0 +1,230 @@
+// The work loop run for real on its thread, with blocks fed to the piece map
+// by a test source instead of network peers, and clocks the test can move.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "engine/content/TaskStateFile.h"
+#include "engine/base/CPelicanfetchLog.h"
+#include "engine/base/QTimeThread.h"
+#include "engine/task/TWorkThread.h"
+#include "platform/DebugOutput.h"
+#include "support/FeedingWork.h"
+#include "support/TorrentFixture.h"
+
+namespace pf {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FeedingWork;
+
+template <typename Predicate>
+bool WaitUntil(Predicate done, int milliseconds = 15000) {
+  for (int waited = 0; waited < milliseconds; waited += 20) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return done();
+}
+
+class WorkLoop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() /
+          ("pfwork-" + std::to_string(::getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir / "save");
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  std::string Target(const testing::TorrentFixture& t) const { return (dir / "save" / t.name).string(); }
+  std::string StateFile() const { return (dir / "task.pfinfo").string(); }
+  std::string ReadFile(const std::string& path) const {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+
+  fs::path dir;
+  const uint32_t kFlags = kTaskP2SP | kTaskTargetIsFile;
+};
+
+TEST_F(WorkLoop, CompleteTaskSeedsForItsWindowThenEndsAndDeletesItsState) {
+  testing::TorrentFixture t(dir, "game.pak", 700000, 65536);
+  FeedingWork work(t.path, t.content, t.PieceCount());
+  work.Configure(Target(t), StateFile(), kFlags);
+  std::vector<std::string> lines;
+  std::mutex linesMutex;
+  platform::SetDebugOutputSink([&](const char* line) {
+    std::lock_guard<std::mutex> lock(linesMutex);
+    lines.emplace_back(line);
+  });
+  CreateLog();
+
+  ASSERT_EQ(work.StartDownload(), kOk);
+  ASSERT_TRUE(WaitUntil([&] {
+    int32_t complete = 0;
+    work.IsComplete(&complete);
+    return complete == 1;
+  }));
+  TaskInfo info;
+  work.GetTaskInfo(&info);
+  EXPECT_EQ(info.state, kStateComplete);
+  EXPECT_EQ(info.httpBytes, 700000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(work.IsRunning()) << "a complete task keeps serving for its seed window";
+
+  work.wallOffset = 12 * 3600 + 5;
+  ASSERT_TRUE(WaitUntil([&] { return !work.IsRunning(); }));
+  DestroyLog();
+  platform::SetDebugOutputSink(nullptr);
+  EXPECT_EQ(ReadFile(Target(t)), t.content) << "the file is complete under its final name";
+  EXPECT_FALSE(fs::exists(Target(t) + ".pftmp"));
+  EXPECT_FALSE(fs::exists(StateFile())) << "a complete task leaves no state file";
+  bool logged = false;
+  for (const auto& line : lines) logged |= line.find(Target(t) + " is Download Complete") != std::string::npos;
+  EXPECT_TRUE(logged);
+}
+
+TEST_F(WorkLoop, WithoutASeedWindowTheRunNeverEndsByCompletion) {
+  testing::TorrentFixture t(dir, "data1.pak", 200000, 65536);
+  FeedingWork work(t.path, t.content, t.PieceCount());
+  work.Configure(Target(t), StateFile(), kFlags);
+  work.MutableConfig().seedHours = 0;
+  ASSERT_EQ(work.StartDownload(), kOk);
+  ASSERT_TRUE(WaitUntil([&] { return work.PublishedStatus().doneBytes == 200000; }));
+  work.wallOffset = 1000 * 3600;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_TRUE(work.IsRunning());
+  EXPECT_EQ(work.StopWork(), kOk);
+}
+
+TEST_F(WorkLoop, StoppedHalfwayTheTaskResumesFromItsStateFile) {
+  testing::TorrentFixture t(dir, "data2.pak", 1000000, 65536);  // 16 pieces
+  {
+    FeedingWork first(t.path, t.content, 8);
+    first.Configure(Target(t), StateFile(), kFlags);
+    ASSERT_EQ(first.StartDownload(), kOk);
+    ASSERT_TRUE(WaitUntil([&] { return first.PublishedStatus().finishedPieces >= 8; }));
+    ASSERT_EQ(first.StopWork(), kOk);
+    EXPECT_EQ(first.PublishedStatus().runPhase, TaskStatus::kIdle);
+  }
+  TaskStateStrings saved;
+  ASSERT_TRUE(TaskStateFile::Read(StateFile(), saved));
+  EXPECT_EQ(saved.torrent, t.bytes);
+  EXPECT_FALSE(saved.bits.empty()) << "the resume record is saved";
+
+  FeedingWork second(t.path, t.content, 0);
+  second.Configure(Target(t), StateFile(), kFlags);
+  ASSERT_EQ(second.ContinueDownload(), kOk);
+  ASSERT_TRUE(WaitUntil([&] { return second.PublishedStatus().checkedBytes == 1000000; }));
+  EXPECT_EQ(second.PublishedStatus().finishedPieces, 8) << "the held half is known again";
+  second.SetFeedPieces(t.PieceCount());
+  ASSERT_TRUE(WaitUntil([&] { return second.PublishedStatus().doneBytes == 1000000; }));
+  second.StopWork();
+  EXPECT_EQ(ReadFile(Target(t)), t.content);
+}
+
+TEST_F(WorkLoop, ANewTorrentFromTheKeySourceReplacesTheMapKeepingHeldPieces) {
+  testing::TorrentFixture t(dir, "data7.pak", 1000000, 65536);
+  testing::TorrentFixture finer(dir / "save", "data7.pak", 1000000, 32768);  // same bytes
+  ASSERT_EQ(finer.content, t.content);
+  FeedingWork work(t.path, t.content, 6);
+  work.Configure(Target(t), StateFile(), kFlags);
+  ASSERT_EQ(work.StartDownload(), kOk);
+  ASSERT_TRUE(WaitUntil([&] { return work.PublishedStatus().finishedPieces >= 6; }));
+  work.DeliverTorrent(finer.bytes);
+  ASSERT_TRUE(WaitUntil([&] { return work.PublishedStatus().pieceLength == 32768; }));
+  EXPECT_EQ(work.PublishedStatus().finishedPieces, 12) << "six 64 KB pieces are twelve 32 KB ones";
+  uint8_t bits[8] = {};
+  EXPECT_EQ(work.CopyPublishedBitmap(bits, sizeof(bits)), finer.PieceCount());
+  EXPECT_EQ(bits[0], 0xFF);
+  EXPECT_EQ(bits[1], 0xF0);
+
+  work.DeliverTorrent("d4:infod4:name1:xee");  // unusable: the task goes on with its map
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(work.PublishedStatus().pieceLength, 32768);
+  EXPECT_EQ(work.PublishedStatus().stateCode, 0);
+  EXPECT_TRUE(work.IsRunning());
+  work.StopWork();
+}
+
+TEST_F(WorkLoop, EndsWithTheCodeOfWhatWentWrong) {
+  testing::TorrentFixture t(dir, "data3.pak", 100000, 65536);
+  struct Case {
+    const char* name;
+    uint32_t flags;
+    std::string key;
+    const char* sources;
+    uint32_t elapsed;
+    int32_t state;
+  } cases[] = {
+      {"unreadable torrent", kTaskP2SP, "file://" + (dir / "missing.torrent").string(), "", 0, kStateTorrentUnreadable},
+      {"no metadata in time", kTaskP2SP, "http://127.0.0.1:1/x.torrent", "http://127.0.0.1:1/x", 46, kStateNoMetadata},
+      {"no usable source", 0, "", "gopher://127.0.0.1/x", 16, kStateGaveUp},
+  };
+  for (const auto& c : cases) {
+    FeedingWork work(t.path, t.content, 0);
+    TaskParams params{};
+    std::snprintf(params.key, sizeof(params.key), "%s", c.key.c_str());
+    params.sourceList = c.sources;
+    params.flags = c.flags;
+    work.ApplyParams(params, true);
+    ASSERT_EQ(work.StartDownload(), kOk) << c.name;
+    work.monotonicOffset = c.elapsed;
+    ASSERT_TRUE(WaitUntil([&] { return !work.IsRunning(); })) << c.name;
+    EXPECT_EQ(work.PublishedStatus().stateCode, c.state) << c.name;
+    EXPECT_EQ(work.PublishedStatus().runPhase, TaskStatus::kIdle) << c.name;
+  }
+}
+
+TEST_F(WorkLoop, AKeyWithoutSourcesEndsAtOnceUnchanged) {
+  testing::TorrentFixture t(dir, "data4.pak", 100000, 65536);
+  FeedingWork work(t.path, t.content, 0);
+  TaskParams params{};
+  std::snprintf(params.key, sizeof(params.key), "http://127.0.0.1:1/x.torrent");
+  params.sourceList = "";
+  params.flags = kTaskP2SP;
+  work.ApplyParams(params, true);
+  ASSERT_EQ(work.StartDownload(), kOk);
+  ASSERT_TRUE(WaitUntil([&] { return !work.IsRunning(); }, 2000));
+  EXPECT_EQ(work.PublishedStatus().stateCode, 0);
+}
+
+TEST_F(WorkLoop, NoCompletedPieceFor900SecondsStopsTheRunWithoutACode) {
+  testing::TorrentFixture t(dir, "data5.pak", 300000, 65536);
+  FeedingWork work(t.path, t.content, 1);
+  work.Configure(Target(t), StateFile(), kFlags);
+  ASSERT_EQ(work.StartDownload(), kOk);
+  ASSERT_TRUE(WaitUntil([&] { return work.PublishedStatus().finishedPieces == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_TRUE(work.IsRunning()) << "899 seconds are not yet too many";
+  work.monotonicOffset = 901;
+  ASSERT_TRUE(WaitUntil([&] { return !work.IsRunning(); }, 25000));
+  EXPECT_EQ(work.PublishedStatus().stateCode, 0);
+  EXPECT_EQ(work.PublishedStatus().runPhase, TaskStatus::kIdle);
+  EXPECT_TRUE(fs::exists(StateFile())) << "the state is saved as after any stop";
+  work.monotonicOffset = 0;
+  EXPECT_EQ(work.ResumeWork(), kOk) << "the task can be started again";
+  work.StopWork();
+}
+
+TEST_F(WorkLoop, StorageEventsStopTheTaskWithTheirCodes) {
+  testing::TorrentFixture t(dir, "data6.pak", 100000, 65536);
+  for (auto [code, state] : {std::pair{PieceEvent::kDiskWait, kStateDiskFull},
+                             std::pair{PieceEvent::kSizeUnreadable, kStateSizeUnreadable}}) {
+    FeedingWork work(t.path, t.content, 0);
+    work.Configure(Target(t), StateFile(), kFlags);
+    ASSERT_EQ(work.StartDownload(), kOk);
+    ASSERT_TRUE(WaitUntil([&] { return work.PublishedStatus().checkedBytes == 100000; }));
+    work.OnPieceEvent(PieceEvent{.code = code});
+    ASSERT_TRUE(WaitUntil([&] { return !work.IsRunning(); }));
+    EXPECT_EQ(work.PublishedStatus().stateCode, state);
+  }
+}
+
+}  // namespace
+}  // namespace pf
