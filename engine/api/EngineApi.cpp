@@ -53,7 +53,7 @@ int32_t LockedTaskCall(TaskHandle handle, Body body) {
 // Stopped tasks give their sources back; a reset also drops the run state.
 void CleanUpStoppedTask(TWorkThread& work, int reset) {
   work.ClearUseMarks();
-  if (reset != 0) work.Reset(true, true);
+  if (reset != 0) work.Reset(TWorkThread::ResetScope::kEverything);
 }
 
 int32_t NewTask(TaskParams* params, bool recover, bool force) {

@@ -2,24 +2,21 @@
 
 namespace pf {
 
-QTMutex& InterfaceLock() {
-  static QTMutex lock;
-  return lock;
-}
+#define PF_ENGINE_LOCK(name) \
+  QTMutex& name() {          \
+    static QTMutex lock;     \
+    return lock;             \
+  }
 
-QTMutex& RegistryLock() {
-  static QTMutex lock;
-  return lock;
-}
+PF_ENGINE_LOCK(InterfaceLock)
+PF_ENGINE_LOCK(RegistryLock)
+PF_ENGINE_LOCK(ListenerLock)
+PF_ENGINE_LOCK(IncomingLock)
+PF_ENGINE_LOCK(ServedHashLock)
+PF_ENGINE_LOCK(HostListLock)
+PF_ENGINE_LOCK(StorageLock)
+PF_ENGINE_LOCK(TimeKeeperLock)
 
-QTMutex& HostListLock() {
-  static QTMutex lock;
-  return lock;
-}
-
-QTMutex& StorageLock() {
-  static QTMutex lock;
-  return lock;
-}
+#undef PF_ENGINE_LOCK
 
 }  // namespace pf

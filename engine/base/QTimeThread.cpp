@@ -49,7 +49,7 @@ void QTimeThread::Run() {
 
 void TimeEnsure() {
   if (keeperPointer.load()) return;
-  ScopedLock lock(&RegistryLock());
+  ScopedLock lock(&TimeKeeperLock());
   if (keeper) return;
   wallSeconds = 0;
   keeper = std::make_unique<QTimeThread>();
@@ -60,7 +60,7 @@ void TimeEnsure() {
 void StopTimeEnsure() {
   std::unique_ptr<QTimeThread> stopping;
   {
-    ScopedLock lock(&RegistryLock());
+    ScopedLock lock(&TimeKeeperLock());
     stopping = std::move(keeper);
     keeperPointer = nullptr;
   }

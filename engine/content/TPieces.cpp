@@ -502,6 +502,12 @@ void TPieces::LimitOpenFiles() {
   if (open >= 128 / std::max(perFile, 1) + 1) CloseAllFiles();
 }
 
+void TPieces::WriteCompletePieces() {
+  for (auto& piece : piecesArray)
+    if (piece->complete) piece->FinishWrite();
+  pendingWriteBytes = 0;
+}
+
 void TPieces::CloseFiles(bool /*force*/, bool finishing) {
   if (finishing) {
     const uint8_t wasNoWait = noWait;

@@ -50,6 +50,8 @@ class TPieces : public TRefObject {
   // Closes the target files; when finishing, also writes out complete pieces,
   // renames finished files to their final names and drops leftovers.
   void CloseFiles(bool force, bool finishing);
+  // Writes every complete piece still held in its buffer to the files.
+  void WriteCompletePieces();
   void LimitOpenFiles();
   // Opens the entry's file and sizes it so that `neededOffset` can be read or
   // written, waiting for disk space when needed. `storageLock` is the

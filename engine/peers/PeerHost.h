@@ -31,6 +31,9 @@ struct AnnounceFigures {
   int64_t left = 0;          // bytes of the content not yet held
 };
 
+// What the pool does with a source that should wait or go.
+enum class SourceRetry { kDrop, kHoldBack };
+
 class PeerHost {
  public:
   virtual TPieces* HostPieces() = 0;
@@ -42,8 +45,8 @@ class PeerHost {
   // Payload accepted from a source of the given kind.
   virtual void OnPayload(int kind, int64_t bytes) = 0;
   virtual void OnWasted(int64_t bytes) = 0;
-  // flag 1 holds the source back for `seconds` passes, 0 drops it.
-  virtual void Retry(TPeerId* source, int flag, int seconds) = 0;
+  // Holds the source back for `seconds` passes, or drops it.
+  virtual void Retry(TPeerId& source, SourceRetry retry, int seconds) = 0;
   // A source found on the way (a redirect target).
   virtual void AddFoundSource(RefPtr<TPeerId> source) = 0;
   virtual void SetStateCode(int code) = 0;

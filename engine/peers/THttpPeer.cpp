@@ -88,7 +88,7 @@ bool THttpPeer::ReadHeader() {
   if (end == 0) {
     if (buffered.size() <= static_cast<size_t>(kMaxHeaderBytes)) return held >= 0;
     connection->Close();
-    work->Retry(peerSource.get(), 1, 60);
+    work->Retry(*peerSource, SourceRetry::kHoldBack, 60);
     return false;
   }
   response.Parse(buffered.substr(0, end));
@@ -106,7 +106,7 @@ bool THttpPeer::OnRedirect() {
       AbsoluteLocation(response.Value("Location").value_or(""), source.Details().host, source.port);
   connection->Close();
   if (EqualNoCase(target, source.lastRedirect)) {
-    if (++source.redirectCount > 2) work->Retry(&source, 0, 60);
+    if (++source.redirectCount > 2) work->Retry(source, SourceRetry::kDrop, 60);
   } else {
     source.lastRedirect = target;
     ++source.redirectCount;
@@ -129,7 +129,7 @@ bool THttpPeer::Process() {
   if (!IsConnected()) return false;
   TPeerId& source = *peerSource;
   if (IsStalled()) {
-    work->Retry(&source, 1, 15);
+    work->Retry(source, SourceRetry::kHoldBack, 15);
     return false;
   }
   if (!headerDone) {
@@ -154,8 +154,8 @@ bool THttpPeer::Process() {
     }
     if (status >= 300 && status < 400) return OnRedirect();
     connection->Close();
-    if (status >= 400 && status < 500) work->Retry(&source, 0, 60);
-    if (status >= 500 && status < 600) work->Retry(&source, 1, 60);
+    if (status >= 400 && status < 500) work->Retry(source, SourceRetry::kDrop, 60);
+    if (status >= 500 && status < 600) work->Retry(source, SourceRetry::kHoldBack, 60);
     return false;
   }
   if (source.wholeContent) return ReadWholeContent();
@@ -170,7 +170,7 @@ bool THttpPeer::TakeBodyStart() {
   const auto start = response.BodyStart();
   if (!start || *start > streamPos) {
     connection->Close();
-    work->Retry(peerSource.get(), 1, 60);
+    work->Retry(*peerSource, SourceRetry::kHoldBack, 60);
     return false;
   }
   startsEarly = *start < streamPos ? 1 : 0;
@@ -241,7 +241,7 @@ bool THttpPeer::FillRequests() {
   const int64_t size = peerSource->resourceSize;
   if (size > 0 && map && map->totalLength > 0 && size != map->totalLength) {
     connection->Close();
-    work->Retry(peerSource.get(), 1, 60);
+    work->Retry(*peerSource, SourceRetry::kHoldBack, 60);
     return false;
   }
   if (requests.empty()) {
@@ -263,7 +263,7 @@ bool THttpPeer::FillRequests() {
   skipBytes = 0;
   connection->Close();
   if (startsEarly) {
-    work->Retry(peerSource.get(), 1, 60);
+    work->Retry(*peerSource, SourceRetry::kHoldBack, 60);
     return false;
   }
   return StartAttempt();

@@ -38,7 +38,7 @@ std::string AddressText(uint32_t ip) {
 }  // namespace
 
 std::string EngineListener::Upkeep(int64_t now) {
-  ScopedLock lock(&RegistryLock());
+  ScopedLock lock(&ListenerLock());
   ListenerState& state = State();
   if (!Switches().p2pEnabled) {
     if (state.socket) {
@@ -68,7 +68,7 @@ std::string EngineListener::Upkeep(int64_t now) {
 }
 
 int EngineListener::AcceptWaiting(uint32_t nowMs) {
-  ScopedLock lock(&RegistryLock());
+  ScopedLock lock(&ListenerLock());
   ListenerState& state = State();
   int accepted = 0;
   while (state.socket && accepted < kAcceptsPerSweep) {
@@ -81,17 +81,17 @@ int EngineListener::AcceptWaiting(uint32_t nowMs) {
 }
 
 bool EngineListener::IsOpen() {
-  ScopedLock lock(&RegistryLock());
+  ScopedLock lock(&ListenerLock());
   return State().socket != nullptr;
 }
 
 uint16_t EngineListener::Port() {
-  ScopedLock lock(&RegistryLock());
+  ScopedLock lock(&ListenerLock());
   return State().socket ? State().port : 0;
 }
 
 void EngineListener::Close() {
-  ScopedLock lock(&RegistryLock());
+  ScopedLock lock(&ListenerLock());
   State().socket.reset();
 }
 

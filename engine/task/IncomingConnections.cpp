@@ -42,7 +42,7 @@ constexpr int kReadSize = 1024;
 
 bool ServedInfoHashes::Register(const BtHash& hash, const void* task) {
   if (std::all_of(hash.begin(), hash.end(), [](uint8_t b) { return b == 0; })) return false;
-  ScopedLock lock(&RegistryLock());
+  ScopedLock lock(&ServedHashLock());
   auto& served = Served();
   if (std::any_of(served.begin(), served.end(), [task](const ServedEntry& e) { return e.task == task; }))
     return false;
@@ -51,18 +51,18 @@ bool ServedInfoHashes::Register(const BtHash& hash, const void* task) {
 }
 
 void ServedInfoHashes::Unregister(const void* task) {
-  ScopedLock lock(&RegistryLock());
+  ScopedLock lock(&ServedHashLock());
   std::erase_if(Served(), [task](const ServedEntry& e) { return e.task == task; });
 }
 
 bool ServedInfoHashes::IsServed(const BtHash& hash) {
-  ScopedLock lock(&RegistryLock());
+  ScopedLock lock(&ServedHashLock());
   const auto& served = Served();
   return std::any_of(served.begin(), served.end(), [&hash](const ServedEntry& e) { return e.hash == hash; });
 }
 
 void ServedInfoHashes::Clear() {
-  ScopedLock lock(&RegistryLock());
+  ScopedLock lock(&ServedHashLock());
   Served().clear();
 }
 
@@ -90,7 +90,7 @@ void IncomingConnections::AddPending(std::unique_ptr<QTcpSocket> connection, uin
   std::memcpy(peer, &connection->remoteIp, 4);
   std::memcpy(listener, &listenerIp, 4);
   if (std::memcmp(peer, listener, 3) != 0) reachable = true;
-  ScopedLock lock(&RegistryLock());
+  ScopedLock lock(&IncomingLock());
   Pending entry;
   entry.connection = std::move(connection);
   entry.acceptedAt = nowMs;
@@ -98,7 +98,7 @@ void IncomingConnections::AddPending(std::unique_ptr<QTcpSocket> connection, uin
 }
 
 std::vector<IncomingConnections::Matched> IncomingConnections::Sweep(const BtHash* taskHash, uint32_t nowMs) {
-  ScopedLock lock(&RegistryLock());
+  ScopedLock lock(&IncomingLock());
   auto& pending = PendingList();
   std::vector<Matched> matched;
   for (auto it = pending.begin(); it != pending.end();) {
@@ -138,12 +138,12 @@ std::vector<IncomingConnections::Matched> IncomingConnections::Sweep(const BtHas
 }
 
 size_t IncomingConnections::PendingCount() {
-  ScopedLock lock(&RegistryLock());
+  ScopedLock lock(&IncomingLock());
   return PendingList().size();
 }
 
 void IncomingConnections::Clear() {
-  ScopedLock lock(&RegistryLock());
+  ScopedLock lock(&IncomingLock());
   for (auto& entry : PendingList()) entry.connection->Close();
   PendingList().clear();
 }

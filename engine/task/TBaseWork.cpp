@@ -100,18 +100,4 @@ bool TBaseWork::IsDuplicateOf(TBaseWork& other) {
   return shared > 0 && sources.size() / shared <= 2;
 }
 
-void TBaseWork::ClearMirrors() {
-  ScopedLock lock(&mutex);
-  mirrorAddresses.clear();
-  mirrorHosts.clear();
-  mirrorsPresent = 0;
-}
-
-void TBaseWork::AddMirrors(const char* addresses, const char* hostNames) {
-  ScopedLock lock(&mutex);
-  for (auto& line : ParseSourceLines(addresses)) mirrorAddresses.push_back(std::move(line));
-  for (auto& line : ParseSourceLines(hostNames)) mirrorHosts.push_back(std::move(line));
-  mirrorsPresent = 1;
-}
-
 }  // namespace pf

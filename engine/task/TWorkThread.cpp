@@ -2,13 +2,14 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <iterator>
+#include <optional>
 
 #include "engine/net/HostResolver.h"
 #include "engine/content/TaskStateFile.h"
 #include "engine/base/CPelicanfetchLog.h"
 #include "engine/task/EngineListener.h"
+#include "engine/task/TorrentMetadata.h"
 #include "engine/base/EngineLocks.h"
 #include "engine/base/QTimeThread.h"
 #include "engine/base/ScopedLock.h"
@@ -26,25 +27,17 @@ constexpr int64_t kFeedSeconds = 15;
 constexpr uint32_t kGiveUpSeconds = 15;
 constexpr uint32_t kNoProgressSeconds = 900;
 
-bool StartsWithFileScheme(const std::string& key) {
-  static constexpr char kScheme[] = "file://";
-  if (key.size() < 7) return false;
-  for (size_t i = 0; i < 7; ++i)
-    if (std::tolower(static_cast<unsigned char>(key[i])) != kScheme[i]) return false;
-  return true;
-}
-
 }  // namespace
 
 TWorkThread::TWorkThread()
     : monotonicClock([] { return MonotonicSeconds(); }), wallClock([] { return WallSeconds(); }) {
-  Reset(false, false);
+  Reset(ResetScope::kRun);
 }
 
 TWorkThread::~TWorkThread() {
   // The thread must be gone before any layer of the object is torn down.
   Stop();
-  Reset(true, true);
+  Reset(ResetScope::kEverything);
 }
 
 int32_t TWorkThread::StopWork() { return Stop() ? kOk : kErrException; }
@@ -108,31 +101,31 @@ int32_t TWorkThread::SetRateLimit(int selector, int kilobytesPerSecond) {
   return kOk;
 }
 
-void TWorkThread::Reset(bool dropMetadata, bool clearRunState) {
+void TWorkThread::Reset(ResetScope scope) {
   ScopedLock lock(&mutex);
   segments.Clear();
   ClearBlockScheduling(true);
   ResetPool();
   ResetAccounting();
-  if (dropMetadata) {
+  if (scope != ResetScope::kRun) {
     metadataReady = 0;
     pieces.reset();
     torrentReader.reset();
     SizeBitmap(0);
   }
-  if (clearRunState) {
+  if (scope == ResetScope::kEverything) {
     live.Reset();
     published.Reset();
     completed = 0;
-    for (StateString* s : {&torrent, &part, &bits, &seeds}) *s = StateString();
+    stateStore.Clear();
     PublishBitmap();
   }
 }
 
-void TWorkThread::Publish(bool applyChanges, bool force) {
+void TWorkThread::Publish(PublishOptions options) {
   ScopedLock lock(&mutex, false);
-  if (!(force ? lock.Lock() : lock.TryLock())) return;
-  if (applyChanges && (bitmapChanged || force || publishAll_)) {
+  if (!(options.wait ? lock.Lock() : lock.TryLock())) return;
+  if (options.bitmap && (bitmapChanged || options.wait || publishAll_)) {
     PublishBitmap();
     publishAll_ = false;
   }
@@ -154,7 +147,7 @@ void TWorkThread::CopyMapCounters() {
 
 void TWorkThread::Refresh() {
   CopyMapCounters();
-  if (pieces && live.checkedBytes != live.totalBytes) Publish(false, false);
+  if (pieces && live.checkedBytes != live.totalBytes) Publish({.bitmap = false, .wait = false});
 }
 
 void TWorkThread::OnPieceEvent(const PieceEvent& event) {
@@ -180,7 +173,7 @@ void TWorkThread::OnPieceEvent(const PieceEvent& event) {
       live.checkedBytes = pieces->checkedBytes;
       break;
     case PieceEvent::kPublish:
-      Publish(event.on, true);
+      Publish({.bitmap = event.on, .wait = true});
       break;
     case PieceEvent::kPiecesBuilt:
       if (event.value > 0) {
@@ -192,10 +185,11 @@ void TWorkThread::OnPieceEvent(const PieceEvent& event) {
       break;
     case PieceEvent::kFileList:
     case PieceEvent::kResumeRecord: {
-      StateString& target = event.code == PieceEvent::kFileList ? part : bits;
       ScopedLock lock(&mutex);
-      target.bytes.assign(event.bytes);
-      target.dirty = true;
+      if (event.code == PieceEvent::kFileList)
+        stateStore.SetFileList(std::string(event.bytes));
+      else
+        stateStore.SetResumeRecord(std::string(event.bytes));
       break;
     }
     case PieceEvent::kDiskWait:
@@ -241,60 +235,55 @@ void TWorkThread::ReadStateFile() {
   TaskStateStrings saved;
   if (!TaskStateFile::Read(stateFilePath, saved)) return;
   ScopedLock lock(&mutex);
-  const std::pair<StateString*, std::string*> keys[] = {
-      {&torrent, &saved.torrent}, {&part, &saved.part}, {&bits, &saved.bits}, {&seeds, &saved.seeds}};
-  for (auto [mine, theirs] : keys)
-    if (theirs->size() > 2) mine->bytes = std::move(*theirs);
-  for (StateString* s : {&torrent, &part, &bits, &seeds}) s->dirty = false;
+  stateStore.Restore(saved);
 }
 
 bool TWorkThread::WriteStateFile() {
-  ScopedLock lock(&mutex);
   if (stateFilePath.empty()) return false;
-  if (!torrent.dirty && !part.dirty && !bits.dirty && !seeds.dirty) return true;
-  const TaskStateStrings strings{torrent.bytes, part.bytes, bits.bytes, seeds.bytes};
-  if (!TaskStateFile::Write(stateFilePath, strings)) return false;
-  for (StateString* s : {&torrent, &part, &bits, &seeds}) s->dirty = false;
+  std::optional<TaskStateStore::Snapshot> unsaved;
+  {
+    ScopedLock lock(&mutex);
+    unsaved = stateStore.Unsaved();
+  }
+  if (!unsaved) return true;
+  // Written outside the lock: callers asking for the task's figures do not
+  // wait for the disk.
+  if (!TaskStateFile::Write(stateFilePath, unsaved->values)) return false;
+  ScopedLock lock(&mutex);
+  stateStore.MarkSaved(unsaved->version);
   return true;
 }
 
 bool TWorkThread::ReadKeyTorrent() {
-  const std::string path = taskKey.substr(7);
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (content.size() <= 2 || (content[0] != 'd' && content[0] != 'D')) return false;
+  std::string content = TorrentMetadata::ReadKeyFile(taskKey);
+  if (content.empty()) return false;
   ScopedLock lock(&mutex);
-  torrent.bytes = std::move(content);
-  torrent.dirty = true;
+  stateStore.SetTorrent(std::move(content));
   return true;
 }
 
 bool TWorkThread::BuildMetadata(TPieces* previous) {
-  auto reader = std::make_unique<TTorrent>(this);
-  reader->SetTaskLink(taskKey);
+  TorrentMetadata::Inputs inputs;
   {
     ScopedLock lock(&mutex);  // a torrent may arrive from another thread
-    reader->SetTorrentBytes(torrent.bytes);
+    inputs.torrentBytes = stateStore.Torrent();
+    inputs.fileList = stateStore.FileList();
+    inputs.resumeRecord = stateStore.ResumeRecord();
+    inputs.memoryLimit = config.PieceCacheUnits();
+    inputs.sizesOnlyCheck = config.sizesOnlyCheck != 0;
     reloadMetadata = 0;
   }
-  reader->SetBaseDirectory(saveFolder);
-  if (isFullPath) reader->SetTargetFile(targetFilePath);
+  inputs.taskLink = taskKey;
+  inputs.saveFolder = saveFolder;
+  if (isFullPath) inputs.targetFile = targetFilePath;
+  inputs.partialsPath = companionPath;
   live.runPhase = TaskStatus::kPreparing;
-  if (!reader->Open()) return false;
+  std::unique_ptr<TTorrent> reader = TorrentMetadata::Open(inputs, this);
+  if (!reader) return false;
 
-  auto map = RefPtr<TPieces>::Make(this);
+  RefPtr<TPieces> map = TorrentMetadata::LayOut(inputs, *reader, this);
   map->clock = wallClock;
   map->monotonic = monotonicClock;
-  map->baseDirectory = saveFolder;
-  map->memoryLimit = std::clamp(config.memoryLimit, 4, 8000);
-  map->growWholeFile = 1;
-  map->sizesOnlyCheck = config.sizesOnlyCheck;
-  map->partialsPath = companionPath;
-  map->fileSelection = part.bytes;
-  map->resumeRecord = bits.bytes;
-  map->torrent = reader.get();
-  map->LoadLayout(*reader);
   // The map reports its pieces to this object while it builds; keep the old
   // one until the new one has proved itself.
   RefPtr<TPieces> old = pieces;
@@ -312,10 +301,11 @@ bool TWorkThread::BuildMetadata(TPieces* previous) {
   metadataReady = 1;
   publishAll_ = true;
   // Trackers join the sources; the peer pool takes them at its next feed.
-  for (const std::string& url : torrentReader->Trackers()) {
-    if (url.empty()) continue;
-    const std::string source = "tracker://" + url;
-    if (std::find(sources.begin(), sources.end(), source) == sources.end()) sources.push_back(source);
+  // Other tasks read the list (duplicate checks) under the task lock.
+  std::vector<std::string> trackers = TorrentMetadata::NewTrackerSources(*torrentReader, sources);
+  if (!trackers.empty()) {
+    ScopedLock lock(&mutex);
+    sources.insert(sources.end(), std::make_move_iterator(trackers.begin()), std::make_move_iterator(trackers.end()));
   }
   return true;
 }
@@ -323,9 +313,9 @@ bool TWorkThread::BuildMetadata(TPieces* previous) {
 bool TWorkThread::SetUpMetadata() {
   {
     ScopedLock lock(&mutex);
-    if (metadataReady || torrent.bytes.empty()) return metadataReady != 0;
+    if (metadataReady || stateStore.Torrent().empty()) return metadataReady != 0;
   }
-  Reset(true, false);
+  Reset(ResetScope::kMetadata);
   config.Validate();
   if (!BuildMetadata(nullptr)) {
     if (!pieces) live.stateCode = kStateTorrentUnreadable;
@@ -345,15 +335,9 @@ void TWorkThread::ServeInfoHash() {
 }
 
 void TWorkThread::MakeHandshake() {
-  BtPeerIdSeed seed;
-  seed.announceUrl = torrentReader->Announce();
-  seed.threadHandle = platform::CurrentThreadId();
-  seed.taskAddress = reinterpret_cast<uintptr_t>(this);
-  seed.clock = platform::TickCount();
-  seed.localIp = QTcpSocket::LocalAddress();
-  const BtHash peerId = MakeBtPeerId(seed);
-  std::memcpy(ownPeerId, peerId.data(), sizeof ownPeerId);
-  ownPeerIdSet = true;
+  const BtHash peerId =
+      TorrentMetadata::MakePeerId(*torrentReader, reinterpret_cast<uintptr_t>(this), QTcpSocket::LocalAddress());
+  SetOwnPeerId(peerId);
   handshake_ = BuildBtHandshake(torrentReader->GetInfoHash(), peerId);
   handshakeReady_ = true;
 }
@@ -363,7 +347,7 @@ AnnounceFigures TWorkThread::TrackerFigures() {
   if (!torrentReader || !handshakeReady_ || !pieces) return f;
   f.hasMetadata = true;
   f.infoHash = torrentReader->GetInfoHash();
-  std::memcpy(f.peerId.data(), ownPeerId, f.peerId.size());
+  f.peerId = *ownPeerId;
   f.announceUrl = torrentReader->Announce();
   f.taskAddress = reinterpret_cast<uintptr_t>(this);
   const uint32_t bound = Switches().bindAddress;
@@ -377,7 +361,7 @@ AnnounceFigures TWorkThread::TrackerFigures() {
 
 bool TWorkThread::AcceptBtPeer(const TPeerObject& self, const BtHash& peerId, uint32_t /*ip*/) {
   if (!Switches().p2pEnabled) return false;
-  if (ownPeerIdSet && std::memcmp(peerId.data(), ownPeerId, sizeof ownPeerId) == 0) return false;
+  if (IsOwnPeerId(peerId.data())) return false;
   // One connection per peer: the same peer reached twice (it called us while
   // we called it) keeps the first.
   for (const auto& c : connections) {
@@ -406,7 +390,7 @@ void TWorkThread::RebuildMetadata() {
   if (previous) previous->CloseFiles(false, false);
   ServeInfoHash();
   // The new map sized and filled the bitmap through its events while it built.
-  Publish(true, true);
+  Publish({.bitmap = true, .wait = true});
 }
 
 bool TWorkThread::CompletionRule(int64_t t) {
@@ -451,8 +435,7 @@ void TWorkThread::PeriodicSave() {
     tickDelayMs = tickDelayMs / 2 + 1;
     pieces->WaitForHashes();
     if (!completed) {
-      for (auto& piece : pieces->piecesArray)
-        if (piece->complete) piece->FinishWrite();
+      pieces->WriteCompletePieces();
       CompletionRule(0);
     }
     if (completed) {
@@ -473,9 +456,9 @@ void TWorkThread::PeriodicSave() {
 void TWorkThread::Upkeep() {
   {
     ScopedLock lock(&mutex);
-    pieces->memoryLimit = std::clamp(config.memoryLimit, 4, 8000);
+    pieces->memoryLimit = config.PieceCacheUnits();
     pieces->growWholeFile = 1;
-    Publish(true, true);
+    Publish({.bitmap = true, .wait = true});
     if (!pieces->TaskComplete()) {
       const uint32_t changed = pieces->changeTime != 0 ? static_cast<uint32_t>(pieces->changeTime)
                                                       : monotonicClock();
@@ -525,11 +508,7 @@ int64_t TWorkThread::Tick() {
     // Complete pieces go to disk within a second: held pieces (and so the
     // progress the caller sees and what a restart keeps) follow the transfer
     // instead of waiting for the next save.
-    if (pieces && pieces->pendingWriteBytes > 0) {
-      for (auto& piece : pieces->piecesArray)
-        if (piece->complete) piece->FinishWrite();
-      pieces->pendingWriteBytes = 0;
-    }
+    if (pieces && pieces->pendingWriteBytes > 0) pieces->WriteCompletePieces();
     CopyMapCounters();
     publishPending = true;
     PeriodicSave();
@@ -545,7 +524,7 @@ int64_t TWorkThread::Tick() {
   if (publishPending) {
     publishPending = false;
     CopyMapCounters();
-    Publish(true, false);
+    Publish({.bitmap = true, .wait = false});
     Refresh();
   }
   WaitForTraffic(tickDelayMs > 0 ? tickDelayMs : kDefaultTickDelayMs);
@@ -598,7 +577,7 @@ void TWorkThread::WorkLoop() {
   const bool keyed = (isP2SP || isBitTorrent) && !taskKey.empty();
   if (keyed) {
     live.runPhase = TaskStatus::kIdle;
-    if (StartsWithFileScheme(taskKey) && !ReadKeyTorrent()) {
+    if (TorrentMetadata::IsFileKey(taskKey) && !ReadKeyTorrent()) {
       live.stateCode = kStateTorrentUnreadable;
       RequestStop(nullptr);
     }
@@ -609,7 +588,7 @@ void TWorkThread::WorkLoop() {
   if (!httpTask && !metadataReady && sources.empty()) {
     // Nothing to fetch from: the run ends before it starts.
     live.runPhase = TaskStatus::kIdle;
-    Publish(true, true);
+    Publish({.bitmap = true, .wait = true});
     return;
   }
 
@@ -626,7 +605,7 @@ void TWorkThread::WorkLoop() {
   ConnectServers();  // no need to wait a second for the first connections
   // Callers see the task's size and held bytes from the start.
   CopyMapCounters();
-  Publish(true, true);
+  Publish({.bitmap = true, .wait = true});
   bool timedOut = false, gaveUp = false;
   int64_t t = 0;
   while (!CheckStop()) {
@@ -677,13 +656,12 @@ void TWorkThread::EndRun(bool timedOut, bool gaveUp) {
   ClearUseMarks();
   if (pieces) pieces->WaitForHashes();
   if (pieces && !completed) {
-    for (auto& piece : pieces->piecesArray)
-      if (piece->complete) piece->FinishWrite();
+    pieces->WriteCompletePieces();
     pieces->CloseFiles(false, true);
     pieces->SaveResume();
     pieces->SavePartials();
   }
-  Reset(false, false);
+  Reset(ResetScope::kRun);
   if (completed)
     TaskStateFile::Delete(stateFilePath);
   else
@@ -698,23 +676,39 @@ void TWorkThread::EndRun(bool timedOut, bool gaveUp) {
       else if (timedOut)
         live.stateCode = kStateNoMetadata;
     }
-    Publish(true, true);
+    Publish({.bitmap = true, .wait = true});
   }
-  Reset(false, false);
+  Reset(ResetScope::kRun);
   TrimPools(true);
   // Names that did not resolve are looked up again by the next run.
   ClearNonexistentHosts();
 }
 
 void TWorkThread::ReleaseEngineLocks() {
-  for (QTMutex* lock : {&mutex, &RegistryLock(), &HostListLock(), &StorageLock()})
-    while (lock->Unlock()) platform::SleepMs(20);
+  // Scoped locks are released as the exception unwinds; a lock still held
+  // here was taken by hand and would stop every other task.
+  const std::pair<QTMutex*, const char*> locks[] = {
+      {&mutex, "task"},          {&ListenerLock(), "listener"}, {&IncomingLock(), "incoming"},
+      {&ServedHashLock(), "served hashes"}, {&HostListLock(), "host list"}, {&StorageLock(), "storage"}};
+  for (const auto& [lock, name] : locks) {
+    int levels = 0;
+    while (lock->Unlock()) ++levels;
+    if (levels > 0)
+      LogLine(2, "TID : %5lu] [%s lock forced open at the thread's end (%d levels)",
+              static_cast<unsigned long>(platform::CurrentThreadId()), name, levels);
+  }
 }
 
 void TWorkThread::Run() {
   try {
     WorkLoop();
+  } catch (const std::exception& error) {
+    LogLine(2, "TID : %5lu] [work loop of %s ended by an exception: %s",
+            static_cast<unsigned long>(platform::CurrentThreadId()), targetFilePath.c_str(), error.what());
+    ReleaseEngineLocks();
   } catch (...) {
+    LogLine(2, "TID : %5lu] [work loop of %s ended by an unknown exception",
+            static_cast<unsigned long>(platform::CurrentThreadId()), targetFilePath.c_str());
     ReleaseEngineLocks();
   }
 }

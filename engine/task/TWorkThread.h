@@ -45,13 +45,24 @@ class TWorkThread : public TWorkWithTransStatis,
 
   // One pass of the loop; answers the wall time.
   virtual int64_t Tick();
-  // Copies the live status to the published one. Without `force` it gives up
-  // when the task lock is busy, so the loop never waits for a caller.
-  virtual void Publish(bool applyChanges, bool force);
-  // Drops the run's connections and counters; `dropMetadata` also releases
-  // the piece map and torrent, `clearRunState` the status records and the
-  // task state strings.
-  virtual void Reset(bool dropMetadata, bool clearRunState);
+
+  struct PublishOptions {
+    // Also publish the held-pieces bitmap (when it changed, or always when
+    // waiting).
+    bool bitmap = true;
+    // Wait for the task lock; otherwise give up when it is busy, so that the
+    // loop never waits for a caller.
+    bool wait = false;
+  };
+  // Copies the live status to the published one.
+  virtual void Publish(PublishOptions options);
+
+  enum class ResetScope {
+    kRun,        // the run's connections, scheduling and counters
+    kMetadata,   // and the piece map and torrent
+    kEverything  // and the status records and the task state
+  };
+  virtual void Reset(ResetScope scope);
   bool IsMetadataReady() const { return metadataReady != 0; }
 
   // Notifications of the piece map and storage.
@@ -71,7 +82,7 @@ class TWorkThread : public TWorkWithTransStatis,
   bool HostComplete() override { return pieces && pieces->TaskComplete(); }
   void OnPayload(int kind, int64_t bytes) override { CountPayload(kind, bytes); }
   void OnWasted(int64_t bytes) override { wastedBytes += bytes; }
-  void Retry(TPeerId* source, int flag, int seconds) override { RetrySource(source, flag, seconds); }
+  void Retry(TPeerId& source, SourceRetry retry, int seconds) override { RetrySource(source, retry, seconds); }
   void AddFoundSource(RefPtr<TPeerId> source) override { AddCandidate(std::move(source)); }
   void SetStateCode(int code) override { live.stateCode = code; }
   void SetHttpStarted() override { live.runPhase = TaskStatus::kHttpStarted; }
@@ -86,7 +97,7 @@ class TWorkThread : public TWorkWithTransStatis,
   AnnounceFigures TrackerFigures() override;
   const BtHandshakeBytes* OwnHandshake() override { return handshakeReady_ ? &handshake_ : nullptr; }
   bool AcceptBtPeer(const TPeerObject& self, const BtHash& peerId, uint32_t ip) override;
-  void NoteHandshake(uint32_t ip) override { handshakeIps.insert(ip); }
+  void NoteHandshake(uint32_t ip) override { candidates.NoteHandshake(ip); }
   std::span<const uint8_t> HeldBits() override { return heldBitmap; }
   bool TakePooled(std::deque<BlockRequest>& queue, std::span<const uint8_t> peerHas, int count,
                   std::span<const uint8_t> peerLacks) override {

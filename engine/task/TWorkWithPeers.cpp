@@ -1,7 +1,6 @@
 #include "engine/task/TWorkWithPeers.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 
 #include <algorithm>
 #include <climits>
@@ -40,9 +39,8 @@ PeerFactories& Factories() {
   return factories;
 }
 
-constexpr int kSlowServerBytes = 1024;
-constexpr int kSlowServerSeconds = 16;
-constexpr int kEmptyPassesBeforeMirrors = 10;
+// A peer on this machine's loopback would be ourselves.
+constexpr uint32_t kLoopback = 0x7F000001;
 
 }  // namespace
 
@@ -71,7 +69,7 @@ RefPtr<TPeerObject> TWorkWithPeers::GetPeerObject(int kind) {
 }
 
 void TWorkWithPeers::ParkIdle(TPeerObject& peer) {
-  if (idlePeers.size() > static_cast<size_t>(std::max(config.peerBudget, 0)) + 12) idlePeers.clear();
+  if (idlePeers.size() > static_cast<size_t>(std::max(connectionBudget, 0)) + 12) idlePeers.clear();
   for (const auto& idle : idlePeers)
     if (idle.get() == &peer) return;
   peer.Reset();
@@ -86,75 +84,37 @@ void TWorkWithPeers::SetConnectionLimits(int serverConnections, int peerConnecti
 }
 
 void TWorkWithPeers::ClearUseMarks() {
+  bool haveTorrent;
+  {
+    ScopedLock lock(&mutex);
+    haveTorrent = !stateStore.Torrent().empty();
+  }
   useMarks.resize(sources.size(), kNew);
   for (uint8_t& mark : useMarks) {
-    if (mark == kOwnTaken && !torrent.bytes.empty()) mark = kOwn;
+    if (mark == kOwnTaken && haveTorrent) mark = kOwn;
     if (mark == kTaken) mark = kNew;
   }
 }
 
-void TWorkWithPeers::SortCandidates() {
-  std::stable_sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {
-    if (a->group != b->group) return a->group > b->group;
-    if (a->score != b->score) return a->score > b->score;
-    if (a->failures != b->failures) return a->failures < b->failures;
-    if (a->attempts != b->attempts) return a->attempts < b->attempts;
-    return a->sequence < b->sequence;
-  });
+bool TWorkWithPeers::IsOwnPeerId(const uint8_t* id) const {
+  return ownPeerId && std::memcmp(id, ownPeerId->data(), ownPeerId->size()) == 0;
 }
 
 bool TWorkWithPeers::AddCandidate(RefPtr<TPeerId> source, bool trustPeerId, bool keepPeerId) {
   if (!source) return false;
   const bool peer = source->kind == TPeerId::kBtNode;
-  const bool udpNode = source->url.rfind("UDP", 0) == 0;
   // Never ourselves: a peer on this machine's loopback, with our peer id, or
   // at our own listening address.
-  if (peer && source->ip == htonl(INADDR_LOOPBACK)) return false;
-  if (peer && ownPeerIdSet && std::memcmp(source->peerId, ownPeerId, sizeof ownPeerId) == 0) return false;
+  if (peer && source->ip == htonl(kLoopback)) return false;
+  if (peer && IsOwnPeerId(source->peerId)) return false;
   if (EngineListener::Port() != 0 && source->port == EngineListener::Port() &&
       (source->ip == QTcpSocket::LocalAddress() || source->ip == Switches().bindAddress))
     return false;
-
-  int first = -1, last = -1;
-  for (size_t i = 0; i < candidates.size(); ++i) {
-    TPeerId& known = *candidates[i];
-    if (known.group == source->group) {
-      if (first < 0) first = static_cast<int>(i);
-      last = static_cast<int>(i);
-    }
-    // A redirect's target takes over from its source, even on the same server
-    // (a redirect back to the same text is a loop and stays refused).
-    if (known.IsRedirected() && !TPeerId::SameSource(&known, source.get())) continue;
-    // One address is one server: another text at the same IP is the same
-    // mirror. (Peers and trackers are told apart by port and kind below.)
-    const bool unknownIp = known.ip == 0xFFFFFFFFu || source->ip == 0xFFFFFFFFu;
-    if (source->IsServer() && known.IsServer() && !source->url.empty() && (known.ip == source->ip || unknownIp))
-      return false;
-    if (known.ip == source->ip && known.port == source->port && known.kind == source->kind) {
-      if (!known.IsServer() && !source->IsServer() && (keepPeerId || (trustPeerId && !udpNode)))
-        std::memcpy(known.peerId, source->peerId, sizeof known.peerId);
-      return false;
-    }
-  }
-  if (peer) source->group = 19;
-  if (!udpNode) {
-    static constexpr uint8_t kPrefix[4] = {0x00, 0x01, 'S', 's'};
-    std::memcpy(source->peerId, kPrefix, sizeof kPrefix);
-  }
-  // Servers and peers that named themselves spread over their group; others
-  // start at its front.
-  size_t at = first < 0 ? 0 : static_cast<size_t>(first);
-  if ((trustPeerId || source->IsServer()) && last > first) {
-    std::uniform_int_distribution<int> pick(first, last);
-    at = static_cast<size_t>(pick(placeRandom));
-  }
-  candidates.insert(candidates.begin() + static_cast<std::ptrdiff_t>(at), std::move(source));
-  SortCandidates();
-  return true;
+  return candidates.Add(std::move(source), trustPeerId, keepPeerId);
 }
 
 int TWorkWithPeers::AttemptsAllowed() const {
-  const int budget = config.peerBudget;
+  const int budget = connectionBudget;
   const int limit = std::min(2 * std::min(kConnectAttemptLimit, budget), budget);
   const int chunk = !IncomingConnections::Reachable() && budget >= 100 ? 32 : 16;
   int connecting = 0;
@@ -169,7 +129,7 @@ void TWorkWithPeers::FeedSources() {
   if (sources.empty()) return;
   useMarks.resize(sources.size(), kNew);
   if (keyIsFirstSource && useMarks[0] == kNew) useMarks[0] = kOwn;
-  const bool fillBackup = sourceBackup.empty();
+  const bool fillBackup = !mirrorPolicy.RemembersOwnSources();
   for (size_t i = sources.size(); i-- > 0;) {
     uint8_t& mark = useMarks[i];
     if (mark == kTaken || mark == kOwnTaken || sources[i].empty()) continue;
@@ -183,7 +143,7 @@ void TWorkWithPeers::FeedSources() {
     }
     // The task's own key source fetches the torrent once; it is no mirror to
     // fall back on.
-    if (fillBackup && mark == kNew) sourceBackup.push_back(sources[i]);
+    if (fillBackup && mark == kNew) mirrorPolicy.RememberOwnSource(sources[i]);
     mark = mark == kOwn ? kOwnTaken : kTaken;
     AddCandidate(std::move(candidate));
   }
@@ -191,23 +151,7 @@ void TWorkWithPeers::FeedSources() {
 }
 
 void TWorkWithPeers::ResolveCandidates() {
-  for (auto it = candidates.begin(); it != candidates.end();) {
-    TPeerId& c = **it;
-    // Peers learnt from trackers and the LAN come with their address.
-    const bool given = c.kind == TPeerId::kBtNode && c.ip != 0xFFFFFFFFu && c.port > 0;
-    if (c.parsed || given || c.ParseSource()) {
-      ++it;
-      continue;
-    }
-    if (c.unresolvable) Host()->SetStateCode(kStateHostUnresolved);
-    it = candidates.erase(it);
-  }
-}
-
-TPeerId* TWorkWithPeers::FindCandidate(const std::string& address) {
-  for (const auto& c : candidates)
-    if (c->url == address) return c.get();
-  return nullptr;
+  if (candidates.Resolve()) Host()->SetStateCode(kStateHostUnresolved);
 }
 
 RefPtr<TPeerId> TWorkWithPeers::MakeSource(const std::string& address, const std::string& hostName) {
@@ -218,18 +162,16 @@ RefPtr<TPeerId> TWorkWithPeers::MakeSource(const std::string& address, const std
     return {};
   }
   if (!hostName.empty() && hostName != "null") candidate->Details().hostName = hostName;
-  candidate->group = kOwnSourceGroup;
+  candidate->group = CandidateList::kOwnSourceGroup;
   return candidate;
 }
 
 TPeerId* TWorkWithPeers::TakeSourceText(const std::string& address, const std::string& hostName) {
-  if (TPeerId* known = FindCandidate(address)) return known;
+  if (TPeerId* known = candidates.Find(address)) return known;
   RefPtr<TPeerId> candidate = MakeSource(address, hostName);
   if (!candidate) return nullptr;
   if (AddCandidate(candidate)) return candidate.get();  // the pool holds it now
-  for (const auto& c : candidates)
-    if (TPeerId::SameSource(c.get(), candidate.get()) && c->ip == candidate->ip) return c.get();
-  return nullptr;
+  return candidates.FindSame(*candidate);
 }
 
 bool TWorkWithPeers::ConnectDirectly(TPeerId& candidate) {
@@ -242,43 +184,18 @@ bool TWorkWithPeers::ConnectDirectly(TPeerId& candidate) {
   return ConnectCandidate(candidate, 0, budget, count);
 }
 
-void TWorkWithPeers::ReAddSourceBackup(bool direct) {
-  const std::vector<std::string> backup = sourceBackup;
-  for (const std::string& address : backup) {
-    TPeerId* candidate = TakeSourceText(address, std::string());
-    if (candidate && direct) ConnectDirectly(*candidate);
-  }
-}
-
-void TWorkWithPeers::RetrySource(TPeerId* source, int flag, int seconds) {
-  for (auto it = candidates.begin(); it != candidates.end();) {
-    if (!TPeerId::SameSource(it->get(), source) || (*it)->ip != source->ip) {
-      ++it;
-      continue;
-    }
-    if (flag == 1) {
-      (*it)->sequence += std::max(1, seconds);
-      ++it;
-    } else {
-      it = candidates.erase(it);
-    }
-  }
-  SortCandidates();
-}
-
 void TWorkWithPeers::TakeTorrentFrom(TPeerId& source) {
   RefPtr<TPeerId> keep = RefPtr<TPeerId>::Share(&source);
   if (!source.body.empty() && ParseElement(source.body)) {
     ScopedLock lock(&mutex);
-    if (torrent.bytes.empty()) {
-      torrent.bytes = source.body;
-      torrent.dirty = true;
+    if (stateStore.Torrent().empty()) {
+      stateStore.SetTorrent(source.body);
       reloadMetadata = 1;
       live.runPhase = TaskStatus::kRunning;
     }
   }
   // Whatever it delivered, the key source has done its job.
-  RetrySource(&source, 0, 60);
+  RetrySource(source, SourceRetry::kDrop, 60);
 }
 
 void TWorkWithPeers::ReleaseConnection(TPeerObject& connection) {
@@ -299,6 +216,25 @@ void TWorkWithPeers::ReleaseConnection(TPeerObject& connection) {
 }
 
 int TWorkWithPeers::OpenServerConnections() const { return CountConnections(TPeerId::kHttp | TPeerId::kFtp); }
+
+int TWorkWithPeers::ServerCandidateCount() const {
+  int servers = 0;
+  for (const auto& c : candidates) servers += c->IsServer() ? 1 : 0;
+  return servers;
+}
+
+int64_t TWorkWithPeers::ServerSpeed() const { return SumPeerSpeeds(TPeerId::kHttp | TPeerId::kFtp); }
+
+void TWorkWithPeers::DropSlowServers(int count) { DropSlowConnections(TPeerId::kHttp | TPeerId::kFtp, count, true); }
+
+bool TWorkWithPeers::TakeServer(const std::string& address, const std::string& hostName, bool connectNow) {
+  if (connectNow) {
+    TPeerId* server = TakeSourceText(address, hostName);
+    return server && ConnectDirectly(*server);
+  }
+  RefPtr<TPeerId> server = MakeSource(address, hostName);
+  return server && AddCandidate(std::move(server));
+}
 
 int TWorkWithPeers::CountConnections(int kindMask) const {
   int open = 0;
@@ -360,7 +296,7 @@ bool TWorkWithPeers::ConnectCandidate(TPeerId& candidate, int opened, int budget
 }
 
 void TWorkWithPeers::ConnectServers() {
-  if (firstServerPass == 0) firstServerPass = Host()->WallNow();
+  mirrorPolicy.NoteServerPass(Host()->WallNow());
   const int limit = serverConnectionLimit;
   const int open = OpenServerConnections();
   if (open >= limit) {
@@ -380,17 +316,9 @@ void TWorkWithPeers::ConnectServers() {
     if (!ConnectCandidate(*source, opened, budget, count)) ++source->failures;
     opened += count;
   }
-  if (opened == 0 && ++emptyServerPasses >= kEmptyPassesBeforeMirrors) {
-    if (OpenServerConnections() < limit) {
-      ReAddSourceBackup(false);
-      ResolveCandidates();
-    }
-    ResolveCandidates();
-    TakeMirrors(budget, true);
-    emptyServerPasses = 0;
-  }
+  mirrorPolicy.AfterServerPass(opened, budget, Host()->WallNow());
   connectionLimitReached = OpenServerConnections() >= limit ? 1 : 0;
-  SortCandidates();
+  candidates.Sort();
 }
 
 void TWorkWithPeers::ConnectPeers(bool trackersOnly) {
@@ -413,24 +341,12 @@ void TWorkWithPeers::ConnectPeers(bool trackersOnly) {
     if (!ConnectCandidate(*source, opened, budget, count)) ++source->failures;
     opened += count;
   }
-  SortCandidates();
+  candidates.Sort();
 }
 
 void TWorkWithPeers::ConnectPeersAndFallBack() {
   ConnectPeers();
-  SlowServerFallback();
-}
-
-void TWorkWithPeers::SlowServerFallback() {
-  if (SumPeerSpeeds(TPeerId::kHttp | TPeerId::kFtp) >= kSlowServerBytes) {
-    slowServerSeconds = 0;
-    return;
-  }
-  if (++slowServerSeconds < kSlowServerSeconds) return;
-  if (OpenServerConnections() < serverConnectionLimit) {
-    ReAddSourceBackup(true);
-    ResolveCandidates();
-  }
+  mirrorPolicy.SlowServerFallback();
 }
 
 void TWorkWithPeers::SortConnections() {
@@ -443,7 +359,7 @@ void TWorkWithPeers::SortConnections() {
 
 void TWorkWithPeers::CloseAsSlow(TPeerObject& connection) {
   if (TPeerId* source = connection.peerSource.get())
-    source->group = std::max(source->group - 1, kSlowDropFloorGroup);
+    source->group = std::max(source->group - 1, CandidateList::kSlowDropFloorGroup);
   ReleaseConnection(connection);
 }
 
@@ -467,7 +383,7 @@ void TWorkWithPeers::DropConnections(int kindMask, int n, bool slowestOnly) {
     CloseAsSlow(c);
     break;
   }
-  SortCandidates();
+  candidates.Sort();
 }
 
 void TWorkWithPeers::DropSlowConnections(int kindMask, int n, bool byShare) {
@@ -480,11 +396,11 @@ void TWorkWithPeers::DropSlowConnections(int kindMask, int n, bool byShare) {
     if (!(c.kind & kindMask)) continue;
     if (c.speed < 1 || (byShare && c.speed <= share)) CloseAsSlow(c);
   }
-  SortCandidates();
+  candidates.Sort();
 }
 
 void TWorkWithPeers::TrimPeerConnections() {
-  const int b = config.peerBudget - 6;
+  const int b = connectionBudget - 6;
   const int allowed = b - std::max(b / 12 - 6, 0);
   const int kept = allowed + 12;
   const TPieces* map = Host()->HostPieces();
@@ -501,7 +417,7 @@ void TWorkWithPeers::TrimPeerConnections() {
     ReleaseConnection(c);
     dropped = true;
   }
-  if (dropped) SortCandidates();
+  if (dropped) candidates.Sort();
 }
 
 bool TWorkWithPeers::RegisterInfoHash(const BtHash& infoHash) {
@@ -528,7 +444,7 @@ int TWorkWithPeers::TakeIncomingConnections() {
 
 bool TWorkWithPeers::AcceptIncoming(std::unique_ptr<QTcpSocket> connection, bool sawPreamble) {
   if (!connection) return false;
-  const int budget = config.peerBudget;
+  const int budget = connectionBudget;
   if (static_cast<int>(connections.size()) >= budget + 4 && CountConnections(TPeerId::kBtNode) >= budget)
     return false;
   RefPtr<TPeerObject> peer = GetPeerObject(TPeerId::kBtNode);
@@ -542,101 +458,25 @@ bool TWorkWithPeers::AcceptIncoming(std::unique_ptr<QTcpSocket> connection, bool
   return true;
 }
 
-void TWorkWithPeers::KeepMirrors() {
-  const int64_t now = Host()->WallNow();
-  bool haveMirrors;
-  {
-    ScopedLock lock(&mutex);
-    haveMirrors = mirrorsPresent && !mirrorAddresses.empty();
-  }
-  const int limit = serverConnectionLimit;
-  if (!haveMirrors) {
-    // Without mirrors, the slowest servers make room now and then, so that
-    // the other sources of the task get their turn.
-    if (firstServerPass == 0 || now - firstServerPass <= 45) return;
-    if (lastMirrorPass != 0 && now - lastMirrorPass < 45) return;
-    lastMirrorPass = now;
-    const int open = OpenServerConnections();
-    int servers = 0;
-    for (const auto& c : candidates) servers += c->IsServer() ? 1 : 0;
-    if (open >= limit && servers >= limit) DropSlowConnections(TPeerId::kHttp | TPeerId::kFtp, open - limit + 1, true);
-    return;
-  }
-  if (lastMirrorPass != 0 && now - lastMirrorPass < 31) return;
-  lastMirrorPass = now;
-  int open = OpenServerConnections();
-  if (open > limit - 1) {
-    DropSlowestServers(open - limit + 1);
-    open = OpenServerConnections();
-  }
-  if (open < limit) TakeMirrors(open == limit - 1 ? 1 : limit - open);
-}
+void TWorkWithPeers::KeepMirrors() { mirrorPolicy.KeepMirrors(Host()->WallNow()); }
 
 void TWorkWithPeers::DropSlowestServers(int count) {
   std::vector<TPeerObject*> servers;
   for (const auto& c : connections)
-    if (c->kind & 6) servers.push_back(c.get());
+    if (c->kind & (TPeerId::kHttp | TPeerId::kFtp)) servers.push_back(c.get());
   std::stable_sort(servers.begin(), servers.end(), [](auto* a, auto* b) { return a->speed < b->speed; });
   servers.resize(static_cast<size_t>(std::clamp(count, 0, static_cast<int>(servers.size()))));
   for (TPeerObject* server : servers) {
     RefPtr<TPeerObject> keep = RefPtr<TPeerObject>::Share(server);
-    if (server->peerSource) server->peerSource->group = std::max(server->peerSource->group - 1, 20);
+    if (server->peerSource)
+      server->peerSource->group = std::max(server->peerSource->group - 1, CandidateList::kSlowDropFloorGroup);
     ReleaseConnection(*server);
   }
-  SortCandidates();
-}
-
-void TWorkWithPeers::TakeMirrors(int count, bool direct) {
-  std::vector<std::string> addresses, hosts;
-  {
-    ScopedLock lock(&mutex);
-    addresses = mirrorAddresses;
-    hosts = mirrorHosts;
-  }
-  if (addresses.empty() || count <= 0) return;
-  std::mt19937 random(static_cast<uint32_t>(Host()->WallNow()));
-  std::uniform_int_distribution<size_t> pick(0, addresses.size() - 1);
-  int taken = 0;
-  for (int draw = 0; draw < 2 * count && taken < count; ++draw) {
-    const size_t i = pick(random);
-    if (direct) {
-      TPeerId* mirror = TakeSourceText(addresses[i], i < hosts.size() ? hosts[i] : std::string());
-      if (mirror && ConnectDirectly(*mirror)) ++taken;
-      continue;
-    }
-    RefPtr<TPeerId> mirror = MakeSource(addresses[i], i < hosts.size() ? hosts[i] : std::string());
-    if (mirror && AddCandidate(std::move(mirror))) ++taken;
-  }
+  candidates.Sort();
 }
 
 void TWorkWithPeers::BackOff(TPeerId* source, TPeerObject* connection, int extra) {
-  if (!source) return;
-  // A peer that came to us is not held back: we never chose to call it.
-  if (connection && connection->acceptedIncoming) return;
-  for (size_t i = 0; i < candidates.size(); ++i) {
-    RefPtr<TPeerId> c = candidates[i];
-    if (!TPeerId::SameSource(c.get(), source)) continue;
-    if (c->IsServer() && c->openConnections > 1) {
-      if (c->sequence <= 0) c->sequence += 2;
-      return;
-    }
-    // A peer that once shook hands gets one failure for free.
-    if (handshakeIps.erase(c->ip) == 0) c->sequence += 3 * std::max(c->failures - 1, 0);
-    c->sequence += extra;
-    ++c->failures;
-    const bool neverReady = !connection || connection->linkState != TPeerObject::kReady;
-    if (c->kind == TPeerId::kBtNode && (neverReady || connection->IsUnwanted())) {
-      const int e = extra < 0 || extra > 4095 ? 1 : extra;
-      const int64_t f = std::max(c->failures - 1, e);
-      c->sequence += (f * static_cast<int64_t>(candidates.size()) <= 400 ? 1 : 2) * e + 5;
-      if (Host()->HostComplete()) c->sequence += 20;
-      if (c->sequence <= 0) c->sequence = 10;
-      // To the back of the line.
-      candidates.erase(candidates.begin() + static_cast<std::ptrdiff_t>(i));
-      candidates.push_back(c);
-    }
-    return;
-  }
+  if (source) candidates.BackOff(*source, connection, extra, Host()->HostComplete());
 }
 
 void TWorkWithPeers::DriveConnections(int tickInSecond, int receiveEvery) {
@@ -649,7 +489,7 @@ void TWorkWithPeers::DriveConnections(int tickInSecond, int receiveEvery) {
     // A connection whose last step moved a block or more is busy now, whatever
     // its last window said: a new fast peer is not held back for seconds.
     const bool busy = peer->tick.received + peer->tick.sent >= kBlockSize;
-    if (!everyone && peer->kind == TPieceSource::kBitTorrentPeer && rate < 28672 && !busy) {
+    if (!everyone && peer->kind == TPieceSource::kBitTorrentPeer && rate < kSlowPeerSpeed && !busy) {
       peer->tick.received = peer->tick.sent = 0;
       ++i;
       continue;
@@ -673,7 +513,7 @@ void TWorkWithPeers::DriveConnections(int tickInSecond, int receiveEvery) {
     ReleaseConnection(*peer);
     dropped = true;
   }
-  if (dropped) SortCandidates();
+  if (dropped) candidates.Sort();
 }
 
 void TWorkWithPeers::UpdateSpeeds(int seconds) {
@@ -695,13 +535,9 @@ void TWorkWithPeers::ResetPool() {
   for (auto& connection : connections) connection->Reset();
   connections.clear();
   idlePeers.clear();
-  candidates.clear();
-  sourceBackup.clear();
+  candidates.Clear();
+  mirrorPolicy.Reset();
   connectionLimitReached = 0;
-  lastMirrorPass = 0;
-  firstServerPass = 0;
-  emptyServerPasses = 0;
-  slowServerSeconds = 0;
 }
 
 }  // namespace pf

@@ -1,31 +1,34 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
-#include <random>
-#include <set>
+#include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
-#include <memory>
-
 #include "engine/net/TPeerId.h"
-#include "engine/task/TBaseWork.h"
-#include "engine/wire/BtHandshake.h"
 #include "engine/peers/PeerHost.h"
 #include "engine/peers/TPeerObject.h"
+#include "engine/task/CandidateList.h"
+#include "engine/task/MirrorPolicy.h"
+#include "engine/task/TBaseWork.h"
+#include "engine/wire/BtHandshake.h"
 
 namespace pf {
 
 // Second layer of the work object: the peer pool. Sources enter it from the
-// task's source list (and later from trackers and the LAN) as candidates,
-// kept in order; connections are opened for them within the task's limits
-// and driven every tick.
-class TWorkWithPeers : public TBaseWork {
+// task's source list (and later from trackers and the LAN) as candidates
+// (CandidateList), kept in order; connections are opened for them within
+// the task's limits and driven every tick; the mirror policy (MirrorPolicy)
+// decides when servers make room and mirrors come in.
+//
+// Locking: the candidates, connections, idle peers and counters are the work
+// thread's alone; the connection limits are atomics that callers set.
+class TWorkWithPeers : public TBaseWork, private MirrorPolicy::Pool {
  public:
   static constexpr int kDefaultServerConnections = 49;
-  // Groups of the candidate order, higher first.
-  static constexpr int kOwnSourceGroup = 29;
-  static constexpr int kBitTorrentGroup = 19;
-  static constexpr int kSlowDropFloorGroup = 20;
+  // Connection budget of a task before its first second of accounting.
+  static constexpr int kDefaultConnectionBudget = 52;
   enum UseMark : uint8_t { kNew = 0, kOwn = 1, kTaken = 16, kOwnTaken = 17 };
 
   ~TWorkWithPeers() override;
@@ -33,7 +36,7 @@ class TWorkWithPeers : public TBaseWork {
   // Stores the most simultaneous server (HTTP/FTP) and BitTorrent peer
   // connections; under the task lock.
   void SetConnectionLimits(int serverConnections, int peerConnections);
-  int ServerConnectionLimit() const { return serverConnectionLimit.load(); }
+  int ServerConnectionLimit() const override { return serverConnectionLimit.load(); }
   int PeerConnectionLimit() const { return peerConnectionLimit.load(); }
 
   // Forgets which sources are in use, so that the next run takes them again.
@@ -43,15 +46,14 @@ class TWorkWithPeers : public TBaseWork {
 
   // Takes new source-list entries into the pool as candidates.
   void FeedSources();
-  // Adds a source unless it is a duplicate or ourselves. `trustPeerId`: the
-  // peer id came from the peer itself; `keepPeerId`: a known candidate at
-  // the same address takes the new id.
+  // Adds a source unless it is ourselves (a peer at 127.0.0.1, with our peer
+  // id, or at our listening address) or a duplicate (CandidateList::Add).
   bool AddCandidate(RefPtr<TPeerId> source, bool trustPeerId = false, bool keepPeerId = false);
   // How many new connection attempts may start now, so that connects in
   // progress stay bounded.
   int AttemptsAllowed() const;
-  // Holds a source back for `seconds` connect passes (flag 1) or drops it (flag 0).
-  void RetrySource(TPeerId* source, int flag, int seconds);
+  // Holds a source back for `seconds` connect passes, or drops it.
+  void RetrySource(TPeerId& source, SourceRetry retry, int seconds) { candidates.Retry(source, retry, seconds); }
   // Opens server connections while the limit allows (once a second).
   void ConnectServers();
   // Opens BitTorrent and tracker connections within the peer limit while the
@@ -61,9 +63,6 @@ class TWorkWithPeers : public TBaseWork {
   // The pool's once-a-second passes after ConnectServers: peer connections
   // (or their removal) and the slow-server fallback.
   void ConnectPeersAndFallBack();
-  // Counts slow seconds of the server connections; from the 16th on, the
-  // task's own sources are connected again directly.
-  void SlowServerFallback();
 
   // Candidate rules of the pool. CanConnect runs the candidate's own
   // once-per-pass check (which counts its wait down).
@@ -77,9 +76,8 @@ class TWorkWithPeers : public TBaseWork {
   // other kinds or kinds without a class.
   RefPtr<TPeerObject> GetPeerObject(int kind);
   using PeerFactory = TPeerObject* (*)(PeerHost* host);
-  // Registers the class the pool creates for a peer kind (process-wide;
-  // HTTP is registered from the start, BitTorrent peers and trackers
-  // register theirs).
+  // Registers the class the pool creates for a peer kind (process-wide; the
+  // engine's call interface registers HTTP, BitTorrent and tracker classes).
   static void RegisterPeerClass(int kind, PeerFactory make);
   static PeerFactory PeerClass(int kind);
 
@@ -98,8 +96,8 @@ class TWorkWithPeers : public TBaseWork {
   int64_t SumPeerSpeeds(int kindMask) const;
   int CountConnections(int kindMask) const;
 
-  // The task's info-hash in the process-wide served list (under the
-  // registry lock); all-zero hashes are not served.
+  // The task's info-hash in the process-wide served list; all-zero hashes
+  // are not served.
   bool RegisterInfoHash(const BtHash& infoHash);
   void UnregisterInfoHash();
   static bool IsInfoHashServed(const BtHash& infoHash);
@@ -109,18 +107,20 @@ class TWorkWithPeers : public TBaseWork {
   // Adopts a connection that named this task's info-hash as a BitTorrent
   // peer, within the peer budget; false when refused (it is closed).
   bool AcceptIncoming(std::unique_ptr<QTcpSocket> connection, bool sawPreamble);
-  // Mirror upkeep, at most every 31 seconds: makes room among the server
-  // connections and takes mirrors from the task's mirror lists as candidates.
+  // Mirror upkeep (MirrorPolicy::KeepMirrors).
   void KeepMirrors();
   // One step of the connections; dead ones are released. A BitTorrent
-  // connection slower than 28 KB/s is stepped only every `receiveEvery`
-  // ticks of the second (`tickInSecond` counts them), so that many idle
-  // peers do not keep the loop busy (unless its last step moved a block);
-  // servers are always stepped.
+  // connection slower than kSlowPeerSpeed is stepped only every
+  // `receiveEvery` ticks of the second (`tickInSecond` counts them), so that
+  // many idle peers do not keep the loop busy (unless its last step moved a
+  // block); servers are always stepped.
   void DriveConnections(int tickInSecond = 0, int receiveEvery = 1);
   // Per-connection speeds over the last window of `seconds`.
   void UpdateSpeeds(int seconds);
   const std::vector<RefPtr<TPeerObject>>& Connections() const { return connections; }
+
+  // Below this many bytes a second a BitTorrent connection counts as slow.
+  static constexpr int kSlowPeerSpeed = 28672;
 
  protected:
   // The task side the peers talk to.
@@ -134,15 +134,11 @@ class TWorkWithPeers : public TBaseWork {
   // Makes a source whose connection failed wait longer before the next one.
   void BackOff(TPeerId* source, TPeerObject* connection, int extra);
   // Parses and resolves candidates that are not yet; those that fail leave.
-  void ResolveCandidates();
-  // The task's own sources as they were first fed, back into the pool;
-  // with `direct` connected at once.
-  void ReAddSourceBackup(bool direct);
+  void ResolveCandidates() override;
   // Closes one connection; its source drops towards the slow group.
   void CloseAsSlow(TPeerObject& connection);
   // Resets a released peer object and keeps it for re-use.
   void ParkIdle(TPeerObject& peer);
-  TPeerId* FindCandidate(const std::string& address);
   // The candidate for an address text: the pool's own when it has one,
   // else a new one (group of the task's own sources); null when it does not
   // parse.
@@ -153,40 +149,35 @@ class TWorkWithPeers : public TBaseWork {
   RefPtr<TPeerId> MakeSource(const std::string& address, const std::string& hostName);
   // Opens server connections for `candidate` at once, outside the passes.
   bool ConnectDirectly(TPeerId& candidate);
-  void SortCandidates();
-  int OpenServerConnections() const;
-  // Closes the `count` slowest server connections; their sources drop to a
-  // lower order group.
-  void DropSlowestServers(int count);
-  // Up to `count` mirrors drawn at random from the mirror lists; `direct`
-  // connects each at once.
-  void TakeMirrors(int count, bool direct = false);
+  int OpenServerConnections() const override;
+  // What the mirror policy asks of the pool.
+  int ServerCandidateCount() const override;
+  int64_t ServerSpeed() const override;
+  void DropSlowServers(int count) override;
+  void DropSlowestServers(int count) override;
+  bool TakeServer(const std::string& address, const std::string& hostName, bool connectNow) override;
+  // Our peer id, once the BitTorrent side has made it: candidates with it
+  // are ourselves.
+  void SetOwnPeerId(const BtHash& id) { ownPeerId = id; }
+  bool IsOwnPeerId(const uint8_t* id) const;
 
   // Set by callers, read by the work thread.
   std::atomic<int> serverConnectionLimit{kDefaultServerConnections};
   std::atomic<int> peerConnectionLimit{0};
   std::atomic<uint8_t> connectionLimitReached{0};
+
+  // The work thread's alone.
   std::vector<uint8_t> useMarks;  // one per source-list entry
-  std::vector<RefPtr<TPeerId>> candidates;
+  CandidateList candidates;
+  MirrorPolicy mirrorPolicy{*this, mirrors};
   std::vector<RefPtr<TPeerObject>> connections;
   std::vector<RefPtr<TPeerObject>> idlePeers;  // reset objects kept for re-use
-  std::vector<std::string> sourceBackup;       // source texts as first fed
-  int64_t windowStart = 0;               // wall seconds the window began
-  int64_t lastMirrorPass = 0;            // wall seconds; 0 = none yet
-  // Addresses with which a BitTorrent handshake succeeded (filled by the
-  // BitTorrent peer): their next failure is forgiven once.
-  std::set<uint32_t> handshakeIps;
-  // Our peer id, once the BitTorrent side has made it: candidates with it
-  // are ourselves.
-  uint8_t ownPeerId[20] = {};
-  bool ownPeerIdSet = false;
-  std::mt19937 placeRandom{std::random_device{}()};
+  int connectionBudget = kDefaultConnectionBudget;  // set by the accounting each second
+  int64_t windowStart = 0;                 // wall seconds the window began
+  std::optional<BtHash> ownPeerId;
   // Connect attempts the machine is trusted with at once.
   static constexpr int kConnectAttemptLimit = 64;
-  int connectionSerial = 0;              // numbers the task's connections
-  int64_t firstServerPass = 0;           // wall seconds of the first server pass
-  int emptyServerPasses = 0;
-  int slowServerSeconds = 0;
+  int connectionSerial = 0;                // numbers the task's connections
   BtHash servedHash{};
   bool hashServed = false;
 };

@@ -58,11 +58,8 @@ void TWorkWithTransStatis::PerSecond(bool done, uint32_t secondsRunning) {
   live.remainingSeconds = downloadSpeedSum >= 1024 && (live.completeTime == 0 || !done)
                               ? static_cast<int>(std::min<int64_t>(missing / downloadSpeedSum, INT32_MAX))
                               : 0;
-  {
-    // Callers read the configuration under the task lock.
-    ScopedLock lock(&mutex);
-    config.peerBudget = static_cast<int>(std::max<int64_t>((downloadSpeedSum + uploadSpeedSum) / 4096 + 8, 52));
-  }
+  connectionBudget = static_cast<int>(
+      std::max<int64_t>((downloadSpeedSum + uploadSpeedSum) / 4096 + 8, kDefaultConnectionBudget));
   sendSlots = SendSlotsFor(uploadSpeedSum, IncomingConnections::Reachable());
   secondPayload = secondReceived = secondSent = 0;
   downloadLimit = BudgetFromKB(downloadLimitKBNow);

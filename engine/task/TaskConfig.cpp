@@ -1,5 +1,7 @@
 #include "engine/task/TaskConfig.h"
 
+#include <algorithm>
+
 namespace pf {
 namespace {
 
@@ -11,12 +13,13 @@ void Clamp(int& value, int low, int high, int fallback) {
 
 void TaskConfig::Validate() {
   const TaskConfig defaults;
-  Clamp(peerBudget, 1, 20480, defaults.peerBudget);
   Clamp(serverMinConnections, 1, 20, defaults.serverMinConnections);
   Clamp(memoryLimit, 1, 8000, defaults.memoryLimit);
   Clamp(seedHours, 0, 20480, defaults.seedHours);
   Clamp(downloadLimitKB, 0, 32766, defaults.downloadLimitKB);
   Clamp(uploadLimitKB, 0, 32766, defaults.uploadLimitKB);
 }
+
+int TaskConfig::PieceCacheUnits() const { return std::clamp(memoryLimit, 4, 8000); }
 
 }  // namespace pf

@@ -6,7 +6,6 @@ namespace pf {
 // Per-task settings. Validate() puts every value outside its range back to
 // its default.
 struct TaskConfig {
-  int peerBudget = 52;            // base of the connection counts
   int serverMinConnections = 1;   // connections a usable server may always have
   int memoryLimit = 64;           // piece cache in 256 KB units
   int seedHours = 12;             // hours a complete task keeps running; 0 = no limit
@@ -17,6 +16,8 @@ struct TaskConfig {
   int metadataTimeout = 45;       // seconds after the thread start
 
   void Validate();
+  // The piece cache a map gets (256 KB units): at least 1 MB.
+  int PieceCacheUnits() const;
 };
 
 }  // namespace pf

@@ -34,7 +34,7 @@ class FakePeerHost : public PeerHost {
   bool HostComplete() override { return complete; }
   void OnPayload(int, int64_t bytes) override { payload += bytes; }
   void OnWasted(int64_t bytes) override { wasted += bytes; }
-  void Retry(TPeerId*, int, int) override {}
+  void Retry(TPeerId&, SourceRetry, int) override {}
   void AddFoundSource(RefPtr<TPeerId> source) override { found.push_back(std::move(source)); }
   void SetStateCode(int) override {}
   void SetHttpStarted() override {}

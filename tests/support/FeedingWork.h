@@ -38,8 +38,7 @@ class FeedingWork : public TWorkThread {
   // Hands the task a torrent as its key source would deliver one.
   void DeliverTorrent(const std::string& bytes) {
     ScopedLock lock(&mutex);
-    torrent.bytes = bytes;
-    torrent.dirty = true;
+    stateStore.SetTorrent(bytes);
     reloadMetadata = 1;
   }
 

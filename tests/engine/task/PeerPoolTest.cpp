@@ -51,7 +51,7 @@ class PoolUnderTest : public TWorkWithPeers, public PeerHost {
   bool HostComplete() override { return complete; }
   void OnPayload(int, int64_t) override {}
   void OnWasted(int64_t) override {}
-  void Retry(TPeerId* source, int flag, int seconds) override { RetrySource(source, flag, seconds); }
+  void Retry(TPeerId& source, SourceRetry retry, int seconds) override { RetrySource(source, retry, seconds); }
   void AddFoundSource(RefPtr<TPeerId> source) override { AddCandidate(std::move(source)); }
   void SetStateCode(int) override {}
   void SetHttpStarted() override {}
@@ -82,7 +82,7 @@ class PoolUnderTest : public TWorkWithPeers, public PeerHost {
 
   using TWorkWithPeers::BackOff;
   using TWorkWithPeers::candidates;
-  using TWorkWithPeers::handshakeIps;
+  using TWorkWithPeers::connectionBudget;
   using TWorkWithPeers::config;
   using TWorkWithPeers::connections;
   using TWorkWithPeers::idlePeers;
@@ -264,7 +264,7 @@ TEST_F(PeerPool, PeerObjectsComeFromRegisteredClassesAndAreReused) {
   EXPECT_EQ(pool.GetPeerObject(TPeerId::kHttp).get(), released);
 
   // An idle list grown past the budget is emptied before the next one joins.
-  pool.config.peerBudget = 2;
+  pool.connectionBudget = 2;
   for (int i = 0; i < 15; ++i) pool.ReleaseConnection(pool.Connection(TPeerId::kHttp, 0));
   EXPECT_EQ(pool.idlePeers.size(), 15u);
   pool.ReleaseConnection(pool.Connection(TPeerId::kHttp, 0));
@@ -388,7 +388,7 @@ TEST_F(PeerPool, IncomingHandshakeForTheTaskIsAdoptedWithinThePeerBudget) {
   EXPECT_EQ(pool.connections[0]->linkState, TPeerObject::kConnected);
 
   // Full: at least budget + 4 connections, of which at least budget are peers.
-  pool.config.peerBudget = 1;
+  pool.connectionBudget = 1;
   for (int i = 0; i < 4; ++i) pool.Connection(TPeerId::kHttp, 0);
   QTcpSocket second;
   EXPECT_FALSE(pool.AcceptIncoming(connectOne(second), false));
@@ -457,21 +457,24 @@ TEST_F(PeerPool, FailedConnectionsHoldTheirSourceBack) {
   EXPECT_EQ(peer->sequence, 3 * 1 + 1 + (1 * 1 + 5));
   EXPECT_EQ(pool.candidates.back().get(), peer.get());
   // One that shook hands before is forgiven the failure rule once.
-  pool.handshakeIps.insert(peer->ip);
+  pool.candidates.NoteHandshake(peer->ip);
   connection.linkState = TPeerObject::kReady;
   const int before = peer->sequence;
   pool.BackOff(peer.get(), &connection, 1);
   EXPECT_EQ(peer->sequence, before + 1);
-  EXPECT_TRUE(pool.handshakeIps.empty());
+  // Only once: the next failure (the fourth before it) counts in full.
+  pool.BackOff(peer.get(), &connection, 1);
+  EXPECT_EQ(peer->sequence, before + 1 + 3 * 3 + 1);
   // A peer that came to us is never held back.
+  const int held = peer->sequence;
   connection.acceptedIncoming = 1;
   pool.BackOff(peer.get(), &connection, 6);
-  EXPECT_EQ(peer->sequence, before + 1);
+  EXPECT_EQ(peer->sequence, held);
 }
 
 int AllowedWith(int peerBudget, int connections) {
   PoolUnderTest pool;
-  pool.config.peerBudget = peerBudget;
+  pool.connectionBudget = peerBudget;
   for (int i = 0; i < connections; ++i) pool.Connection(TPeerId::kBtNode, 0);
   return pool.AttemptsAllowed();
 }

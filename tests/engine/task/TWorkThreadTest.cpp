@@ -14,7 +14,7 @@ class StatusWork : public TWorkThread {
     live.doneBytes = done;
     live.stateCode = stateCode;
     live.name = "game.pak";
-    Publish(false, true);
+    Publish({.bitmap = false, .wait = true});
   }
 };
 
