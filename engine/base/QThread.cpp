@@ -79,7 +79,8 @@ bool QThread::Start(const char* /*label*/) {
 void QThread::ThreadProc(QThread* self, uint32_t startCount) {
   const uint32_t me = platform::CurrentThreadId();
   // Read the clock before taking the object's lock: starting the time keeper
-  // takes the registry lock, which ranks above any object lock.
+  // takes its own lock, and no lock is taken under an object's lock that the
+  // lock order does not allow.
   const uint32_t now = MonotonicSeconds();
   bool stopAlready;
   {

@@ -26,11 +26,39 @@ struct PieceEvent {
     std::string_view targetPath;    // the task's first file
   };
 
-  Code code;
+  Code code = kPublish;
   bool on = true;
   int64_t value = 0;
   std::string_view bytes;
   const BadPiece* badPiece = nullptr;
+
+  static PieceEvent Of(Code code) {
+    PieceEvent event;
+    event.code = code;
+    return event;
+  }
+  static PieceEvent PieceHeld(int64_t piece, bool held) {
+    PieceEvent event = Of(kPieceHeld);
+    event.on = held;
+    event.value = piece;
+    return event;
+  }
+  static PieceEvent PiecesBuilt(int64_t count) {
+    PieceEvent event = Of(kPiecesBuilt);
+    event.value = count;
+    return event;
+  }
+  static PieceEvent Record(Code code, std::string_view encoded) {
+    PieceEvent event = Of(code);
+    event.bytes = encoded;
+    return event;
+  }
+  static PieceEvent BadPieceFrom(int64_t piece, const BadPiece& who) {
+    PieceEvent event = Of(kBadPiece);
+    event.value = piece;
+    event.badPiece = &who;
+    return event;
+  }
 };
 
 // The side of a task that hears from its piece map.

@@ -178,7 +178,7 @@ void TPiece::ReportBadPiece() {
     sourceAddress = source->AddressText();
     who.sourceAddress = sourceAddress;
   }
-  map->Notify({.code = PieceEvent::kBadPiece, .value = index, .badPiece = &who});
+  map->Notify(PieceEvent::BadPieceFrom(index, who));
 }
 
 TPiece::ReceiveResult TPiece::Receive(const uint8_t* bytes, int length, int offset,

@@ -103,7 +103,7 @@ bool TPieces::BuildPieces(TPieces* previous) {
   wantedPieces = pieceCount;
   StampChange();
   for (auto& entry : files) entry->SetPieceSpan(pieceLength);
-  Notify({.code = PieceEvent::kPiecesBuilt, .value = pieceCount});
+  Notify(PieceEvent::PiecesBuilt(pieceCount));
   if (sum != totalLength) return false;
 
   ApplyFileSelection();
@@ -151,7 +151,7 @@ bool TPieces::MarkHeld(int64_t index, bool held) {
   } else {
     return false;
   }
-  Notify({.code = PieceEvent::kPieceHeld, .on = held, .value = index});
+  Notify(PieceEvent::PieceHeld(index, held));
   return true;
 }
 
@@ -192,7 +192,7 @@ void TPieces::CloseAllFiles() {
 
 bool TPieces::StartupCheck(TPieces* previous) {
   if (!IsComplete()) return false;
-  Notify({.code = PieceEvent::kPublish});
+  Notify(PieceEvent::Of(PieceEvent::kPublish));
   if (previous && previous != this && previous->IsComplete() && CarryOver(*previous)) return !Stopping();
   if (sizesOnlyCheck) {
     if (Stopping()) return false;
@@ -355,7 +355,7 @@ bool TPieces::SizesOnlyCheck() {
     std::fill(have.begin(), have.end(), 0xFF);
     checkedBytes = doneBytes = totalLength;
     finishedPieces = static_cast<int>(pieceCount);
-    Notify({.code = PieceEvent::kAllHeld});
+    Notify(PieceEvent::Of(PieceEvent::kAllHeld));
   } else {
     doneBytes = 0;  // no piece was marked held
   }
@@ -459,7 +459,7 @@ void TPieces::PublishFileList() {
   }
   std::string bytes;
   if (!Encode(list.get(), bytes)) return;
-  Notify({.code = PieceEvent::kFileList, .bytes = bytes});
+  Notify(PieceEvent::Record(PieceEvent::kFileList, bytes));
 }
 
 bool TPieces::FileMissingPieces(TFileEntry& entry, int* count) {
@@ -550,12 +550,12 @@ bool TPieces::WaitForSpace(TFileEntry* entry, int64_t needed, ScopedLock* storag
     if (!waited) {
       waited = true;
       if (storageLock) storageLock->Unlock();
-      Notify({.code = PieceEvent::kDiskWait});
+      Notify(PieceEvent::Of(PieceEvent::kDiskWait));
     }
     platform::SleepMs(static_cast<uint32_t>(freeSpacePollMs));
     if (Stopping()) return false;
   }
-  if (waited) Notify({.code = PieceEvent::kDiskRoom});
+  if (waited) Notify(PieceEvent::Of(PieceEvent::kDiskRoom));
   return true;
 }
 
@@ -581,7 +581,7 @@ bool TPieces::OpenSized(TFileEntry* entry, int64_t neededOffset, bool forWriting
   }
   int64_t size = file.Size();
   if (size < 0) {
-    Notify({.code = PieceEvent::kSizeUnreadable});
+    Notify(PieceEvent::Of(PieceEvent::kSizeUnreadable));
     return false;
   }
   if (size > entry->length) {

@@ -167,7 +167,7 @@ void TPieces::SaveResume() {
   }
   std::string bytes;
   if (!Encode(record.get(), bytes)) return;
-  Notify({.code = PieceEvent::kResumeRecord, .bytes = bytes});
+  Notify(PieceEvent::Record(PieceEvent::kResumeRecord, bytes));
 }
 
 bool TPieces::LoadResume() {
@@ -281,7 +281,7 @@ bool TPieces::LoadResume() {
   checkedBytes = totalLength;
   if (doneBytes > totalLength) return false;
   LoadPartials();
-  Notify({.code = PieceEvent::kPublish});
+  Notify(PieceEvent::Of(PieceEvent::kPublish));
   return true;
 }
 

@@ -115,13 +115,17 @@ class TWorkThread : public TWorkWithTransStatis,
   TaskStatus PublishedStatus();
 
   // What the task shows for the listener: "address : port", or why not.
+  // Work thread alone.
   std::string listenText;
   // Reads of the content that other threads ask for; served by the tick.
+  // Its own lock.
   ReadRequests readRequests;
 
-  // Seconds between saves of the task state (tests shorten it).
+  // Set before the thread starts. Seconds between saves of the task state
+  // (tests shorten it).
   uint32_t saveIntervalSeconds = 20;
-  // Engine clocks; tests replace them to cover long time-outs quickly.
+  // Set before the thread starts. Engine clocks; tests replace them to cover
+  // long time-outs quickly.
   std::function<uint32_t()> monotonicClock;
   std::function<int64_t()> wallClock;
 
@@ -168,6 +172,7 @@ class TWorkThread : public TWorkWithTransStatis,
   void CopyMapCounters();
   uint32_t Elapsed() const;
 
+  // The loop's own timers and state: work thread alone.
   uint32_t lastSave_ = 0;
   int64_t lastUpkeep_ = 0;
   int64_t lastFeed_ = 0;

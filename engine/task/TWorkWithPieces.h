@@ -86,6 +86,8 @@ class TWorkWithPieces : public TWorkWithPeers, public PieceStateView {
   // Nothing to do until BitTorrent connections exist; their work overrides it.
   virtual void SendHaveBatch(const std::string& batch) { (void)batch; }
 
+  // Work thread alone (callers reach the map only through the published
+  // figures and bitmap, and ReadRequests).
   RefPtr<TPieces> pieces;
   SegmentList segments{*this};
   std::deque<BlockRequest> sharedRequests;
@@ -98,6 +100,7 @@ class TWorkWithPieces : public TWorkWithPeers, public PieceStateView {
   bool bitmapChanged = false;
 
  private:
+  // Task lock; the size is also readable without it.
   std::vector<uint8_t> publishedBitmap;
   int publishedPieceCount = 0;
   std::atomic<int32_t> publishedBitmapSize{0};

@@ -49,7 +49,7 @@ class TWorkWithTransStatis : public TWorkWithPieces {
 
   // The limits (KB/s) as callers last set them; the work thread reads
   // these, not the task's configuration, which callers change under the
-  // task lock.
+  // task lock. Everything after them is the work thread's alone.
   std::atomic<int> downloadLimitKBNow{0};
   std::atomic<int> uploadLimitKBNow{0};
   int64_t secondPayload = 0;

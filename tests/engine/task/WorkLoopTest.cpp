@@ -220,7 +220,7 @@ TEST_F(WorkLoop, StorageEventsStopTheTaskWithTheirCodes) {
     work.Configure(Target(t), StateFile(), kFlags);
     ASSERT_EQ(work.StartDownload(), kOk);
     ASSERT_TRUE(WaitUntil([&] { return work.PublishedStatus().checkedBytes == 100000; }));
-    work.OnPieceEvent(PieceEvent{.code = code});
+    work.OnPieceEvent(PieceEvent::Of(code));
     ASSERT_TRUE(WaitUntil([&] { return !work.IsRunning(); }));
     EXPECT_EQ(work.PublishedStatus().stateCode, state);
   }
