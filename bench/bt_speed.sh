@@ -19,7 +19,9 @@
 # Environment: RUNS (default 3), BT_BENCH_MB (default 2048), PIECE_KB
 # (default 2048), CASES (default "ours-ours aria-aria lt-lt lt-ours lt-aria"),
 # WORK (default a temp dir; the test data and torrents are kept there
-# between calls when set), LEECH_TIMEOUT (seconds per download, default 600).
+# between calls when set), LEECH_TIMEOUT (seconds per download, default 600),
+# BASELINE (another build folder: adds the case base-base, its pftool seed ->
+# its pftool download, to compare a change with what it started from).
 #
 # Notes: aria2c runs with --file-allocation=falloc (its best choice on ext4).
 # libtorrent maps the file into memory, so its peak RSS counts the file's
@@ -38,6 +40,12 @@ lt_peer="$here/../tests/support/lt_peer.py"
 python=/usr/bin/python3  # Debian's libtorrent bindings belong to the system interpreter
 pftool="$build/tools/pftool"
 [[ -x $pftool ]] || { echo "missing $pftool" >&2; exit 1; }
+base_pftool=
+if [[ -n ${BASELINE:-} ]]; then
+    base_pftool="$(cd "$BASELINE" && pwd)/tools/pftool"
+    [[ -x $base_pftool ]] || { echo "missing $base_pftool" >&2; exit 1; }
+    [[ " ${cases[*]} " == *" base-base "* ]] || cases+=(base-base)
+fi
 for program in opentracker curl openssl cmp /usr/bin/time; do
     command -v "$program" >/dev/null || { echo "missing $program (scripts/setup installs it)" >&2; exit 1; }
 done
@@ -45,6 +53,7 @@ need_aria=0 need_lt=0
 for c in "${cases[@]}"; do
     case $c in
         ours-ours) ;;
+        base-base) [[ -n $base_pftool ]] || { echo "base-base needs BASELINE" >&2; exit 1; } ;;
         aria-aria) need_aria=1 ;;
         lt-lt) need_lt=1 ;;
         lt-ours) need_lt=1 ;;
@@ -101,7 +110,9 @@ open(sys.argv[3], 'wb').write(b'd8:announce%d:%s' % (len(url), url) + data[start
 PY
 }
 declare -A hash
-for kind in ours aria lt; do
+kinds=(ours aria lt)
+[[ -n $base_pftool ]] && kinds+=(base)
+for kind in "${kinds[@]}"; do
     ln -f "$file" "$work/data/$kind.bin"
     base="$work/$kind.base.torrent"
     if [[ ! -f $base || $(cat "$base.size" 2>/dev/null) != "$size $piece" ]]; then
@@ -150,6 +161,8 @@ start_seeder() {
                   --interface 127.0.0.2 --port "$port" > "$work/logs/seed-ours.log" 2>&1 & ;;
         aria) "${aria_common[@]}" --dir="$work/data" --interface=127.0.0.2 --listen-port="$port" \
                   --seed-ratio=0.0 --bt-seed-unverified=true "$work/aria.torrent" > "$work/logs/seed-aria.log" 2>&1 & ;;
+        base) "$base_pftool" seed --torrent "$work/base.torrent" --target "$work/data/base.bin" \
+                  --interface 127.0.0.2 --port "$port" > "$work/logs/seed-base.log" 2>&1 & ;;
         lt) $python "$lt_peer" seed --torrent "$work/lt.torrent" --save "$work/data" --listen "127.0.0.2:$port" \
                   --interval 10 > "$work/logs/seed-lt.log" 2>&1 & ;;
     esac
@@ -178,6 +191,7 @@ timed() {
     local torrent="$work/$seeder.torrent"
     case $leecher in
         ours) cmd=("$pftool" download --torrent "$torrent" --target "$out" --interface 127.0.0.3 --port "$port") ;;
+        base) cmd=("$base_pftool" download --torrent "$torrent" --target "$out" --interface 127.0.0.3 --port "$port") ;;
         aria) cmd=("${aria_common[@]}" --dir="$work/dl" --interface=127.0.0.3 --listen-port="$port" --seed-time=0
                    --file-allocation=falloc --bt-stop-timeout=60 "$torrent") ;;
         lt) cmd=($python "$lt_peer" leech --torrent "$torrent" --save "$work/dl" --listen "127.0.0.3:$port"
@@ -232,3 +246,4 @@ ratio() {  # label a b -> "label: wall x  cpu y  rss z" when both cases ran
 ratio "ours/aria2c" ours-ours aria-aria
 ratio "ours/libtorrent" ours-ours lt-lt
 ratio "(lt->ours)/(lt->aria2c)" lt-ours lt-aria
+ratio "ours/baseline build" ours-ours base-base

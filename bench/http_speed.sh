@@ -8,7 +8,9 @@
 #
 #   bench/http_speed.sh [build-dir]    (default: build)
 # Environment: RUNS (default 3), SIZE_MB (default 1024), WORK (default a temp
-# dir; the test data is kept there between calls when set).
+# dir; the test data is kept there between calls when set), BASELINE (another
+# build folder: its pftool runs the same two cases beside ours, to compare a
+# change with what it started from).
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
@@ -17,6 +19,11 @@ size_mb=${SIZE_MB:-1024}
 size=$((size_mb * 1048576))
 pftool="$build/tools/pftool"
 [[ -x $pftool ]] || { echo "missing $pftool" >&2; exit 1; }
+base_pftool=
+if [[ -n ${BASELINE:-} ]]; then
+    base_pftool="$(cd "$BASELINE" && pwd)/tools/pftool"
+    [[ -x $base_pftool ]] || { echo "missing $base_pftool" >&2; exit 1; }
+fi
 for program in nginx aria2c curl openssl /usr/bin/time; do
     command -v "$program" >/dev/null || { echo "missing $program (scripts/setup installs it)" >&2; exit 1; }
 done
@@ -86,6 +93,7 @@ aria=(aria2c -q -d "$work/dl" -o out.bin --allow-overwrite=true --auto-file-rena
       --file-allocation=none --enable-dht=false --enable-dht6=false --bt-enable-lpd=false
       --enable-peer-exchange=false)
 names=(pftool curl aria2c-x1 pftool-4m aria2c-4m)
+[[ -n $base_pftool ]] && names+=(base base-4m)
 declare -A wall cpu rss
 echo "# $(nproc) CPUs; load before: $(cut -d' ' -f1-3 /proc/loadavg); $runs runs; ${size_mb} MiB, 2 MiB pieces, nginx on 127.0.0.1:$port"
 for ((i = 1; i <= runs; i++)); do
@@ -96,6 +104,8 @@ for ((i = 1; i <= runs; i++)); do
             aria2c-x1) cmd=("${aria[@]}" -x1 -s1 "$url") ;;
             pftool-4m) cmd=("$pftool" download --torrent "$work/payload.torrent" --target "$work/dl/out.bin" "${sources[@]}") ;;
             aria2c-4m) cmd=("${aria[@]}" -x1 -s4 -k1M "${urls[@]}") ;;
+            base) cmd=("$base_pftool" download --torrent "$work/payload.torrent" --target "$work/dl/out.bin" --source "$url") ;;
+            base-4m) cmd=("$base_pftool" download --torrent "$work/payload.torrent" --target "$work/dl/out.bin" "${sources[@]}") ;;
         esac
         read -r w c m < <(timed "$name" "${cmd[@]}")
         [[ -n ${w:-} ]] || exit 1
@@ -119,3 +129,8 @@ awk -v p="${med_wall[pftool]}" -v c="${med_wall[curl]}" -v a="${med_wall[aria2c-
     'BEGIN {printf "ratio wall  one mirror: pftool/curl %.2f  pftool/aria2c-x1 %.2f   four mirrors: pftool/aria2c %.2f\n", p / c, p / a, p4 / a4}'
 awk -v p="${med_cpu[pftool]}" -v a="${med_cpu[aria2c-x1]}" -v p4="${med_cpu[pftool-4m]}" -v a4="${med_cpu[aria2c-4m]}" \
     'BEGIN {printf "ratio cpu   one mirror: pftool/aria2c-x1 %.2f   four mirrors: pftool/aria2c %.2f\n", p / a, p4 / a4}'
+if [[ -n $base_pftool ]]; then
+    awk -v p="${med_wall[pftool]}" -v b="${med_wall[base]}" -v p4="${med_wall[pftool-4m]}" -v b4="${med_wall[base-4m]}" \
+        -v pc="${med_cpu[pftool]}" -v bc="${med_cpu[base]}" \
+        'BEGIN {printf "ratio against the baseline build: wall one mirror %.2f, four mirrors %.2f; cpu one mirror %.2f\n", p / b, p4 / b4, pc / bc}'
+fi
