@@ -1,0 +1,55 @@
+#include "platform/ProgramLauncher.h"
+
+#include <spawn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+extern char** environ;
+
+namespace pf::platform {
+namespace {
+
+LaunchResult FromErrno(int error, const std::string& path) {
+  switch (error) {
+    case ENOENT: {
+      // A missing folder is a wrong path; a missing file in an existing one
+      // is a missing file.
+      const size_t cut = path.find_last_of('/');
+      struct stat st {};
+      if (cut != std::string::npos && cut > 0 && ::stat(path.substr(0, cut).c_str(), &st) != 0)
+        return LaunchResult::kPathNotFound;
+      return LaunchResult::kFileNotFound;
+    }
+    case ENOTDIR: return LaunchResult::kPathNotFound;
+    case EACCES:
+    case EPERM: return LaunchResult::kAccessDenied;
+    case ENOMEM:
+    case E2BIG: return LaunchResult::kOutOfMemory;
+    case ENOEXEC:
+    case ELIBBAD: return LaunchResult::kBadFormat;
+    case ETXTBSY: return LaunchResult::kSharingViolation;
+    default: return LaunchResult::kUnknown;
+  }
+}
+
+}  // namespace
+
+LaunchResult LaunchProgram(const std::string& path, const std::string& workingDirectory) {
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) return LaunchResult::kOutOfMemory;
+  if (!workingDirectory.empty() && posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str()) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return LaunchResult::kOutOfMemory;
+  }
+  // The program ends right after a successful launch; the installer is
+  // never waited for.
+  char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+  pid_t pid = 0;
+  const int error = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return error == 0 ? LaunchResult::kStarted : FromErrno(error, path);
+}
+
+}  // namespace pf::platform

@@ -1,0 +1,25 @@
+#pragma once
+// Starting another program (the package's installer) without waiting for it.
+#include <string>
+
+namespace pf::platform {
+
+// Why a launch failed, in the numbering the application's messages use
+// (values below 32 are failures; 33 means started).
+enum class LaunchResult : int {
+  kStarted = 33,
+  kFileNotFound = 2,
+  kPathNotFound = 3,
+  kAccessDenied = 5,
+  kOutOfMemory = 8,
+  kBadFormat = 11,
+  kSharingViolation = 26,
+  kNoAssociation = 31,
+  kUnknown = 0,
+};
+
+// Starts the program at `path` with `workingDirectory` as its current
+// directory, in a process of its own. Not waited for.
+LaunchResult LaunchProgram(const std::string& path, const std::string& workingDirectory);
+
+}  // namespace pf::platform
