@@ -1,0 +1,637 @@
+#include "app/DownloadController.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "app/FigureFormats.h"
+#include "app/TaskShares.h"
+#include "engine/base/CPelicanfetchLog.h"
+#include "platform/FileSystem.h"
+#include "platform/Volume.h"
+#include "telemetry/ReportingCalls.h"
+
+namespace pf {
+namespace {
+
+constexpr const char* kCaption = "Velmora下载器";
+constexpr uint32_t kSpeedThreshold = 1024;   // bytes a second that count as downloading
+constexpr uint32_t kReportEverySeconds = 300;
+constexpr uint32_t kTaskFlags = 0x100002;     // full target path given, recorded
+constexpr uint32_t kP2SPFlag = 0x1000000;
+constexpr uint64_t kMiB = 1048576;
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  if (folder.empty() || folder.back() == '/' || folder.back() == '\\') return folder + name;
+  return folder + "/" + name;
+}
+
+void CopyText(char* field, size_t size, const std::string& text) { std::snprintf(field, size, "%s", text.c_str()); }
+
+}  // namespace
+
+DownloadController::DownloadController(const PackageTable& package, std::string dataFolder, int httpBudget)
+    : package_(package),
+      dataFolder_(std::move(dataFolder)),
+      httpBudget_(httpBudget),
+      record_(JoinPath(dataFolder_, package.packageId + ".pfconf")) {}
+
+DownloadController::~DownloadController() = default;
+
+void DownloadController::Log(const char* format, ...) const {
+  char line[2048];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  LogLine(kLogChannel, "%s", line);
+}
+
+void DownloadController::Message(const std::string& text) const {
+  ShowMessageBoxAsync(nullptr, text.c_str(), kCaption, 0);
+}
+
+std::string DownloadController::TargetPath(int index) const {
+  return JoinPath(savePath_, package_.files[index].fileName);
+}
+
+std::string DownloadController::ChooseDefaultSaveFolder() const {
+  std::string best;
+  uint64_t mostFree = 0;
+  for (const std::string& folder : platform::SaveFolderCandidates()) {
+    const uint64_t free = GetDiskFreeBytes(folder.c_str());
+    if (best.empty() || free > mostFree) {
+      best = folder;
+      mostFree = free;
+    }
+  }
+  if (best.empty()) best = "/tmp";
+  return JoinPath(best, kFolderName);
+}
+
+void DownloadController::SetDefaultResumePaths(const std::string& taskHash) {
+  const std::string folder = JoinPath(dataFolder_, taskHash + "PFInfo");
+  platform::CreateDirectories(folder.c_str());
+  for (int i = 0; i < kFileCount; ++i) resumePaths_[i] = JoinPath(folder, package_.files[i].fileName + ".pfinfo");
+}
+
+void DownloadController::SpaceModeCheck(const std::string& path) {
+  switch (platform::SparseFileSupport(path)) {
+    case platform::SparseFiles::kSupported:
+      Log("文件系统支持稀疏文件");
+      sparseMode_ = true;
+      break;
+    case platform::SparseFiles::kUnsupported:
+      Log("文件系统^不^支持稀疏文件");
+      sparseMode_ = false;
+      break;
+    case platform::SparseFiles::kUnknown:
+      break;
+  }
+}
+
+bool DownloadController::CheckFinishInfo(int index) const {
+  return record_.CheckFinishInfo(index, savePath_, package_.files[index].fileName);
+}
+
+int DownloadController::DecideStart() {
+  std::lock_guard<std::recursive_mutex> step(stepMutex_);
+  StartKind kind = StartKind::kFresh;
+  reloadList_.clear();
+  if (!record_.Exists()) {
+    platform::CreateDirectories(dataFolder_.c_str());
+    taskHash_ = package_.packageId;
+    savePath_ = ChooseDefaultSaveFolder();
+    entrance_ = package_.InstallerName();
+    SetDefaultResumePaths(taskHash_);
+  } else {
+    int missingKeys = 0;
+    if (!record_.HasCreateTime()) ++missingKeys;
+    const std::string hash = record_.TaskHash(std::string());
+    if (hash.empty()) ++missingKeys;
+    taskHash_ = hash.empty() ? package_.packageId : hash;
+    savePath_ = record_.SavePath();
+    if (savePath_.empty()) {
+      ++missingKeys;
+      savePath_ = ChooseDefaultSaveFolder();
+    }
+    bool check = false;
+    int missing = 0;
+    if (record_.IsComplete()) {
+      for (int i = 0; i < kFileCount; ++i) missing += platform::PathExists(TargetPath(i).c_str()) ? 0 : 1;
+      check = missing == 0;
+    } else {
+      for (int i = 0; i < kFileCount; ++i) {
+        const std::string target = TargetPath(i);
+        if (platform::PathExists(target.c_str()))
+          check = true;
+        else if (!platform::PathExists((target + ".pftmp").c_str()))
+          ++missing;
+      }
+    }
+    if (check) {
+      bool allPass = true;
+      for (int i = 0; i < kFileCount; ++i) {
+        if (CheckFinishInfo(i)) continue;
+        allPass = false;
+        reloadList_.push_back(i);
+      }
+      kind = allPass ? StartKind::kComplete : StartKind::kNeedsCheck;
+    } else {
+      kind = missing == kFileCount ? StartKind::kLost : StartKind::kResumable;
+    }
+    const std::string entrance = record_.Entrance(std::string());
+    if (entrance.empty()) ++missingKeys;
+    entrance_ = entrance.empty() ? package_.InstallerName() : entrance;
+    SetDefaultResumePaths(taskHash_);
+    for (int i = 0; i < kFileCount; ++i) {
+      const std::string stored = record_.ResumePath(i);
+      if (!stored.empty()) resumePaths_[i] = stored;
+    }
+    if (missingKeys == 4) kind = StartKind::kFresh;
+  }
+
+  switch (kind) {
+    case StartKind::kFresh:
+      state_ = DownloadState::kReady;
+      break;
+    case StartKind::kLost:
+      Log("目标文件全部丢失，退回初始状态");
+      record_.Delete();
+      state_ = DownloadState::kReady;
+      Message("目标文件被删除或移动，请重新下载");
+      savePath_ = ChooseDefaultSaveFolder();
+      break;
+    case StartKind::kComplete:
+      Log("下载已经完成，文件正确");
+      SpaceModeCheck(savePath_);
+      state_ = DownloadState::kFinished;
+      break;
+    case StartKind::kNeedsCheck:
+      Log("需要文件校验");
+      SpaceModeCheck(savePath_);
+      state_ = DownloadState::kReload;
+      break;
+    case StartKind::kResumable:
+      Log("成功地恢复了下载，可以进行续传");
+      SpaceModeCheck(savePath_);
+      state_ = DownloadState::kRecover;
+      break;
+  }
+  const DownloadState s = state_;
+  if (s == DownloadState::kRecover || s == DownloadState::kReload || s == DownloadState::kFinished ||
+      s == DownloadState::kRetry) {
+    ReloadAtStartUp();
+    return 1;
+  }
+  return 0;
+}
+
+void DownloadController::WriteRecord() {
+  TaskRecordFile::RecordWrite write;
+  write.taskHash = taskHash_;
+  const DownloadState s = state_;
+  write.withFiles = s == DownloadState::kBack || s == DownloadState::kReady;
+  for (int i = 0; i < kFileCount; ++i) {
+    write.urls[i] = package_.files[i].url;
+    write.fileNames[i] = package_.files[i].fileName;
+  }
+  if (savePath_.empty()) savePath_ = ChooseDefaultSaveFolder();
+  if (entrance_.empty()) entrance_ = package_.InstallerName();
+  write.entrance = entrance_;
+  write.installerName = package_.InstallerName();
+  write.folder = kFolderName;
+  record_.WriteRecord(write);
+  downloadTime_.Reset();
+  SetHttpPreamble(1);
+}
+
+std::string DownloadController::ExtractTorrent(int index) {
+  const PackageFile& file = package_.files[index];
+  if (file.torrent.empty()) return std::string();
+  const auto write = [&](const std::string& folder) -> std::string {
+    platform::CreateDirectories(folder.c_str());
+    const std::string path = JoinPath(folder, file.md5);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(file.torrent.data(), static_cast<std::streamsize>(file.torrent.size()));
+    return out.good() ? path : std::string();
+  };
+  std::string path = write(dataFolder_);
+  if (path.empty()) {
+    LogLine(7, "Pelicanfetch UI : 释放文件(path=%s)第一次失败", JoinPath(dataFolder_, file.md5).c_str());
+    const char* temp = std::getenv("TMPDIR");
+    path = write(temp && *temp ? temp : "/tmp");
+    if (path.empty()) LogLine(7, "Pelicanfetch UI : 初始化失败，释放文件(path=%s)第二次失败", file.md5.c_str());
+  }
+  return path.empty() ? std::string() : "file://" + path;
+}
+
+void DownloadController::FillParams(int index, TaskParams& p, bool forReload) {
+  p.flags = kTaskFlags;
+  p.sourceList = package_.files[index].url.c_str();
+  const std::string key = ExtractTorrent(index);
+  if (!key.empty()) {
+    CopyText(p.key, sizeof p.key, key);
+    p.flags |= kP2SPFlag;
+  } else if (forReload) {
+    ReportEvent("11400101", "PFconf资源释放失败", 0);
+  } else {
+    Log("Torent 资源释放失败");
+    ReportEvent("11400190", "Torent 资源释放失败", 0);
+  }
+  CopyText(p.target, sizeof p.target, TargetPath(index));
+  CopyText(p.resumePath, sizeof p.resumePath, resumePaths_[index]);
+}
+
+void DownloadController::CreateOneTask(int index) {
+  TaskParams& p = params_[index];
+  std::memset(&p, 0, sizeof p);
+  complete_[index] = false;
+  FillParams(index, p, false);
+  if (CreateTask(&p) == kOk) handles_[index] = p.handle;
+  ranThisRun_ = true;
+  ApplyRateLimit(rateLimit_);
+}
+
+bool DownloadController::ReloadTask(int index, bool force) {
+  std::lock_guard<std::recursive_mutex> step(stepMutex_);
+  if (package_.files[index].url.empty()) Message("下载源出错，请验证这个下载工具的md5是否正确");
+  TaskParams& p = params_[index];
+  FillParams(index, p, true);
+  const int32_t r = RecoverTask(&p, force ? 1 : 0);
+  if (r != kOk) {
+    if (force) reloadFailed_ = true;
+    Log("Reload 失败");
+    char text[64];
+    std::snprintf(text, sizeof text, "ErrorCode : %d", r);
+    Message(text);
+    return false;
+  }
+  if (force) reloadFailed_ = false;
+  Log("Reload 成功");
+  handles_[index] = p.handle;
+  record_.WriteReloadedFile(index, package_.files[index].fileName);
+  return true;
+}
+
+void DownloadController::ReloadAtStartUp() {
+  WriteRecord();
+  if (StartEngine(dataFolder_.c_str()) != kOk) {
+    Log("Reload Download Task] [环境初始化失败");
+    ReportEvent("11400101", "继续下载：环境初始化失败", 0);
+    Message("下载启动失败请重试");
+  } else {
+    for (int i = 0; i < kFileCount; ++i)
+      if (!CheckFinishInfo(i) && std::find(reloadList_.begin(), reloadList_.end(), i) == reloadList_.end())
+        reloadList_.push_back(i);
+    std::sort(reloadList_.begin(), reloadList_.end());
+    size_t next = 0;
+    for (int i = 0; i < kFileCount; ++i) {
+      if (next < reloadList_.size() && reloadList_[next] == i) {
+        ReloadTask(i, false);
+        ++next;
+      } else {
+        complete_[i] = true;
+      }
+    }
+  }
+  bool workLeft = false;
+  for (int i = 0; i < kFileCount; ++i) workLeft |= Answers(i) && !complete_[i];
+  if (workLeft) {
+    ReportEvent("11030000", "", 0);
+    ranThisRun_ = true;
+    ApplyRateLimit(rateLimit_);
+  } else {
+    ranThisRun_ = false;
+  }
+}
+
+void DownloadController::StartDownload() {
+  if (GetDiskFreeBytes(savePath_.c_str()) < package_.RequiredSpace()) {
+    Message("当前磁盘空间不足，请选择其他位置存放");
+    diskShort_ = true;
+    return;
+  }
+  ReportEvent("11010000", "", 7);
+  WriteRecord();
+  record_.WriteSavePath(savePath_);
+  SpaceModeCheck(savePath_);
+  if (StartEngine(dataFolder_.c_str()) != kOk) {
+    Log("Begin Download Task] [环境初始化失败");
+    ReportEvent("11400101", "Begin Download Task 环境初始化失败", 0);
+    Message("下载启动失败请重试");
+  } else {
+    for (int i = 0; i < kFileCount; ++i) CreateOneTask(i);
+  }
+  ApplyRateLimit(rateLimit_);
+  state_ = DownloadState::kPreparing;
+}
+
+void DownloadController::Pause(bool report) {
+  if (report) TransferReport("11020000", nullptr);
+  std::vector<TaskHandle> running;
+  for (const auto& h : handles_)
+    if (h != 0) running.push_back(h);
+  if (!running.empty()) {
+    std::vector<int32_t> results(running.size());
+    StopTasks(running.data(), static_cast<uint32_t>(running.size()), 0, results.data());
+  }
+  state_ = DownloadState::kPause;
+}
+
+void DownloadController::Resume() {
+  ReportEvent("11030000", "", 0);
+  for (int i = 0; i < kFileCount; ++i) {
+    if (CheckFinishInfo(i)) continue;
+    complete_[i] = false;
+    if (handles_[i] != 0) ResumeTask(handles_[i]);
+  }
+  state_ = DownloadState::kResume;
+}
+
+void DownloadController::MainAction() {
+  std::lock_guard<std::recursive_mutex> step(stepMutex_);
+  switch (state_.load()) {
+    case DownloadState::kBack:
+    case DownloadState::kReady:
+      if (!diskShort_ || GetDiskFreeBytes(savePath_.c_str()) >= package_.RequiredSpace()) StartDownload();
+      break;
+    case DownloadState::kDownloading:
+    case DownloadState::kResume:
+      Pause(true);
+      break;
+    case DownloadState::kPause:
+      Resume();
+      break;
+    case DownloadState::kMd5Checking:
+      Message("MD5计算工作中……请等待完成");
+      break;
+    case DownloadState::kCheckRecover:
+      Message("部分文件错误，正在修复中...");
+      break;
+    default:
+      break;
+  }
+}
+
+void DownloadController::SetSavePath(const std::string& path) {
+  const DownloadState s = state_;
+  if (s == DownloadState::kBack || s == DownloadState::kReady) savePath_ = path;
+}
+
+bool DownloadController::Answers(int index, TaskInfo* info) const {
+  const TaskHandle h = handles_[index];
+  if (h == 0) return false;
+  TaskInfo local;
+  return GetTaskInfo(h, info ? info : &local) == kOk;
+}
+
+int DownloadController::ActiveTaskCount() const {
+  int n = 0;
+  for (int i = 0; i < kFileCount; ++i) n += Answers(i) && !complete_[i] ? 1 : 0;
+  return n;
+}
+
+void DownloadController::ApplyRateLimit(int kilobytesPerSecond) {
+  const int rate = kilobytesPerSecond == 0 ? kNoRateLimitKB : kilobytesPerSecond;
+  rateLimit_ = rate;
+  const int share = TaskRateShare(rate, ActiveTaskCount());
+  for (const auto& h : handles_)
+    if (h != 0) SetTaskRateLimit(h, 1, share);
+}
+
+void DownloadController::SetP2PSwitch(bool on) {
+  p2pOn_ = on;
+  SetP2PEnabled(on ? 1 : 0);
+}
+
+void DownloadController::RunConnectionBudgets() {
+  std::vector<int> active;
+  for (int i = 0; i < kFileCount; ++i)
+    if (Answers(i) && !complete_[i]) active.push_back(i);
+  const int n = static_cast<int>(active.size());
+  if (n == lastBudgetTasks_ && httpBudget_ == lastBudget_) return;
+  lastBudgetTasks_ = n;
+  lastBudget_ = httpBudget_;
+  const std::vector<ConnectionShare> shares = SplitConnectionBudgets(httpBudget_, kPeerConnectionBudget, n);
+  for (int k = 0; k < n; ++k) SetTaskConnectionLimits(handles_[active[k]], shares[k].servers, shares[k].peers);
+}
+
+void DownloadController::DetectFinishedFiles() {
+  for (int i = 0; i < kFileCount; ++i) {
+    if (complete_[i] || !Answers(i)) continue;
+    int32_t done = 0;
+    if (IsTaskComplete(handles_[i], &done) != kOk || done == 0) continue;
+    complete_[i] = true;
+    record_.WriteFinishInfo(i, savePath_, package_.files[i].fileName);
+    ApplyRateLimit(rateLimit_);
+    ReportFileEvent("11080000", package_.files[i].fileName.c_str(), "");
+  }
+}
+
+void DownloadController::ReactToCode(int32_t code) {
+  if (code == 0 || code == lastCodeReacted_) return;
+  lastCodeReacted_ = code;
+  switch (code) {
+    case kStateNoMetadata:
+      TransferReport("11990202", nullptr);
+      Message("网络连接超时，下载失败");
+      break;
+    case kStateDiskFull:
+      if (state_ == DownloadState::kDownloading) Pause(false);
+      diskShort_ = true;
+      TransferReport("11990301", nullptr);
+      Message("磁盘空间不足，请检查并重新启动下载器！");
+      break;
+    case kStateGaveUp:
+      Message("下载出错，请重试");
+      break;
+    case kStateSizeUnreadable:
+      state_ = DownloadState::kFailed;
+      Message("由于磁盘损坏无法写入，下载失败");
+      break;
+    default:
+      break;
+  }
+}
+
+uint32_t DownloadController::OverallProgress() {
+  uint64_t weighted = 0, weights = 0;
+  for (int i = 0; i < kFileCount; ++i) {
+    uint64_t w = 0, p = 0;
+    TaskInfo info;
+    if (complete_[i]) {
+      w = package_.files[i].size / kMiB;
+      p = 10000;
+    } else if (Answers(i, &info)) {
+      DetectFinishedFiles();
+      if (info.state != lastCodeRead_) {
+        lastCodeRead_ = info.state;
+        ReactToCode(info.state);
+      }
+      w = static_cast<uint64_t>(info.totalKB) / 1024;
+      p = complete_[i] || info.progress >= 10000 ? 10000 : static_cast<uint64_t>(std::max(info.progress, 0));
+    } else {
+      continue;
+    }
+    weighted += w * p;
+    weights += w;
+  }
+  return weights == 0 ? 0 : static_cast<uint32_t>(weighted / weights);
+}
+
+uint64_t DownloadController::TotalBytesPresent() {
+  uint64_t total = 0;
+  for (int i = 0; i < kFileCount; ++i) {
+    TaskInfo info;
+    if (Answers(i, &info)) {
+      total += static_cast<uint64_t>(std::max<int64_t>(info.doneBytes, 0));
+    } else {
+      const int64_t held = GetFileAllocatedSize(TargetPath(i).c_str());
+      if (held > 0) total += static_cast<uint64_t>(held);
+    }
+  }
+  const DownloadState s = state_;
+  const bool recorded = s != DownloadState::kBack && s != DownloadState::kReady && s != DownloadState::kInstalling &&
+                        s != DownloadState::kPause && s != DownloadState::kFailed && s != DownloadState::kFinished &&
+                        s != DownloadState::kMd5Checking && s != DownloadState::kExited;
+  lastSize_.Update(record_, total, recorded);
+  lastTotal_ = total;
+  return total;
+}
+
+uint32_t DownloadController::MeasureSpeed() {
+  std::lock_guard<std::recursive_mutex> step(stepMutex_);
+  SetP2PEnabled(p2pOn_ ? 1 : 0);
+  if (!IsActiveState(state_)) return 0;
+  uint64_t total = 0;
+  for (int i = 0; i < kFileCount; ++i) {
+    TaskInfo info;
+    if (!complete_[i] && Answers(i, &info)) total += static_cast<uint64_t>(std::max(info.speed, 0));
+  }
+  if (total > kSpeedThreshold) {
+    state_ = DownloadState::kDownloading;
+    RunConnectionBudgets();
+  }
+  const int rate = rateLimit_;
+  const uint64_t smoothed = smoothedSpeed_;
+  uint64_t next = total;
+  if (rate != 0 && rate != kNoRateLimitKB) {
+    const uint64_t cap = static_cast<uint64_t>(rate) * 1024;
+    if (total > cap) next = cap > smoothed ? (total + smoothed) / 2 : (cap + smoothed) / 2;
+  }
+  smoothedSpeed_ = static_cast<uint32_t>(std::min<uint64_t>(next, UINT32_MAX));
+  return smoothedSpeed_;
+}
+
+void DownloadController::TransferReport(const char* eventCode, const char* message) {
+  uint64_t http = 0, peer = 0;
+  for (int i = 0; i < kFileCount; ++i) {
+    TaskInfo info;
+    if (Answers(i, &info)) {
+      lastHttpBytes_[i] = static_cast<uint64_t>(std::max<int64_t>(info.httpBytes, 0));
+      lastPeerBytes_[i] = static_cast<uint64_t>(std::max<int64_t>(info.peerBytes, 0));
+    }
+    http += lastHttpBytes_[i];
+    peer += lastPeerBytes_[i];
+  }
+  const uint64_t total = http + peer;
+  const uint32_t seconds = downloadTime_.ActiveSeconds();
+  const auto average = [seconds](uint64_t bytes) { return seconds == 0 ? 0 : bytes / seconds; };
+  const std::string progress = FormatPercent(OverallProgress());
+  ReportTransfer(eventCode, "", "", seconds, total, average(total), progress.c_str(), http, average(http), peer,
+                 average(peer), 0, "", "", message ? message : "", 0);
+}
+
+void DownloadController::SetSystemShutdown(std::unique_ptr<platform::SystemShutdown> shutdown) {
+  std::lock_guard<std::recursive_mutex> step(stepMutex_);
+  shutdown_ = std::move(shutdown);
+}
+
+void DownloadController::ShutDownTheComputer() {
+  if (!shutdown_ || !shutdown_->ScheduleInOneMinute("一分钟后将自动关机")) Message("自动关机失败，请手动关机");
+}
+
+void DownloadController::EnterFinished() {
+  for (int i = 0; i < kFileCount; ++i) record_.WriteFinishInfo(i, savePath_, package_.files[i].fileName);
+  if (ranThisRun_) TransferReport("11060000", nullptr);
+  ApplyRateLimit(rateLimit_);
+}
+
+DownloadState DownloadController::EvaluateState() {
+  std::lock_guard<std::recursive_mutex> step(stepMutex_);
+  const uint32_t progress = OverallProgress();
+  uint64_t total = TotalBytesPresent();
+  if (sparseMode_) {
+    const uint64_t required = package_.RequiredSpace();
+    const uint64_t free = GetDiskFreeBytes(savePath_.c_str());
+    if (free + total >= required) {
+      diskShort_ = false;
+      if (state_ == DownloadState::kBack) state_ = DownloadState::kReady;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      total = TotalBytesPresent();
+      if (GetDiskFreeBytes(savePath_.c_str()) + total + PackageTable::kSpareBytes < required) {
+        const DownloadState s = state_;
+        if (s == DownloadState::kReady) {
+          state_ = DownloadState::kBack;
+          Message("当前磁盘空间不足，请选择其他位置存放。");
+        } else if (s == DownloadState::kDownloading) {
+          Pause(false);
+          TransferReport("11990301", nullptr);
+          Message("预留磁盘空间不足，下载暂停。");
+        }
+        if (s == DownloadState::kBack || s == DownloadState::kReady || s == DownloadState::kDownloading ||
+            s == DownloadState::kPause)
+          diskShort_ = true;
+      }
+    }
+  }
+  if (state_ == DownloadState::kPreparing && progress > 0) state_ = DownloadState::kReload;
+  const DownloadState s = state_;
+  if (s != lastLoggedState_ || diskShort_ != lastLoggedDiskShort_) {
+    lastLoggedState_ = s;
+    lastLoggedDiskShort_ = diskShort_;
+    if (s == DownloadState::kFinished) EnterFinished();
+    if (s != DownloadState::kInstalling && s != DownloadState::kExited)
+      Log("Pelicanfetch Utility: 下载状态改变为%s", DownloadStateName(s));
+    if (s == DownloadState::kFinished && shutdownAfterCompletion_) {
+      Log("Pelicanfetch Utility: 触发自动关机");
+      ShutDownTheComputer();
+    }
+  }
+  return state_;
+}
+
+void DownloadController::OneSecondTick() {
+  std::lock_guard<std::recursive_mutex> step(stepMutex_);
+  const DownloadState s = state_;
+  if (s == DownloadState::kBack || s == DownloadState::kReady || s == DownloadState::kFailed ||
+      s == DownloadState::kExited)
+    return;
+  if (IsActiveState(s)) {
+    ++activeTicks_;
+    if (activeTicks_ % kReportEverySeconds == 0) TransferReport("11050000", nullptr);
+    downloadTime_.Tick(record_);
+  } else {
+    activeTicks_ = 0;
+  }
+  DetectFinishedFiles();
+  if (s == DownloadState::kMd5Checking || s == DownloadState::kCheckRecover || s == DownloadState::kCheckFinished)
+    return;
+  bool all = true;
+  for (int i = 0; i < kFileCount; ++i) all &= complete_[i].load();
+  for (int i = 0; i < kFileCount && all; ++i) all &= !(Answers(i) && !complete_[i]);
+  if (all && state_ != DownloadState::kFinished) {
+    state_ = DownloadState::kFinished;
+    record_.MarkComplete();
+  }
+}
+
+}  // namespace pf

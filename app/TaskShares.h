@@ -1,0 +1,23 @@
+#pragma once
+// How the package's limits are divided among the tasks still working.
+#include <vector>
+
+namespace pf {
+
+// A rate limit (KB/s; 0 = none) as the tasks get it: 32767 stands for none,
+// split evenly among `activeTasks`, never below 10 KB/s each.
+int TaskRateShare(int rateKB, int activeTasks);
+inline constexpr int kNoRateLimitKB = 32767;
+inline constexpr int kMinTaskRateKB = 10;
+
+// Server and peer connections of each of `activeTasks` tasks, in task
+// order: the budgets split evenly, the remainders to the first tasks, each
+// at least 1.
+struct ConnectionShare {
+  int servers;
+  int peers;
+};
+std::vector<ConnectionShare> SplitConnectionBudgets(int httpBudget, int peerBudget, int activeTasks);
+inline constexpr int kPeerConnectionBudget = 108;
+
+}  // namespace pf
