@@ -10,10 +10,12 @@
 #include <fstream>
 #include <thread>
 
+#include "app/CheckThread.h"
 #include "app/FigureFormats.h"
 #include "app/TaskShares.h"
 #include "engine/base/CPelicanfetchLog.h"
 #include "platform/FileSystem.h"
+#include "platform/ProgramLauncher.h"
 #include "platform/Volume.h"
 #include "telemetry/ReportingCalls.h"
 
@@ -34,15 +36,34 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
 
 void CopyText(char* field, size_t size, const std::string& text) { std::snprintf(field, size, "%s", text.c_str()); }
 
+// What the user is told when the installer does not start.
+const char* LaunchErrorText(platform::LaunchResult result) {
+  switch (result) {
+    case platform::LaunchResult::kFileNotFound: return "The specified file was not found.";
+    case platform::LaunchResult::kPathNotFound: return "The specified path was not found.";
+    case platform::LaunchResult::kAccessDenied: return "The operating system denied access to the specified file.";
+    case platform::LaunchResult::kOutOfMemory: return "There was not enough memory to complete the operation.";
+    case platform::LaunchResult::kBadFormat: return "The .exe file is invalid (non-Win32 .exe or error in .exe image).";
+    case platform::LaunchResult::kSharingViolation: return "A sharing violation occurred.";
+    case platform::LaunchResult::kNoAssociation:
+      return "There is no application associated with the given file name extension. This error will also be "
+             "returned if you attempt to print a file that is not printable.";
+    default: return "Unknown open failed";
+  }
+}
+
 }  // namespace
 
 DownloadController::DownloadController(const PackageTable& package, std::string dataFolder, int httpBudget)
     : package_(package),
       dataFolder_(std::move(dataFolder)),
       httpBudget_(httpBudget),
-      record_(JoinPath(dataFolder_, package.packageId + ".pfconf")) {}
+      record_(JoinPath(dataFolder_, package.packageId + ".pfconf")),
+      checker_(std::make_unique<CheckThread>(*this)) {}
 
-DownloadController::~DownloadController() = default;
+DownloadController::~DownloadController() {
+  if (checker_) checker_->Join();
+}
 
 void DownloadController::Log(const char* format, ...) const {
   char line[2048];
@@ -369,15 +390,117 @@ void DownloadController::MainAction() {
     case DownloadState::kPause:
       Resume();
       break;
+    case DownloadState::kFinished:
+      ReportEvent("11070000", "", 0);
+      AskToVerify();
+      break;
     case DownloadState::kMd5Checking:
       Message("MD5计算工作中……请等待完成");
       break;
     case DownloadState::kCheckRecover:
       Message("部分文件错误，正在修复中...");
       break;
+    case DownloadState::kCheckFinished:
+      ReportEvent("11070000", "点击时已经验证过安装包分卷了", 0);
+      StartInstaller(true);
+      break;
     default:
       break;
   }
+}
+
+void DownloadController::AskToVerify() {
+  const bool verify = !askYesNo || askYesNo("是否验证安装文件的正确性？", kCaption);
+  if (!verify) {
+    ReportEvent("11100002", "", 0);
+    StartInstaller(false);
+    return;
+  }
+  ReportEvent("11100001", "", 0);
+  StartVerification(true);
+}
+
+void DownloadController::StartVerification(bool installAfterCheck) {
+  switch (state_.load()) {
+    case DownloadState::kCheckRecover:
+      Message("部分文件错误，正在修复中...");
+      return;
+    case DownloadState::kMd5Checking:
+      Message("MD5计算工作中……请等待完成");
+      return;
+    case DownloadState::kCheckFinished:
+      StartInstaller(true);
+      return;
+    case DownloadState::kFailed:
+      if (OverallProgress() == 10000)
+        Message("修复失败：\r\n\r\n多次修复安装文件仍然出错，请尝试其他方式下载客户端\r\n或重启下载器进行再次修复");
+      else
+        Message("请先将客户端下载完成，再点击检查按钮");
+      return;
+    case DownloadState::kFinished:
+      break;
+    default:
+      Message("请先将客户端下载完成，再点击检查按钮");
+      return;
+  }
+  state_ = DownloadState::kMd5Checking;
+  WriteRecord();
+  std::function<void()> whenVerified;
+  if (installAfterCheck) whenVerified = [this] {
+      if (postMainAction) postMainAction();
+    };
+  if (!checker_->Start(std::move(whenVerified))) {
+    state_ = DownloadState::kFinished;
+    Message("检查线程创建失败，请重试");
+  }
+}
+
+void DownloadController::StartInstaller(bool verified) {
+  const DownloadState before = state_;
+  state_ = DownloadState::kInstalling;
+  const std::string path = JoinPath(savePath_, entrance_);
+  if (!platform::PathExists(path.c_str())) {
+    ShowMessageBoxAsync(nullptr, "安装程序丢失", "安装失败", 0);
+    ReportFileEvent("11600102", entrance_.c_str(), "用户点击安装按钮，但是找不到安装程序，安装失败");
+    Log("安装失败] [用户点击安装按钮，但是找不到安装程序");
+    return;  // the next one-second tick finds the files complete again
+  }
+  const platform::LaunchResult result = platform::LaunchProgram(path, savePath_);
+  state_ = before;
+  if (result != platform::LaunchResult::kStarted) {
+    const std::string reason = std::string("安装程序无法正常打开，原因：") +
+                               (verified ? "本次安装前通过了校验" : "本次安装前没有校验") + LaunchErrorText(result);
+    ShowMessageBoxAsync(nullptr, "安装程序无法正常打开", "安装失败", 0);
+    Log("%s", reason.c_str());
+    ReportFileEvent("11600101", entrance_.c_str(), reason.c_str());
+    return;
+  }
+  Log("开始安装] [用户点击安装按钮");
+  installerStarted_ = true;
+  if (endProgram) endProgram();
+}
+
+void DownloadController::ExitSteps(bool userExit) {
+  if (exitDone_.exchange(true)) return;
+  if (checker_) checker_->Join();
+  const DownloadState s = state_;
+  if (userExit) {
+    Log("用户点击退出按钮");
+    if (s != DownloadState::kFinished && s != DownloadState::kBack && s != DownloadState::kReady)
+      TransferReport("11040000", nullptr);
+    Log("=====================退出=====================");
+  } else if (installerStarted_) {
+    Log("由于启动了安装程序，退出");
+    Log("=====================退出=====================");
+  } else {
+    TransferReport("11990501", "Unknow Exit, maybe crashed");
+    Log("遭遇意外退出");
+    state_ = DownloadState::kExited;
+    Log("=====================已退出=====================");
+  }
+  StopDataUpload();
+  DestroyLog();
+  StopEngine();
 }
 
 void DownloadController::SetSavePath(const std::string& path) {

@@ -12,6 +12,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,6 +25,8 @@
 #include "platform/SystemShutdown.h"
 
 namespace pf {
+
+class CheckThread;
 
 class DownloadController {
  public:
@@ -84,6 +87,25 @@ class DownloadController {
   uint64_t LastTotalBytes() const { return lastTotal_.load(); }
   const PackageTable& Package() const { return package_; }
   TaskRecordFile& Record() { return record_; }
+
+  // --- verification, install and exit ---
+  // What the front end provides: a yes/no question on its own thread, the
+  // main action posted back to it, and the end of the program once the
+  // installer runs. Set before the timers start.
+  std::function<bool(const std::string& text, const std::string& caption)> askYesNo;
+  std::function<void()> postMainAction;
+  std::function<void()> endProgram;
+  // The verify question of a finished package, then verification or the
+  // installer.
+  void AskToVerify();
+  void StartVerification(bool installAfterCheck);
+  // Starts the installer in the save folder; on success the program ends.
+  void StartInstaller(bool verified);
+  // Once per process: the exit's log lines and report, then telemetry, the
+  // log and the engine stop. `userExit`: the user chose to exit.
+  void ExitSteps(bool userExit);
+  const CheckThread& Checker() const { return *checker_; }
+  bool InstallerStarted() const { return installerStarted_.load(); }
 
   // Reloads task `index` (force: a repair); false when the engine refused.
   bool ReloadTask(int index, bool force);
@@ -152,6 +174,9 @@ class DownloadController {
   std::array<uint64_t, kFileCount> lastHttpBytes_{};
   std::array<uint64_t, kFileCount> lastPeerBytes_{};
   std::unique_ptr<platform::SystemShutdown> shutdown_;
+  std::unique_ptr<CheckThread> checker_;
+  std::atomic<bool> installerStarted_{false};
+  std::atomic<bool> exitDone_{false};
 
   // The timer thread's own.
   DownloadState lastLoggedState_ = DownloadState::kReady;
