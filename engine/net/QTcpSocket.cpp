@@ -55,6 +55,9 @@ void QTcpSocket::Close() {
   recv_.Reset();
   proxy = QProxySettings();
   proxyDone = 1;
+  proxyStage_ = ProxyStage::kNone;
+  proxyOut_.clear();
+  proxyNameGiven_ = false;
   peerText.clear();
   remoteIp = localIp = 0;
   handle = platform::kNoSocket;
@@ -88,94 +91,125 @@ bool QTcpSocket::FinishConnect() {
   return true;
 }
 
-bool QTcpSocket::SendAll(const std::string& bytes, int milliseconds) {
-  const uint32_t start = platform::TickCount();
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const int left = milliseconds - static_cast<int>(platform::TickCount() - start);
-    if (left <= 0 || !Wait(true, left)) {
-      Fail(kTimedOut);
-      return false;
-    }
+bool QTcpSocket::SendProxyBytes() {
+  while (!proxyOut_.empty()) {
     int err = 0;
-    const int n = platform::SendSocket(handle, bytes.data() + done, static_cast<int>(bytes.size() - done), &err);
-    if (n < 0 && err != platform::kSocketWouldBlock) {
+    const int n = platform::SendSocket(handle, proxyOut_.data(), static_cast<int>(proxyOut_.size()), &err);
+    if (n < 0) {
+      if (err == platform::kSocketWouldBlock) return true;
       Fail(err);
       return false;
     }
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      bytesSent += static_cast<uint64_t>(n);
-    }
+    bytesSent += static_cast<uint64_t>(n);
+    proxyOut_.erase(0, static_cast<size_t>(n));
   }
   return true;
 }
 
-bool QTcpSocket::ReadExactly(uint8_t* out, int count, int milliseconds) {
-  const uint32_t start = platform::TickCount();
-  int done = 0;
-  while (done < count) {
-    const int left = milliseconds - static_cast<int>(platform::TickCount() - start);
-    if (left <= 0 || !Wait(false, left)) {
-      Fail(kTimedOut);
-      return false;
-    }
-    int err = 0;
-    const int n = platform::ReceiveSocket(handle, out + done, count - done, &err);
-    if (n == 0 || (n < 0 && err != platform::kSocketWouldBlock)) {
-      Fail(n == 0 ? kProxyRefused : err);
-      return false;
-    }
-    if (n > 0) {
-      done += n;
-      bytesReceived += static_cast<uint64_t>(n);
-    }
-  }
-  return true;
-}
-
-bool QTcpSocket::OpenProxy(uint32_t ip, uint16_t port, bool nameGiven) {
-  const int fullMs = proxy.Timeout() * 1000;
-  const int waitMs = proxy.type == kProxyHttp ? fullMs : fullMs / 2;
-  if (!Wait(true, waitMs)) {
-    Fail(kTimedOut);
+bool QTcpSocket::ReadProxyBytes() {
+  constexpr int kProxyReadSize = 2048;
+  if (!recv_.Reserve(kProxyReadSize)) return true;
+  int err = 0;
+  const int n = platform::ReceiveSocket(handle, recv_.data() + recv_.used(), kProxyReadSize, &err);
+  if (n == 0 || (n < 0 && err != platform::kSocketWouldBlock)) {
+    Fail(n == 0 ? kProxyRefused : err);
     return false;
   }
-  if (!FinishConnect()) return false;
-  switch (proxy.type) {
-    case kProxyHttp:
-      if (proxy.noConnect) {
-        proxyDone = 1;
-        return true;
-      }
-      return SendAll(BuildHttpProxyRequest(proxy, false), waitMs);
-    case kProxySocks4:
-    case kProxySocks4a: {
-      const bool byName = proxy.type == kProxySocks4a && proxy.remoteNames && nameGiven;
-      return SendAll(BuildSocks4Request(ip, port, byName ? proxy.target : std::string()), waitMs);
+  if (n > 0) {
+    recv_.Commit(n);
+    bytesReceived += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+QTcpSocket::ProxyStep QTcpSocket::AdvanceProxy() {
+  if (proxyStage_ == ProxyStage::kConnecting) {
+    if (!connected) {
+      if (platform::WaitSocket(handle, true, 0) != 1) return ProxyTimedOut() ? ProxyStep::kFailed : ProxyStep::kMore;
+      if (!FinishConnect()) return ProxyStep::kFailed;
     }
-    case kProxySocks5: {
-      const bool login = !proxy.user.empty() || !proxy.password.empty();
-      uint8_t reply[2];
-      if (!SendAll(BuildSocks5Greeting(login), waitMs) || !ReadExactly(reply, 2, waitMs)) return false;
-      if (reply[1] != (login ? 2 : 0)) {
+    switch (proxy.type) {
+      case kProxyHttp:
+        if (proxy.noConnect) return FinishProxy(0);
+        proxyOut_ = BuildHttpProxyRequest(proxy, false);
+        proxyStage_ = ProxyStage::kRequest;
+        break;
+      case kProxySocks4:
+      case kProxySocks4a: {
+        const bool byName = proxy.type == kProxySocks4a && proxy.remoteNames && proxyNameGiven_;
+        proxyOut_ = BuildSocks4Request(remoteIp, remotePort, byName ? proxy.target : std::string());
+        proxyStage_ = ProxyStage::kRequest;
+        break;
+      }
+      case kProxySocks5:
+        proxyOut_ = BuildSocks5Greeting(ProxyLogin());
+        proxyStage_ = ProxyStage::kGreeting;
+        break;
+      default:
+        Fail(kNotSupported);
+        return ProxyStep::kFailed;
+    }
+  }
+  if (!SendProxyBytes() || !ReadProxyBytes()) return ProxyStep::kFailed;
+  if (proxyStage_ == ProxyStage::kGreeting || proxyStage_ == ProxyStage::kLogin) {
+    if (recv_.used() >= 2) {
+      const uint8_t answer = recv_.data()[1];
+      const bool greeting = proxyStage_ == ProxyStage::kGreeting;
+      // The greeting asks for no login or for user and password; the login
+      // must then be accepted.
+      if (answer != (greeting && ProxyLogin() ? 2 : 0)) {
         Fail(kProxyRefused);
-        return false;
+        return ProxyStep::kFailed;
       }
-      if (login) {
-        if (!SendAll(BuildSocks5Login(proxy.user, proxy.password), waitMs) || !ReadExactly(reply, 2, waitMs))
-          return false;
-        if (reply[1] != 0) {
-          Fail(kProxyRefused);
-          return false;
-        }
+      recv_.Consume(2);
+      if (greeting && ProxyLogin()) {
+        proxyOut_ = BuildSocks5Login(proxy.user, proxy.password);
+        proxyStage_ = ProxyStage::kLogin;
+      } else {
+        const bool byName = proxy.remoteNames && proxyNameGiven_;
+        proxyOut_ = BuildSocks5Connect(remoteIp, remotePort, byName ? proxy.target : std::string());
+        proxyStage_ = ProxyStage::kRequest;
       }
-      const bool byName = proxy.remoteNames && nameGiven;
-      return SendAll(BuildSocks5Connect(ip, port, byName ? proxy.target : std::string()), waitMs);
+      if (!SendProxyBytes()) return ProxyStep::kFailed;
     }
-    default:
-      Fail(kNotSupported);
-      return false;
+  } else if (proxyStage_ == ProxyStage::kRequest && proxyOut_.empty()) {
+    int n;
+    switch (proxy.type) {
+      case kProxyHttp: n = ParseHttpProxyReply(recv_.data(), recv_.used()); break;
+      case kProxySocks5: n = ParseSocks5Reply(recv_.data(), recv_.used()); break;
+      default: n = ParseSocks4Reply(recv_.data(), recv_.used()); break;
+    }
+    if (n >= 0) return FinishProxy(n);
+    if (n != -2) {
+      Fail(kProxyRefused);
+      return ProxyStep::kFailed;
+    }
+  }
+  return ProxyTimedOut() ? ProxyStep::kFailed : ProxyStep::kMore;
+}
+
+QTcpSocket::ProxyStep QTcpSocket::FinishProxy(int replyBytes) {
+  proxyDone = 1;
+  proxyStage_ = ProxyStage::kNone;
+  proxy.target.clear();
+  startTime = Now();
+  if (proxy.method.empty() || proxy.method == "CONNECT") recv_.Consume(replyBytes);
+  if (send_.used() > 0 && !Flush()) return ProxyStep::kFailed;
+  return ProxyStep::kDone;
+}
+
+bool QTcpSocket::ProxyTimedOut() {
+  if (Now() - startTime <= proxy.Timeout()) return false;
+  Fail(kTimedOut);
+  return true;
+}
+
+bool QTcpSocket::FinishProxyWaiting() {
+  for (;;) {
+    const ProxyStep step = AdvanceProxy();
+    if (step != ProxyStep::kMore) return step == ProxyStep::kDone;
+    // Short waits: the time limit is checked by each step.
+    Wait(proxyStage_ == ProxyStage::kConnecting || !proxyOut_.empty(), 50);
   }
 }
 
@@ -188,7 +222,7 @@ bool QTcpSocket::Connect(uint32_t ip, uint16_t port, bool blockingMode, const QP
   blocking = blockingMode ? 1 : 0;
   proxy = proxySettings ? *proxySettings : DefaultProxy();
   const bool viaProxy = proxy.IsConfigured();
-  const bool nameGiven = viaProxy && !proxy.target.empty();
+  proxyNameGiven_ = viaProxy && !proxy.target.empty();
   remoteIp = ip;
   remotePort = port;
   peerText = Dotted(ip);
@@ -196,6 +230,7 @@ bool QTcpSocket::Connect(uint32_t ip, uint16_t port, bool blockingMode, const QP
   uint16_t dialPort = port;
   if (viaProxy) {
     proxyDone = 0;
+    proxyStage_ = ProxyStage::kConnecting;
     dialIp = proxy.ip;
     dialPort = static_cast<uint16_t>(proxy.port);
     if (proxy.target.empty() && proxy.type == kProxyHttp)
@@ -210,11 +245,12 @@ bool QTcpSocket::Connect(uint32_t ip, uint16_t port, bool blockingMode, const QP
       return false;
     }
   }
+  startTime = Now();
   err = platform::ConnectSocket(handle, dialIp, dialPort);
   if (err == 0) {
     if (!FinishConnect()) return false;
   } else if (err == platform::kSocketWouldBlock) {
-    if (blocking && (!Wait(true, -1) || !FinishConnect())) {
+    if (blocking && !viaProxy && (!Wait(true, -1) || !FinishConnect())) {
       if (IsOpen()) Fail(kTimedOut);
       return false;
     }
@@ -222,11 +258,11 @@ bool QTcpSocket::Connect(uint32_t ip, uint16_t port, bool blockingMode, const QP
     Fail(err);
     return false;
   }
-  const bool ok = !viaProxy || OpenProxy(ip, port, nameGiven);
-  if (!ok) return false;
-  proxy.target.clear();
-  startTime = Now();
-  return true;
+  if (!viaProxy) return true;
+  // The exchange with the proxy goes on as the socket is read: a proxy that
+  // never answers costs this connection, not the loop that drives it.
+  if (blocking) return FinishProxyWaiting();
+  return AdvanceProxy() != ProxyStep::kFailed;
 }
 
 bool QTcpSocket::ConnectHost(const std::string& host, uint16_t port, bool blockingMode,
@@ -249,31 +285,6 @@ bool QTcpSocket::ConnectHost(const std::string& host, uint16_t port, bool blocki
   if (!Connect(ip, port, blockingMode, &settings, bindPort, udpKey)) return false;
   peerText = host;
   return true;
-}
-
-int QTcpSocket::AdvanceProxy() {
-  int n;
-  switch (proxy.type) {
-    case kProxyHttp: n = ParseHttpProxyReply(recv_.data(), recv_.used()); break;
-    case kProxySocks5: n = ParseSocks5Reply(recv_.data(), recv_.used()); break;
-    default: n = ParseSocks4Reply(recv_.data(), recv_.used()); break;
-  }
-  if (n == -2) {
-    if (Now() - startTime > proxy.Timeout()) {
-      Fail(kTimedOut);
-      return -1;
-    }
-    return -2;
-  }
-  if (n < 0) {
-    Fail(kProxyRefused);
-    return -1;
-  }
-  proxyDone = 1;
-  startTime = Now();
-  if (proxy.method.empty() || proxy.method == "CONNECT") recv_.Consume(n);
-  if (send_.used() > 0 && !Flush()) return -1;
-  return 0;
 }
 
 bool QTcpSocket::Flush() {
@@ -354,6 +365,11 @@ int QTcpSocket::Receive(int maxBytes) {
     Fail(breakError_);
     return -1;
   }
+  if (!proxyDone) {
+    const ProxyStep step = AdvanceProxy();
+    if (step == ProxyStep::kFailed) return -1;
+    if (step == ProxyStep::kMore) return 0;
+  }
   if (!connected) {
     if (platform::WaitSocket(handle, true, blocking ? -1 : 0) != 1) return 0;
     if (!FinishConnect()) return -1;
@@ -361,20 +377,13 @@ int QTcpSocket::Receive(int maxBytes) {
   if (recv_.used() >= kMaxReceiveHeld) return recv_.used();
   const int size = std::min(maxBytes > 0 ? maxBytes : kDefaultReadSize, kMaxReceiveHeld - recv_.used());
   if (!recv_.Reserve(size)) return recv_.used();
-  if (blocking) {
-    int ms = -1;
-    if (!proxyDone) ms = static_cast<int>(std::max<int64_t>(0, startTime + proxy.Timeout() - Now())) * 1000;
-    if (!Wait(false, ms) && !proxyDone) {
-      Fail(kTimedOut);
-      return -1;
-    }
-  }
+  if (blocking) Wait(false, -1);
   int err = 0;
   const int n = platform::ReceiveSocket(handle, recv_.data() + recv_.used(), size, &err);
   if (n == 0 || (n < 0 && err != platform::kSocketWouldBlock)) {
     // Bytes still held (read by an earlier call, e.g. inside Send) are
     // reported before the break, which the next call reports.
-    if (proxyDone && recv_.used() > 0) {
+    if (recv_.used() > 0) {
       breakPending_ = 1;
       breakError_ = n == 0 ? 0 : err;
       return recv_.used();
@@ -385,11 +394,6 @@ int QTcpSocket::Receive(int maxBytes) {
   if (n > 0) {
     recv_.Commit(n);
     bytesReceived += static_cast<uint64_t>(n);
-  }
-  if (!proxyDone) {
-    const int state = AdvanceProxy();
-    if (state == -1) return -1;
-    if (state == -2) return 0;
   }
   return recv_.used();
 }

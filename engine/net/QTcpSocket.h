@@ -99,16 +99,29 @@ class QTcpSocket {
   bool OpenHandle(const uint8_t* udpKey);
   bool FinishConnect();  // false when the pending connect failed (socket closed)
   bool Wait(bool forWriting, int milliseconds);
-  bool SendAll(const std::string& bytes, int milliseconds);
-  bool ReadExactly(uint8_t* out, int count, int milliseconds);
-  bool OpenProxy(uint32_t ip, uint16_t port, bool nameGiven);
-  int AdvanceProxy();  // -2 more, -1 failed, 0 done
+
+  // Where the exchange with a proxy stands: the connection to it, the
+  // SOCKS5 greeting and login, then the request for the target.
+  enum class ProxyStage : uint8_t { kNone, kConnecting, kGreeting, kLogin, kRequest };
+  enum class ProxyStep { kMore, kFailed, kDone };
+  // As far as the socket allows without waiting; the socket is closed on
+  // failure, including the proxy's time limit from the connection's start.
+  ProxyStep AdvanceProxy();
+  ProxyStep FinishProxy(int replyBytes);
+  bool FinishProxyWaiting();  // a blocking socket's whole exchange
+  bool SendProxyBytes();
+  bool ReadProxyBytes();
+  bool ProxyTimedOut();
+  bool ProxyLogin() const { return !proxy.user.empty() || !proxy.password.empty(); }
   bool Flush();
   void Fail(int error);
 
   QSocketBuffer send_{1024};
   QSocketBuffer recv_{2048};
   uint8_t breakPending_ = 0;  // the peer closed or failed while bytes were held
+  ProxyStage proxyStage_ = ProxyStage::kNone;
+  std::string proxyOut_;         // proxy request bytes not yet sent
+  bool proxyNameGiven_ = false;  // the proxy gets the target's name
   int breakError_ = 0;
 };
 

@@ -153,6 +153,52 @@ TEST(QTcpSocketTest, MisbehavingProxiesFailWithinTheirTimeOut) {
   }
 }
 
+// The exchange with a proxy never holds up the caller: a proxy that takes
+// the connection and then answers nothing (at the greeting, or after asking
+// for a login) costs that connection alone, and only once its time is up.
+TEST(QTcpSocketTest, AProxyThatNeverAnswersNeverBlocksTheCaller) {
+  struct Case {
+    const char* name;
+    bool login;
+    std::string reply;  // sent after the first bytes arrive
+  };
+  const Case cases[] = {
+      {"greeting never answered", false, ""},
+      {"login never answered", true, std::string("\x05\x02", 2)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OneShotServer proxy([&](QTcpSocket& peer) {
+      peer.Receive();
+      if (!c.reply.empty()) peer.Send(c.reply.data(), static_cast<int>(c.reply.size()));
+      while (peer.Receive() >= 0) peer.Consume(peer.ReceivedCount());
+    });
+    QProxySettings settings = LocalProxy(kProxySocks5, proxy.port());
+    if (c.login) settings.user = "alice";
+    QTcpSocket client;
+    using Clock = std::chrono::steady_clock;
+    auto longest = Clock::duration::zero();
+    const auto timed = [&](auto call) {
+      const auto before = Clock::now();
+      const auto result = call();
+      longest = std::max(longest, Clock::now() - before);
+      return result;
+    };
+    const auto start = Clock::now();
+    bool failed = !timed([&] { return client.Connect(ParseInetAddress("127.0.0.9"), 9, false, &settings); });
+    int calls = 0;
+    while (!failed && Clock::now() - start < std::chrono::seconds(6)) {
+      ++calls;
+      failed = timed([&] { return client.Receive(); }) < 0;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(failed);
+    EXPECT_GT(calls, 100) << "the caller kept its pace while the proxy was silent";
+    EXPECT_LT(longest, std::chrono::milliseconds(50));
+    EXPECT_GE(Clock::now() - start, std::chrono::seconds(settings.timeoutSeconds));
+  }
+}
+
 TEST(QTcpSocketTest, APeerThatNeverReadsCannotMakeTheSendQueueGrowWithoutBound) {
   std::atomic<bool> done{false};
   OneShotServer server([&](QTcpSocket&) {
