@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <thread>
 
 #include "engine/base/CPelicanfetchLog.h"
@@ -67,8 +68,8 @@ void LookupThread(uint64_t serial, std::string host) {
   p.answered.notify_all();
 }
 
-// Runs the lookup on its own thread; false with *error set on a time-out.
-bool LookupWithTimeout(const std::string& host, platform::HostLookupResult* out) {
+// Registers a lookup and starts its thread; 0 when no thread could be made.
+uint64_t StartLookup(const std::string& host) {
   PendingLookups& p = Pending();
   uint64_t serial;
   {
@@ -76,32 +77,51 @@ bool LookupWithTimeout(const std::string& host, platform::HostLookupResult* out)
     serial = p.nextSerial++;
     p.records.emplace(serial, nullptr);
   }
-  std::thread worker;
   try {
-    worker = std::thread(LookupThread, serial, host);
-  } catch (...) {
+    // Left to finish on its own: it stores its answer only while the record
+    // is still pending.
+    std::thread(LookupThread, serial, host).detach();
+  } catch (const std::system_error& error) {
+    LogLine(13, "no thread for the lookup of %.512s: %s", host.c_str(), error.what());
     std::lock_guard<std::mutex> lock(p.mutex);
     p.records.erase(serial);
+    return 0;
+  }
+  return serial;
+}
+
+// The answer of a lookup, when there is one; the record is removed then,
+// and also when `giveUp` is set.
+std::unique_ptr<platform::HostLookupResult> TakeAnswer(uint64_t serial, bool giveUp) {
+  PendingLookups& p = Pending();
+  std::lock_guard<std::mutex> lock(p.mutex);
+  auto found = p.records.find(serial);
+  if (found == p.records.end()) return nullptr;
+  std::unique_ptr<platform::HostLookupResult> answer = std::move(found->second);
+  if (answer || giveUp) p.records.erase(found);
+  return answer;
+}
+
+// Runs the lookup on its own thread; false with *error set on a time-out.
+bool LookupWithTimeout(const std::string& host, platform::HostLookupResult* out) {
+  const uint64_t serial = StartLookup(host);
+  if (serial == 0) {
     out->error = platform::kHostNoRecovery;
     return false;
   }
-  std::unique_lock<std::mutex> lock(p.mutex);
-  p.answered.wait_for(lock, std::chrono::milliseconds(kLookupWaitMs), [&] {
-    auto found = p.records.find(serial);
-    return found != p.records.end() && found->second != nullptr;
-  });
-  auto found = p.records.find(serial);
-  std::unique_ptr<platform::HostLookupResult> answer = std::move(found->second);
-  p.records.erase(found);
-  lock.unlock();
+  PendingLookups& p = Pending();
+  {
+    std::unique_lock<std::mutex> lock(p.mutex);
+    p.answered.wait_for(lock, std::chrono::milliseconds(kLookupWaitMs), [&] {
+      auto found = p.records.find(serial);
+      return found != p.records.end() && found->second != nullptr;
+    });
+  }
+  std::unique_ptr<platform::HostLookupResult> answer = TakeAnswer(serial, true);
   if (!answer) {
-    // Left to finish on its own; whatever it finds has nowhere to go.
-    worker.detach();
     out->error = kLookupTimedOut;
     return false;
   }
-  // The answer is stored, so the thread is ending: wait for it to be gone.
-  worker.join();
   *out = std::move(*answer);
   return true;
 }
@@ -209,19 +229,26 @@ uint32_t ParseInetAddress(std::string_view text) {
   return ip;
 }
 
-int ResolveHost(const std::string& host, std::vector<uint32_t>* addresses) {
+namespace {
+
+// An address given as digits and dots needs no lookup: its count (0 or 1),
+// or -1 when the host is a name.
+int DottedHost(const std::string& host, std::vector<uint32_t>* addresses) {
   if (host.empty()) return 0;
-  if (OnlyDigitsAndDots(host)) {
-    const uint32_t ip = ParseDottedAddress(host);
-    if (!Usable(ip)) {
-      LogLine(2, "无效 IP: %.512s", host.c_str());
-      return 0;
-    }
-    addresses->push_back(ip);
-    return 1;
+  if (!OnlyDigitsAndDots(host)) return -1;
+  const uint32_t ip = ParseDottedAddress(host);
+  if (!Usable(ip)) {
+    LogLine(13, "无效 IP: %.512s", host.c_str());
+    return 0;
   }
-  platform::HostLookupResult answer;
-  if (LookupWithTimeout(host, &answer) && answer.error == 0) {
+  addresses->push_back(ip);
+  return 1;
+}
+
+// What a finished lookup yields, with the bookkeeping of failures.
+int TakeLookupResult(const std::string& host, bool answered, const platform::HostLookupResult& answer,
+                     std::vector<uint32_t>* addresses) {
+  if (answered && answer.error == 0) {
     diagnosticSent.store(false);
     int added = 0;
     for (uint32_t ip : answer.addresses) {
@@ -234,8 +261,50 @@ int ResolveHost(const std::string& host, std::vector<uint32_t>* addresses) {
   }
   if (answer.error == platform::kHostNotFound || answer.error == platform::kHostNoData) AddNonexistentHost(host);
   ReportFailure(answer.error, host);
-  LogLine(2, "Invalid Host: %.512s", host.c_str());
+  LogLine(13, "Invalid Host: %.512s", host.c_str());
   return -1;
+}
+
+}  // namespace
+
+HostResolution::HostResolution(std::string host) : host_(std::move(host)) {
+  const int dotted = DottedHost(host_, &addresses_);
+  if (dotted >= 0) {
+    state_ = State::kResolved;
+    return;
+  }
+  started_ = std::chrono::steady_clock::now();
+  serial_ = StartLookup(host_);
+  if (serial_ == 0) {
+    platform::HostLookupResult failed;
+    failed.error = platform::kHostNoRecovery;
+    TakeLookupResult(host_, false, failed, &addresses_);
+    state_ = State::kFailed;
+  }
+}
+
+HostResolution::~HostResolution() {
+  if (state_ == State::kWaiting && serial_ != 0) TakeAnswer(serial_, true);
+}
+
+HostResolution::State HostResolution::Poll() {
+  if (state_ != State::kWaiting) return state_;
+  const bool late = std::chrono::steady_clock::now() - started_ >= std::chrono::milliseconds(kLookupWaitMs);
+  std::unique_ptr<platform::HostLookupResult> answer = TakeAnswer(serial_, late);
+  if (!answer && !late) return state_;
+  platform::HostLookupResult timedOut;
+  timedOut.error = kLookupTimedOut;
+  const int found = TakeLookupResult(host_, answer != nullptr, answer ? *answer : timedOut, &addresses_);
+  state_ = found < 0 ? State::kFailed : State::kResolved;
+  return state_;
+}
+
+int ResolveHost(const std::string& host, std::vector<uint32_t>* addresses) {
+  const int dotted = DottedHost(host, addresses);
+  if (dotted >= 0) return dotted;
+  platform::HostLookupResult answer;
+  const bool answered = LookupWithTimeout(host, &answer);
+  return TakeLookupResult(host, answered, answer, addresses);
 }
 
 uint32_t ResolveOne(const std::string& host) {

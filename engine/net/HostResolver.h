@@ -1,6 +1,7 @@
 #pragma once
 // Host-name resolution for source addresses and connections, with a memory
 // of names that do not exist and a one-time diagnostic report.
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,6 +16,33 @@ constexpr uint32_t kNoAddress = 0xFFFFFFFFu;  // "not resolved"
 // order, at most 256) and answers their count; 0 for an empty host or an
 // unusable dotted address; -1 when the lookup failed or timed out.
 int ResolveHost(const std::string& host, std::vector<uint32_t>* addresses);
+
+// One lookup that its caller polls instead of waiting for: it runs on a
+// thread of its own and ends with its answer or after 3000 ms, with the same
+// bookkeeping as ResolveHost (names that do not exist are remembered, the
+// first failure is reported). Addresses given as digits and dots are
+// resolved at once. Not shared between threads.
+class HostResolution {
+ public:
+  enum class State { kWaiting, kResolved, kFailed };
+
+  explicit HostResolution(std::string host);
+  ~HostResolution();  // a lookup still running is abandoned
+  HostResolution(const HostResolution&) = delete;
+  HostResolution& operator=(const HostResolution&) = delete;
+
+  // Never waits.
+  State Poll();
+  // Once resolved: the usable addresses (network order), possibly none.
+  const std::vector<uint32_t>& Addresses() const { return addresses_; }
+
+ private:
+  std::string host_;
+  std::vector<uint32_t> addresses_;
+  uint64_t serial_ = 0;
+  std::chrono::steady_clock::time_point started_;
+  State state_ = State::kWaiting;
+};
 
 // Blocking lookup for connecting: the address in network order or kNoAddress.
 // Names the resolver reported as non-existent are not looked up again until

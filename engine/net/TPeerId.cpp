@@ -156,7 +156,7 @@ bool TPeerId::ParseBtNode(const std::string& rest) {
   return true;
 }
 
-bool TPeerId::ParseSource() {
+bool TPeerId::ParseText() {
   parsed = 0;
   unresolvable = 0;
   std::replace(url.begin(), url.end(), '\\', '/');
@@ -167,19 +167,17 @@ bool TPeerId::ParseSource() {
     // Bytes that are not text in the local code page are escaped as they are.
     url = EscapeUrl(utf8.empty() ? url : utf8);
   }
+  if (StartsWithNoCase(url, "ftp://")) return ParseFtp(url.substr(6));
+  if (StartsWithNoCase(url, "http://")) return ParseHttp(url.substr(7));
+  if (StartsWithNoCase(url, "tracker://")) return ParseTracker(url.substr(10));
+  if (StartsWithNoCase(url, "btnode://")) return ParseBtNode(url.substr(9));
+  return false;
+}
 
-  bool ok;
-  if (StartsWithNoCase(url, "ftp://")) ok = ParseFtp(url.substr(6));
-  else if (StartsWithNoCase(url, "http://")) ok = ParseHttp(url.substr(7));
-  else if (StartsWithNoCase(url, "tracker://")) ok = ParseTracker(url.substr(10));
-  else if (StartsWithNoCase(url, "btnode://")) ok = ParseBtNode(url.substr(9));
-  else ok = false;
-  if (!ok) return false;
-
+bool TPeerId::FinishParse(int found, std::vector<uint32_t> addresses) {
   if (kind != kBtNode) {
     TPeerIdDetails& d = Details();
-    d.addresses.clear();
-    const int found = ResolveHost(d.host, &d.addresses);
+    d.addresses = std::move(addresses);
     if (found < 0) {
       ip = kNoAddress;
       unresolvable = 1;
@@ -208,6 +206,33 @@ bool TPeerId::ParseSource() {
     }
   }
   return true;
+}
+
+bool TPeerId::ParseSource() {
+  resolution.reset();
+  if (!ParseText()) return false;
+  if (kind == kBtNode) return FinishParse(0, {});
+  std::vector<uint32_t> addresses;
+  const int found = ResolveHost(Details().host, &addresses);
+  return FinishParse(found, std::move(addresses));
+}
+
+TPeerId::ParseState TPeerId::BeginParse() {
+  resolution.reset();
+  if (!ParseText()) return ParseState::kFailed;
+  if (kind == kBtNode) return FinishParse(0, {}) ? ParseState::kReady : ParseState::kFailed;
+  resolution = std::make_unique<HostResolution>(Details().host);
+  return PollParse();
+}
+
+TPeerId::ParseState TPeerId::PollParse() {
+  if (parsed) return ParseState::kReady;
+  if (!resolution) return ParseState::kFailed;
+  const HostResolution::State state = resolution->Poll();
+  if (state == HostResolution::State::kWaiting) return ParseState::kResolving;
+  const bool ok = FinishParse(state == HostResolution::State::kResolved ? 0 : -1, resolution->Addresses());
+  resolution.reset();
+  return ok ? ParseState::kReady : ParseState::kFailed;
 }
 
 bool TPeerId::SameSource(const TPeerId* a, const TPeerId* b) {

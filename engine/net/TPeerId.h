@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/net/HostResolver.h"
 #include "engine/net/TPeerIdDetails.h"
 #include "engine/base/TRefObject.h"
 
@@ -24,7 +25,15 @@ class TPeerId : public TRefObject {
   // Normalises `url`, reads it by its scheme and resolves the host (not for
   // BitTorrent peers). False for an unknown scheme, a tracker that is not
   // HTTP, TCP or UDP, a malformed port, or a host that cannot be resolved.
+  // Waits for the lookup: for callers outside a task's loop.
   bool ParseSource();
+
+  // The same without waiting: the text is read at once and the host's
+  // lookup is started; PollParse answers once it ended. kFailed leaves
+  // `unresolvable` set when the name did not resolve.
+  enum class ParseState { kReady, kResolving, kFailed };
+  ParseState BeginParse();
+  ParseState PollParse();
 
   // A BitTorrent peer known by its address ("btnode://a.b.c.d:port"),
   // parsed already. `ip` in network order.
@@ -48,6 +57,7 @@ class TPeerId : public TRefObject {
   const TPeerIdDetails* DetailsIfAny() const { return details.get(); }
 
   std::unique_ptr<TPeerIdDetails> details;
+  std::unique_ptr<HostResolution> resolution;  // while the host is looked up
   uint8_t parsed = 0;
   uint8_t unresolvable = 0;
   int32_t port = 0;
@@ -83,6 +93,11 @@ class TPeerId : public TRefObject {
   int32_t users = 0;            // peer objects using this source
 
  private:
+  // The scheme's syntax, without the host's lookup.
+  bool ParseText();
+  // The lookup's outcome (`found` < 0: it failed) and the file name.
+  bool FinishParse(int found, std::vector<uint32_t> addresses);
+
   bool ParseFtp(const std::string& rest);
   bool ParseHttp(const std::string& rest);
   bool ParseTracker(const std::string& rest);

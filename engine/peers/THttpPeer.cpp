@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cctype>
 
+#include "engine/base/EngineTypes.h"
 #include "engine/content/TPieces.h"
 #include "engine/content/BlockSize.h"
 
 namespace pf {
 namespace {
 
-constexpr int kTaskUnresolved = 20216;
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -116,10 +116,11 @@ bool THttpPeer::OnRedirect() {
     next->referer = target;
     next->wholeContent = source.wholeContent;
     next->useMarker = source.useMarker;
-    if (next->ParseSource())
+    // Its host is looked up while the task goes on.
+    if (next->BeginParse() != TPeerId::ParseState::kFailed)
       work->AddFoundSource(next);
     else if (next->unresolvable)
-      work->SetStateCode(kTaskUnresolved);
+      work->SetStateCode(kStateHostUnresolved);
   }
   phase = kPhaseNothingLeft;
   return false;

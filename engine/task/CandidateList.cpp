@@ -129,22 +129,47 @@ void CandidateList::BackOff(const TPeerId& source, TPeerObject* connection, int 
   }
 }
 
-bool CandidateList::Resolve() {
-  bool unresolved = false;
+void CandidateList::AddResolving(RefPtr<TPeerId> source, bool trustPeerId, bool keepPeerId) {
+  if (!source || Find(source->url)) return;
+  for (const Resolved& r : resolving_)
+    if (r.source->url == source->url) return;
+  resolving_.push_back({std::move(source), trustPeerId, keepPeerId});
+}
+
+std::vector<CandidateList::Resolved> CandidateList::Resolve(bool* unresolved) {
+  // Entries that were never parsed (peers learnt from trackers and the LAN
+  // come with their address) start their lookup.
   for (auto it = entries_.begin(); it != entries_.end();) {
     TPeerId& c = **it;
-    // Peers learnt from trackers and the LAN come with their address.
     const bool given = c.kind == TPeerId::kBtNode && c.ip != 0xFFFFFFFFu && c.port > 0;
-    if (c.parsed || given || c.ParseSource()) {
+    if (c.parsed || given) {
       ++it;
       continue;
     }
-    if (c.unresolvable) unresolved = true;
+    if (c.BeginParse() != TPeerId::ParseState::kFailed) resolving_.push_back({*it, false, false});
+    else if (c.unresolvable && unresolved) *unresolved = true;
     it = entries_.erase(it);
   }
-  return unresolved;
+  std::vector<Resolved> ready;
+  for (auto it = resolving_.begin(); it != resolving_.end();) {
+    const TPeerId::ParseState state = it->source->PollParse();
+    if (state == TPeerId::ParseState::kResolving) {
+      ++it;
+      continue;
+    }
+    if (state == TPeerId::ParseState::kReady)
+      ready.push_back(std::move(*it));
+    else if (it->source->unresolvable && unresolved)
+      *unresolved = true;
+    it = resolving_.erase(it);
+  }
+  return ready;
 }
 
-void CandidateList::Clear() { entries_.clear(); }
+void CandidateList::Clear() {
+  entries_.clear();
+  resolving_.clear();
+}
+
 
 }  // namespace pf

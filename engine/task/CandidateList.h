@@ -46,9 +46,19 @@ class CandidateList {
   void BackOff(const TPeerId& source, TPeerObject* connection, int extra, bool seeding);
   // A BitTorrent handshake succeeded with this address (network order).
   void NoteHandshake(uint32_t ip) { handshakeIps_.insert(ip); }
-  // Parses and resolves the entries that are not yet; those that fail leave.
-  // True when one left because its host name did not resolve.
-  bool Resolve();
+  // A source whose host is still being looked up waits outside the order
+  // until its lookup ends (one per address text).
+  void AddResolving(RefPtr<TPeerId> source, bool trustPeerId, bool keepPeerId);
+  struct Resolved {
+    RefPtr<TPeerId> source;
+    bool trustPeerId;
+    bool keepPeerId;
+  };
+  // Polls the lookups without waiting (entries not parsed yet start one):
+  // the sources now resolved, for the caller to add; those whose lookup
+  // failed leave, and `unresolved` tells whether a name did not resolve.
+  std::vector<Resolved> Resolve(bool* unresolved);
+  size_t ResolvingCount() const { return resolving_.size(); }
   void Clear();
 
   size_t size() const { return entries_.size(); }
@@ -63,6 +73,7 @@ class CandidateList {
 
  private:
   Entries entries_;
+  std::vector<Resolved> resolving_;
   // Addresses with which a BitTorrent handshake succeeded: their next
   // failure is forgiven once.
   std::set<uint32_t> handshakeIps_;

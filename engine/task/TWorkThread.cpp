@@ -495,6 +495,8 @@ int64_t TWorkThread::Tick() {
     lastSecondTick = now;
     tickInSecond_ = 0;
     PerSecond(pieces && pieces->TaskComplete(), Elapsed());
+    // Sources whose names were looked up join the order.
+    ResolveCandidates();
     if (!HostComplete()) {
       KeepMirrors();
       LayOutSegments(wallClock());

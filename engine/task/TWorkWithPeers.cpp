@@ -102,6 +102,11 @@ bool TWorkWithPeers::IsOwnPeerId(const uint8_t* id) const {
 
 bool TWorkWithPeers::AddCandidate(RefPtr<TPeerId> source, bool trustPeerId, bool keepPeerId) {
   if (!source) return false;
+  if (!source->parsed && source->resolution) {
+    // Its host is still being looked up: it joins the order once resolved.
+    candidates.AddResolving(std::move(source), trustPeerId, keepPeerId);
+    return true;
+  }
   const bool peer = source->kind == TPeerId::kBtNode;
   // Never ourselves: a peer on this machine's loopback, with our peer id, or
   // at our own listening address.
@@ -151,12 +156,15 @@ void TWorkWithPeers::FeedSources() {
 }
 
 void TWorkWithPeers::ResolveCandidates() {
-  if (candidates.Resolve()) Host()->SetStateCode(kStateHostUnresolved);
+  bool unresolved = false;
+  for (CandidateList::Resolved& r : candidates.Resolve(&unresolved))
+    AddCandidate(std::move(r.source), r.trustPeerId, r.keepPeerId);
+  if (unresolved) Host()->SetStateCode(kStateHostUnresolved);
 }
 
 RefPtr<TPeerId> TWorkWithPeers::MakeSource(const std::string& address, const std::string& hostName) {
   auto candidate = RefPtr<TPeerId>::Make(address);
-  if (!candidate->ParseSource()) {
+  if (candidate->BeginParse() == TPeerId::ParseState::kFailed) {
     // A host name that did not resolve is reported; the task goes on.
     if (candidate->unresolvable) Host()->SetStateCode(kStateHostUnresolved);
     return {};

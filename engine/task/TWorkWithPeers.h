@@ -42,7 +42,7 @@ class TWorkWithPeers : public TBaseWork, private MirrorPolicy::Pool {
   // Forgets which sources are in use, so that the next run takes them again.
   void ClearUseMarks();
   // Sources still waiting to be connected.
-  virtual int CandidateCount() const { return static_cast<int>(candidates.size()); }
+  virtual int CandidateCount() const { return static_cast<int>(candidates.size() + candidates.ResolvingCount()); }
 
   // Takes new source-list entries into the pool as candidates.
   void FeedSources();
