@@ -96,6 +96,7 @@ int32_t StartEngine(const char* argument) {
     if (Switches().started) return kOk;
     if (!platform::SocketsStartup()) return kErrSockets;
     WireEngine();
+    EngineListener::RefreshLocalAddress();
     if (argument) std::snprintf(engineArgument, sizeof(engineArgument), "%s", argument);
     Switches().started = true;
     return kOk;

@@ -2,8 +2,12 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <memory>
+#include <system_error>
+#include <thread>
 
+#include "engine/base/CPelicanfetchLog.h"
 #include "engine/base/EngineLocks.h"
 #include "engine/base/EngineSwitches.h"
 #include "engine/task/IncomingConnections.h"
@@ -23,10 +27,27 @@ struct ListenerState {
   int64_t lastCheck = 0;
 };
 
-// Guarded by the registry lock.
+// Guarded by the listener lock.
 ListenerState& State() {
   static ListenerState state;
   return state;
+}
+
+// The machine's address as last looked up, and whether a lookup runs.
+std::atomic<uint32_t> localAddress{0};
+std::atomic<bool> lookingUp{false};
+
+void StartLookup() {
+  if (lookingUp.exchange(true)) return;
+  try {
+    std::thread([] {
+      localAddress = QTcpSocket::LocalAddress();
+      lookingUp = false;
+    }).detach();
+  } catch (const std::system_error& error) {
+    LogLine(2, "no thread to look up the local address: %s", error.what());
+    lookingUp = false;
+  }
 }
 
 std::string AddressText(uint32_t ip) {
@@ -48,8 +69,10 @@ std::string EngineListener::Upkeep(int64_t now) {
     return "Service Disabled!";
   }
   if (state.socket && now - state.lastCheck > kAddressCheckSeconds) {
-    // A new address (another network) needs a new listener.
-    if (Switches().bindAddress == 0 && QTcpSocket::LocalAddress() != state.ip) state.socket.reset();
+    // A new address (another network) needs a new listener. The lookup runs
+    // on a thread of its own; a change shows at a later check.
+    if (Switches().bindAddress == 0 && LocalAddress() != state.ip) state.socket.reset();
+    StartLookup();
     state.lastCheck = now;
   }
   if (!state.socket) {
@@ -61,11 +84,17 @@ std::string EngineListener::Upkeep(int64_t now) {
     if (!socket->Listen(port, bound)) return std::string();
     state.socket = std::move(socket);
     state.port = port;
-    state.ip = bound != 0 ? bound : QTcpSocket::LocalAddress();
+    state.ip = bound != 0 ? bound : LocalAddress();
     state.lastCheck = now;
   }
   return AddressText(state.ip) + " : " + std::to_string(state.port);
 }
+
+uint32_t EngineListener::LocalAddress() { return localAddress.load(); }
+
+void EngineListener::RefreshLocalAddress() { localAddress = QTcpSocket::LocalAddress(); }
+
+void EngineListener::RefreshLocalAddressInBackground() { StartLookup(); }
 
 int EngineListener::AcceptWaiting(uint32_t nowMs) {
   ScopedLock lock(&ListenerLock());

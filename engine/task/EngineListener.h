@@ -18,6 +18,13 @@ class EngineListener {
   // Accepts up to 11 waiting connections into the pending list; how many.
   static int AcceptWaiting(uint32_t nowMs);
   static bool IsOpen();
+  // The machine's address for listening (network order) as last looked up;
+  // 0 until the first lookup. Never waits: the upkeep looks it up again on a
+  // thread of its own now and then. RefreshLocalAddress looks it up and
+  // waits (the engine's start calls it, outside any task's loop).
+  static uint32_t LocalAddress();
+  static void RefreshLocalAddress();
+  static void RefreshLocalAddressInBackground();
   static uint16_t Port();
   static void Close();
 };

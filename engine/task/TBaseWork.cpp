@@ -7,6 +7,7 @@
 #include "engine/base/NodeIdentity.h"
 #include "engine/base/QTimeThread.h"
 #include "engine/base/ScopedLock.h"
+#include "engine/task/EngineListener.h"
 #include "engine/task/SourceListText.h"
 #include "engine/task/TaskRegistry.h"
 
@@ -37,6 +38,7 @@ TBaseWork::~TBaseWork() {
 void TBaseWork::StartSharedServices() {
   TimeEnsure();
   EnsureNodeIdentity();
+  EngineListener::RefreshLocalAddressInBackground();
   // The UDP connection layer, the listener flags and the half-open connection
   // probe join here as those parts of the engine arrive.
 }

@@ -336,7 +336,7 @@ void TWorkThread::ServeInfoHash() {
 
 void TWorkThread::MakeHandshake() {
   const BtHash peerId =
-      TorrentMetadata::MakePeerId(*torrentReader, reinterpret_cast<uintptr_t>(this), QTcpSocket::LocalAddress());
+      TorrentMetadata::MakePeerId(*torrentReader, reinterpret_cast<uintptr_t>(this), EngineListener::LocalAddress());
   SetOwnPeerId(peerId);
   handshake_ = BuildBtHandshake(torrentReader->GetInfoHash(), peerId);
   handshakeReady_ = true;
@@ -351,7 +351,7 @@ AnnounceFigures TWorkThread::TrackerFigures() {
   f.announceUrl = torrentReader->Announce();
   f.taskAddress = reinterpret_cast<uintptr_t>(this);
   const uint32_t bound = Switches().bindAddress;
-  f.listenIp = bound != 0 ? bound : QTcpSocket::LocalAddress();
+  f.listenIp = bound != 0 ? bound : EngineListener::LocalAddress();
   f.listenPort = static_cast<uint16_t>(Switches().EffectiveListenPort());
   f.uploaded = secondSent;
   f.downloaded = secondReceived;

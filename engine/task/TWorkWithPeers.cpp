@@ -113,7 +113,7 @@ bool TWorkWithPeers::AddCandidate(RefPtr<TPeerId> source, bool trustPeerId, bool
   if (peer && source->ip == htonl(kLoopback)) return false;
   if (peer && IsOwnPeerId(source->peerId)) return false;
   if (EngineListener::Port() != 0 && source->port == EngineListener::Port() &&
-      (source->ip == QTcpSocket::LocalAddress() || source->ip == Switches().bindAddress))
+      (source->ip == EngineListener::LocalAddress() || source->ip == Switches().bindAddress))
     return false;
   return candidates.Add(std::move(source), trustPeerId, keepPeerId);
 }

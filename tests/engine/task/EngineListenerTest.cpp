@@ -9,11 +9,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "engine/task/EngineListener.h"
 #include "engine/base/EngineSwitches.h"
 #include "engine/task/IncomingConnections.h"
+#include "platform/HostLookup.h"
 #include "support/LoopbackServers.h"
 
 namespace pf {
@@ -60,6 +62,42 @@ TEST(EngineListener, FollowsTheP2PSwitchAndFeedsThePendingList) {
   Switches().listenPort = 0;
   IncomingConnections::Clear();
   EngineListener::Close();
+}
+
+}  // namespace
+}  // namespace pf
+
+namespace pf {
+namespace {
+
+// The machine's own name answers slowly here, as a DNS server far away would.
+platform::HostLookupResult SlowOwnName(const std::string&) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  platform::HostLookupResult result;
+  const uint8_t bytes[4] = {192, 0, 2, 7};
+  uint32_t ip;
+  std::memcpy(&ip, bytes, 4);
+  result.addresses.push_back(ip);
+  return result;
+}
+
+TEST(EngineListener, TheLocalAddressIsReadFromItsCacheNeverLookedUpByTheReader) {
+  platform::SetHostLookup(&SlowOwnName);
+  const uint32_t before = EngineListener::LocalAddress();
+  const auto start = std::chrono::steady_clock::now();
+  EngineListener::RefreshLocalAddressInBackground();
+  EXPECT_EQ(EngineListener::LocalAddress(), before);  // not waited for
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+  uint32_t now = before;
+  for (int i = 0; i < 200 && now == before; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    now = EngineListener::LocalAddress();
+  }
+  const uint8_t expected[4] = {192, 0, 2, 7};
+  EXPECT_EQ(std::memcmp(&now, expected, 4), 0);
+  // The engine's start waits for the lookup, outside every task's loop.
+  platform::SetHostLookup(nullptr);
+  EngineListener::RefreshLocalAddress();
 }
 
 }  // namespace
