@@ -95,7 +95,8 @@ bool TPieces::BuildPieces(TPieces* previous) {
       sum += size;
     }
   }
-  have.assign(static_cast<size_t>((pieceCount + 7) / 8), 0);
+  have.Resize(0);
+  have.Resize(pieceCount);
   checkedBytes = doneBytes = 0;
   finishedPieces = 0;
   lastCompleted = -1;
@@ -124,7 +125,7 @@ bool TPieces::IsValidPiece(int64_t index) const {
 }
 
 bool TPieces::IsHeld(int64_t index) const {
-  return IsValidPiece(index) && (have[static_cast<size_t>(index >> 3)] & (0x80 >> (index & 7)));
+  return IsValidPiece(index) && have.Test(index);
 }
 
 bool TPieces::IsWanted(int64_t index) const {
@@ -133,20 +134,19 @@ bool TPieces::IsWanted(int64_t index) const {
 
 bool TPieces::MarkHeld(int64_t index, bool held) {
   if (!IsValidPiece(index)) return false;
-  uint8_t& byte = have[static_cast<size_t>(index >> 3)];
-  const uint8_t bit = static_cast<uint8_t>(0x80 >> (index & 7));
+  const bool wasHeld = have.Test(index);
   const TPiece& piece = *piecesArray[static_cast<size_t>(index)];
   // finishedPieces counts pieces that are held or not wanted, each once.
-  if (held && !(byte & bit)) {
+  if (held && !wasHeld) {
     if (!piece.notWanted) ++finishedPieces;
     doneBytes += piece.size;
     lastCompleted = static_cast<int>(index);
-    byte |= bit;
+    have.Set(index, true);
     StampChange();
-  } else if (!held && (byte & bit)) {
+  } else if (!held && wasHeld) {
     if (!piece.notWanted) finishedPieces = std::max(finishedPieces - 1, 0);
     doneBytes = std::max<int64_t>(doneBytes - piece.size, 0);
-    byte &= static_cast<uint8_t>(~bit);
+    have.Set(index, false);
     if (lastCompleted == index) lastCompleted = -1;
   } else {
     return false;
@@ -352,7 +352,7 @@ bool TPieces::SizesOnlyCheck() {
     }
   }
   if (good) {
-    std::fill(have.begin(), have.end(), 0xFF);
+    have.SetAll(true);
     checkedBytes = doneBytes = totalLength;
     finishedPieces = static_cast<int>(pieceCount);
     Notify(PieceEvent::Of(PieceEvent::kAllHeld));

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/Bitfield.h"
 #include "engine/content/PieceEvent.h"
 #include "engine/content/TFileEntry.h"
 #include "engine/content/TPiece.h"
@@ -102,7 +103,7 @@ class TPieces : public TRefObject {
   // Set once the first resume record made every target file durable: pieces
   // found by hashing may sit only in the page cache after a crash.
   uint8_t resumeSyncedAll = 0;
-  std::vector<uint8_t> have;  // BitTorrent bitfield order
+  Bitfield have;
   std::string pieceHashes;
   std::string baseDirectory;
   std::string name;

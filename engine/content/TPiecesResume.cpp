@@ -163,7 +163,8 @@ void TPieces::SaveResume() {
     record->AppendText("PieceStatus", -1, 0, false);
     record->Append(std::move(status));
     record->AppendText("BitField", -1, 0, false);
-    record->AppendText(reinterpret_cast<const char*>(have.data()), static_cast<int>(have.size()), 0, false);
+    record->AppendText(reinterpret_cast<const char*>(have.Bytes().data()), static_cast<int>(have.Bytes().size()), 0,
+                       false);
   }
   std::string bytes;
   if (!Encode(record.get(), bytes)) return;
@@ -219,12 +220,12 @@ bool TPieces::LoadResume() {
 
   const QElement* bits = ValueAfter(*root, "BitField");
   if (!bits || bits->Kind() != QElement::kKindText || HasInteger(bits) ||
-      TextLength(bits) != static_cast<int>(have.size()))
+      TextLength(bits) != static_cast<int>(have.Bytes().size()))
     return false;
   const std::string_view bitField = TextBytes(bits);
-  auto bitSet = [&](int64_t index) {
-    return (static_cast<uint8_t>(bitField[static_cast<size_t>(index >> 3)]) & (0x80 >> (index & 7))) != 0;
-  };
+  const BitfieldView stored(
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bitField.data()), bitField.size()));
+  auto bitSet = [&](int64_t index) { return stored.Test(index); };
   // A piece cannot be held in a file that is not there.
   for (const auto& [from, to] : missingRanges)
     for (int64_t index = from / pieceLength; index < pieceCount && PieceStart(static_cast<int>(index)) < to;

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "engine/base/Bitfield.h"
 #include "engine/base/TRefObject.h"
 #include "engine/net/TPeerId.h"
 #include "engine/schedule/BlockRequest.h"
@@ -67,10 +68,10 @@ class PeerHost {
   // A handshake with this address succeeded (network order).
   virtual void NoteHandshake(uint32_t /*ip*/) {}
   // The pieces the task holds, BitTorrent bit order.
-  virtual std::span<const uint8_t> HeldBits() { return {}; }
+  virtual BitfieldView HeldBits() { return {}; }
   // Block scheduling shared by the BitTorrent peers (see TWorkWithPieces).
-  virtual bool TakePooled(std::deque<BlockRequest>& /*queue*/, std::span<const uint8_t> /*peerHas*/, int /*count*/,
-                          std::span<const uint8_t> /*peerLacks*/) { return false; }
+  virtual bool TakePooled(std::deque<BlockRequest>& /*queue*/, BitfieldView /*peerHas*/, int /*count*/,
+                          BitfieldView /*peerLacks*/) { return false; }
   virtual bool Engage(int /*piece*/, bool /*add*/, bool /*all*/) { return true; }
   virtual bool RefreshEndGame() { return false; }
   virtual int PieceHint() { return 0; }

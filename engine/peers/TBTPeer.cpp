@@ -43,22 +43,9 @@ uint32_t TBTPeer::PieceCount() const {
   return map && map->pieceLength > 0 ? static_cast<uint32_t>(map->pieceCount) : 0;
 }
 
-bool TBTPeer::Has(int piece) const {
-  const auto byte = static_cast<size_t>(piece) / 8;
-  return piece >= 0 && byte < peerHas.size() && (peerHas[byte] & (0x80 >> (piece % 8)));
-}
+bool TBTPeer::Has(int piece) const { return peerHas.Test(piece); }
 
-bool TBTPeer::Lacks(int piece) const {
-  const auto byte = static_cast<size_t>(piece) / 8;
-  return piece >= 0 && byte < peerLacks.size() && (peerLacks[byte] & (0x80 >> (piece % 8)));
-}
-
-void TBTPeer::SetBit(std::vector<uint8_t>& bits, int piece, bool value) {
-  const auto byte = static_cast<size_t>(piece) / 8;
-  if (piece < 0 || byte >= bits.size()) return;
-  const auto mask = static_cast<uint8_t>(0x80 >> (piece % 8));
-  bits[byte] = value ? (bits[byte] | mask) : (bits[byte] & ~mask);
-}
+bool TBTPeer::Lacks(int piece) const { return peerLacks.Test(piece); }
 
 uint32_t TBTPeer::SendTarget() const {
   const int64_t rate = std::max<int64_t>(ReceiveRate(), lastSecondReceived_);
@@ -80,8 +67,8 @@ void TBTPeer::Reset() {
   sentCount = chokeStrikes = 0;
   receivingPiece = hasSomething = 0;
   handshakeOut = {};
-  peerHas.clear();
-  peerLacks.clear();
+  peerHas.Resize(0);
+  peerLacks.Resize(0);
   flags = Flags();
   nothingWanted = 0;
   haveCount = piecesCount = piecesAtBitfield = 0;
@@ -250,14 +237,16 @@ bool TBTPeer::AcceptHandshake(const BtHash& peerId) {
   connection->Consume(static_cast<int>(kBtHandshakeSize));
   linkState = kReady;
   const uint32_t count = PieceCount();
-  peerHas.assign((count + 7) / 8, 0);
-  peerLacks.assign((count + 7) / 8, 0);
+  peerHas.Resize(0);
+  peerHas.Resize(count);
+  peerLacks.Resize(0);
+  peerLacks.Resize(count);
   haveCount = piecesCount = piecesAtBitfield = 0;
   chokedSince = work->WallNow();
   phase = 2;
   flags.peerUnchoked = 0;
   std::string out;
-  const std::span<const uint8_t> held = work->HeldBits();
+  const std::span<const uint8_t> held = work->HeldBits().Bytes();
   if (std::any_of(held.begin(), held.end(), [](uint8_t b) { return b != 0; })) AppendBtBitfield(out, held);
   out.append(kInterestedAndUnchoke, sizeof kInterestedAndUnchoke);
   return SendBytes(out);
@@ -329,9 +318,9 @@ bool TBTPeer::HandleMessage(const BtMessage& message) {
         ++errorCount;
         return true;
       }
-      SetBit(peerLacks, piece, false);
+      peerLacks.Set(piece, false);
       if (!Has(piece)) {
-        SetBit(peerHas, piece, true);
+        peerHas.Set(piece, true);
         ++haveCount;
         ++piecesCount;
         if (piecesCount >= count) HasEverything();
@@ -346,11 +335,8 @@ bool TBTPeer::HandleMessage(const BtMessage& message) {
     }
     case BtMessageKind::kBitfield: {
       if (count == 0) return true;
-      peerHas.assign(message.data.begin(), message.data.end());
-      peerHas.resize((count + 7) / 8, 0);
-      if (count % 8) peerHas.back() &= static_cast<uint8_t>(0xFF00 >> (count % 8));
-      uint32_t bits = 0;
-      for (uint8_t b : peerHas) bits += static_cast<uint32_t>(std::popcount(b));
+      peerHas.Assign(message.data, count);
+      const auto bits = static_cast<uint32_t>(peerHas.Count());
       piecesCount = piecesAtBitfield = bits;
       nothingWanted = bits == 0 ? 1 : 0;
       hasSomething = bits > 0 ? 1 : 0;
@@ -381,7 +367,7 @@ bool TBTPeer::HandleMessage(const BtMessage& message) {
     case BtMessageKind::kUnavailable: {
       // The peer could not read that piece: ask others for it.
       if (message.index >= count || !map) return true;
-      SetBit(peerLacks, static_cast<int>(message.index), true);
+      peerLacks.Set(message.index, true);
       HandBackRequests(false, static_cast<int>(message.index));
       return true;
     }
@@ -565,9 +551,9 @@ bool TBTPeer::FillRequests() {
       if (piece < 0) break;
       found = true;
       // A piece all of whose blocks are asked for already is not offered again.
-      if (!QueueBlocks(piece, keep)) SetBit(peerLacks, piece, true);
+      if (!QueueBlocks(piece, keep)) peerLacks.Set(piece, true);
     }
-    if (!found && requests.empty()) std::fill(peerLacks.begin(), peerLacks.end(), 0);
+    if (!found && requests.empty()) peerLacks.SetAll(false);
   }
   if (sentCount == 0 && !requests.empty()) SendRequests(SendTarget());
   return ExtraStep() && IsConnected();

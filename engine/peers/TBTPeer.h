@@ -76,8 +76,8 @@ class TBTPeer : public TPeerObject {
   uint8_t receivingPiece = 0;
   uint8_t hasSomething = 0;
   BtHandshakeBytes handshakeOut{};
-  std::vector<uint8_t> peerHas;
-  std::vector<uint8_t> peerLacks;
+  Bitfield peerHas;
+  Bitfield peerLacks;  // pieces the peer said it cannot serve
   Flags flags;
   uint8_t nothingWanted = 0;
   uint32_t haveCount = 0;
@@ -111,7 +111,6 @@ class TBTPeer : public TPeerObject {
   bool PieceRequested(int piece) const;
   bool Has(int piece) const;
   bool Lacks(int piece) const;
-  void SetBit(std::vector<uint8_t>& bits, int piece, bool value);
   uint32_t PieceCount() const;
   int64_t ReceiveRate() const { return tick.receiveRate; }
   uint32_t SendTarget() const;

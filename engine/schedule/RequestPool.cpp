@@ -4,11 +4,6 @@
 
 namespace pf {
 
-bool RequestPool::BitSet(std::span<const uint8_t> bits, int piece) {
-  if (piece < 0 || static_cast<size_t>(piece / 8) >= bits.size()) return false;
-  return (bits[static_cast<size_t>(piece / 8)] & (0x80 >> (piece % 8))) != 0;
-}
-
 int RequestPool::PieceOf(const BlockRequest& request) const {
   const int length = pieces_.PieceLength();
   return length > 0 ? static_cast<int>(request.block * kBlockSize / length) : -1;
@@ -16,12 +11,12 @@ int RequestPool::PieceOf(const BlockRequest& request) const {
 
 size_t RequestPool::Limit() const { return static_cast<size_t>(pieces_.PieceLength() / kBlockSize) * 64 + 64; }
 
-bool RequestPool::Take(std::deque<BlockRequest>& queue, std::span<const uint8_t> peerHas, int count,
-                       std::span<const uint8_t> peerLacks, uint32_t now) {
+bool RequestPool::Take(std::deque<BlockRequest>& queue, BitfieldView peerHas, int count,
+                       BitfieldView peerLacks, uint32_t now) {
   if (count <= 0) count = kDefaultTake;
   if (pieces_.PieceLength() <= 0) return false;
   auto eligible = [&](int piece) {
-    return BitSet(peerHas, piece) && !BitSet(peerLacks, piece) && pieces_.IsWanted(piece);
+    return peerHas.Test(piece) && !peerLacks.Test(piece) && pieces_.IsWanted(piece);
   };
   auto chosen = std::find_if(pool_.begin(), pool_.end(), [&](const BlockRequest& r) { return eligible(PieceOf(r)); });
   if (chosen == pool_.end()) return false;

@@ -4,6 +4,7 @@
 #include <functional>
 #include <span>
 
+#include "engine/base/Bitfield.h"
 #include "engine/schedule/Segment.h"
 #include "engine/schedule/BlockRequest.h"
 #include "engine/content/BlockSize.h"
@@ -23,8 +24,8 @@ class RequestPool {
   // (kDefaultTake when <= 0). The piece is the first in pool order that the
   // peer has, does not lack and the map still wants; requests already in the
   // queue stay pooled. True when a piece was chosen and the queue is not empty.
-  bool Take(std::deque<BlockRequest>& queue, std::span<const uint8_t> peerHas, int count,
-            std::span<const uint8_t> peerLacks, uint32_t now);
+  bool Take(std::deque<BlockRequest>& queue, BitfieldView peerHas, int count,
+            BitfieldView peerLacks, uint32_t now);
 
   // Whether some connected peer has requests of the piece in its queue.
   using HeldByPeer = std::function<bool(int piece)>;
@@ -39,7 +40,6 @@ class RequestPool {
 
   int PieceOf(const BlockRequest& request) const;
   // Bit `piece` of a bitfield in BitTorrent order; false past its end.
-  static bool BitSet(std::span<const uint8_t> bits, int piece);
 
  private:
   std::deque<BlockRequest>& pool_;

@@ -155,10 +155,8 @@ void TWorkThread::OnPieceEvent(const PieceEvent& event) {
   switch (event.code) {
     case PieceEvent::kPieceHeld: {
       const int64_t index = event.value;
-      if (index < 0 || index >= heldPieceCount) return;
-      const auto bit = static_cast<uint8_t>(0x80 >> (index & 7));
-      uint8_t& byte = heldBitmap[static_cast<size_t>(index >> 3)];
-      byte = event.on ? (byte | bit) : (byte & static_cast<uint8_t>(~bit));
+      if (index < 0 || index >= heldBitmap.Size()) return;
+      heldBitmap.Set(index, event.on);
       bitmapChanged = true;
       live.finishedPieces = pieces->finishedPieces;
       live.cachedBytes = pieces->cachedBytes;
@@ -166,7 +164,8 @@ void TWorkThread::OnPieceEvent(const PieceEvent& event) {
       break;
     }
     case PieceEvent::kAllHeld:
-      std::fill(heldBitmap.begin(), heldBitmap.end(), event.on ? 0xFF : 0x00);
+      // Spare bits stay clear: peers drop a bitfield that sets them.
+      heldBitmap.SetAll(event.on);
       bitmapChanged = true;
       live.finishedPieces = pieces->finishedPieces;
       live.doneBytes = pieces->doneBytes;

@@ -98,9 +98,9 @@ class TWorkThread : public TWorkWithTransStatis,
   const BtHandshakeBytes* OwnHandshake() override { return handshakeReady_ ? &handshake_ : nullptr; }
   bool AcceptBtPeer(const TPeerObject& self, const BtHash& peerId, uint32_t ip) override;
   void NoteHandshake(uint32_t ip) override { candidates.NoteHandshake(ip); }
-  std::span<const uint8_t> HeldBits() override { return heldBitmap; }
-  bool TakePooled(std::deque<BlockRequest>& queue, std::span<const uint8_t> peerHas, int count,
-                  std::span<const uint8_t> peerLacks) override {
+  BitfieldView HeldBits() override { return heldBitmap; }
+  bool TakePooled(std::deque<BlockRequest>& queue, BitfieldView peerHas, int count,
+                  BitfieldView peerLacks) override {
     return TakePooledRequests(queue, peerHas, count, peerLacks);
   }
   bool Engage(int piece, bool add, bool all) override { return EngagePiece(piece, add, all); }

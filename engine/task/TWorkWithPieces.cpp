@@ -12,9 +12,10 @@ namespace pf {
 int32_t TWorkWithPieces::CopyPublishedBitmap(uint8_t* buffer, int32_t length) {
   if (!buffer || length <= 0) return 0;
   ScopedLock lock(&mutex);
-  const auto size = static_cast<int32_t>(publishedBitmap.size());
-  if (size > 0) std::memcpy(buffer, publishedBitmap.data(), static_cast<size_t>(std::min(length, size)));
-  return std::min<int32_t>(size * 8, publishedPieceCount);
+  const std::span<const uint8_t> bytes = publishedBitmap.Bytes();
+  const auto size = static_cast<int32_t>(bytes.size());
+  if (size > 0) std::memcpy(buffer, bytes.data(), static_cast<size_t>(std::min(length, size)));
+  return static_cast<int32_t>(std::min<int64_t>(int64_t{size} * 8, publishedBitmap.Size()));
 }
 
 bool TWorkWithPieces::InProgress(int piece) const {
@@ -30,8 +31,8 @@ void TWorkWithPieces::LayOutSegments(int64_t now) {
   segments.LayOut(servers, now);
 }
 
-bool TWorkWithPieces::TakePooledRequests(std::deque<BlockRequest>& queue, std::span<const uint8_t> peerHas,
-                                         int count, std::span<const uint8_t> peerLacks) {
+bool TWorkWithPieces::TakePooledRequests(std::deque<BlockRequest>& queue, BitfieldView peerHas,
+                                         int count, BitfieldView peerLacks) {
   if (!pieces) return false;
   return requestPool.Take(queue, peerHas, count, peerLacks, pieces->MonotonicNow());
 }
@@ -95,15 +96,14 @@ void TWorkWithPieces::ClearBlockScheduling(bool all) {
 }
 
 void TWorkWithPieces::SizeBitmap(int pieces) {
-  heldPieceCount = std::max(pieces, 0);
-  heldBitmap.assign(static_cast<size_t>((heldPieceCount + 7) / 8), 0);
+  heldBitmap.Resize(0);
+  heldBitmap.Resize(pieces);
   bitmapChanged = true;
 }
 
 void TWorkWithPieces::PublishBitmap() {
   publishedBitmap = heldBitmap;
-  publishedPieceCount = heldPieceCount;
-  publishedBitmapSize = static_cast<int32_t>(publishedBitmap.size());
+  publishedBitmapSize = static_cast<int32_t>(publishedBitmap.Bytes().size());
   bitmapChanged = false;
 }
 

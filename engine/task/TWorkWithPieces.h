@@ -51,8 +51,8 @@ class TWorkWithPieces : public TWorkWithPeers, public PieceStateView {
   bool EndGameSeen() const { return engaged.EndGameSeen(); }
   // Moves pooled requests of one piece the peer has into its queue, until it
   // holds `count` (16 when <= 0).
-  bool TakePooledRequests(std::deque<BlockRequest>& queue, std::span<const uint8_t> peerHas, int count,
-                          std::span<const uint8_t> peerLacks);
+  bool TakePooledRequests(std::deque<BlockRequest>& queue, BitfieldView peerHas, int count,
+                          BitfieldView peerLacks);
   // add: one more peer on the piece, within the engaged limit. Otherwise one
   // entry (all = false) or every entry (all = true) goes; giving a piece up
   // entirely also drops its unfinished buffer unless end game still needs it.
@@ -95,14 +95,12 @@ class TWorkWithPieces : public TWorkWithPeers, public PieceStateView {
   EngagedPieces engaged{*this};
   HaveQueue haveQueue;
   std::unique_ptr<TTorrent> torrentReader;
-  std::vector<uint8_t> heldBitmap;
-  int heldPieceCount = 0;
+  Bitfield heldBitmap;
   bool bitmapChanged = false;
 
  private:
   // Task lock; the size is also readable without it.
-  std::vector<uint8_t> publishedBitmap;
-  int publishedPieceCount = 0;
+  Bitfield publishedBitmap;
   std::atomic<int32_t> publishedBitmapSize{0};
 };
 

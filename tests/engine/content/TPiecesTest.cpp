@@ -60,7 +60,7 @@ TEST(TPieces, MarkHeldChangesCountersOnceAndNotifies) {
   EXPECT_EQ(fx.sink.Count(PieceEvent::kPieceHeld), before + 1);
   EXPECT_EQ(map->doneBytes, 2);
   EXPECT_EQ(map->finishedPieces, 1);
-  EXPECT_EQ(map->have[0], 0x20) << "BitTorrent bit order: piece 2 is the third bit from the top";
+  EXPECT_EQ(map->have.Bytes()[0], 0x20) << "BitTorrent bit order: piece 2 is the third bit from the top";
   EXPECT_TRUE(map->MarkHeld(2, false));
   EXPECT_EQ(map->doneBytes, 0);
   EXPECT_EQ(map->lastCompleted, -1);

@@ -84,11 +84,14 @@ TEST(QTcpSocketTest, BytesSentBeforeTheConnectFinishesAreQueuedNotLost) {
 
 TEST(QTcpSocketTest, HttpProxyReplyWithBodyIsConsumedAndQueuedBytesFollowTheHandshake) {
   std::string request, afterwards, tunnel;
+  std::atomic<bool> clientQueued{false};
   {
     OneShotServer proxy([&](QTcpSocket& peer) {
       while (request.find("\r\n\r\n") == std::string::npos && peer.Receive() >= 0)
         request.assign(reinterpret_cast<const char*>(peer.ReceivedData()), static_cast<size_t>(peer.ReceivedCount()));
       peer.Consume(static_cast<int>(request.size()));
+      // Answer only once the client has queued its first bytes.
+      while (!clientQueued) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       const std::string reply = "HTTP/1.1 200 Connection established\r\nContent-Length: 5\r\n\r\nhellotunnel";
       peer.Send(reply.data(), static_cast<int>(reply.size()));
       afterwards = ReadBlocking(peer, 4);
@@ -100,6 +103,7 @@ TEST(QTcpSocketTest, HttpProxyReplyWithBodyIsConsumedAndQueuedBytesFollowTheHand
     ASSERT_TRUE(client.Connect(ParseInetAddress("127.0.0.9"), 9, false, &settings));
     EXPECT_EQ(client.proxyDone, 0);
     EXPECT_EQ(client.Send("ping", 4), 4);  // queued: the proxy has not answered yet
+    clientQueued = true;
     for (int i = 0; i < 100 && tunnel.size() < 6; ++i) {
       client.WaitReadable(1);
       const int held = client.Receive();

@@ -96,7 +96,7 @@ class FakeTask : public FakePeerHost {
   bool AcceptBtPeer(const TPeerObject&, const BtHash& peerId, uint32_t) override {
     return peerId != kOurId && peerId != alreadyConnected;
   }
-  std::span<const uint8_t> HeldBits() override { return map->have; }
+  BitfieldView HeldBits() override { return map->have; }
 
   BtHandshakeBytes handshake = BuildBtHandshake(kInfoHash, kOurId);
   BtHash alreadyConnected = Id("-XX0001-connectedalr");
