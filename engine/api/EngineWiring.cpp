@@ -22,9 +22,9 @@ void ReportToTelemetry(const char* eventCode, const char* message) { ReportEvent
 void WireEngine() {
   static std::once_flag once;
   std::call_once(once, [] {
-    TWorkWithPeers::RegisterPeerClass(TPeerId::kHttp, &MakeHttpPeer);
-    TWorkWithPeers::RegisterPeerClass(TPeerId::kBtNode, &MakeBtPeer);
-    TWorkWithPeers::RegisterPeerClass(TPeerId::kTracker, &MakeTrackerPeer);
+    TWorkWithPeers::RegisterPeerClass(kHttp, &MakeHttpPeer);
+    TWorkWithPeers::RegisterPeerClass(kBtNode, &MakeBtPeer);
+    TWorkWithPeers::RegisterPeerClass(kTracker, &MakeTrackerPeer);
     SetResolverReport(&ReportToTelemetry);
   });
 }

@@ -141,7 +141,7 @@ bool TPiece::ApplyVerdict(bool good) {
     Reset();
     if (alone) {
       supplier->AddScore(1);
-      if (supplier->SourceKind() != TPieceSource::kBitTorrentPeer) supplier->AddBadPiece();
+      if (supplier->SourceKind() != kBtNode) supplier->AddBadPiece();
     }
     Release();
     return false;
@@ -168,7 +168,7 @@ void TPiece::ReportBadPiece() {
   who.targetPath = target;
   char address[64] = "";
   std::string sourceAddress;
-  if (source->SourceKind() == TPieceSource::kBitTorrentPeer) {
+  if (source->SourceKind() == kBtNode) {
     const uint32_t ip = source->Ipv4();
     std::snprintf(address, sizeof(address), "%d.%d.%d.%d : %d", (ip >> 24) & 0xFF, (ip >> 16) & 0xFF,
                   (ip >> 8) & 0xFF, ip & 0xFF, source->Port());

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "engine/base/TRefObject.h"
+#include "engine/content/SourceKind.h"
 
 namespace pf {
 
@@ -10,8 +11,6 @@ namespace pf {
 // is (for the bad-piece report) and where to book good and bad pieces.
 class TPieceSource : public TRefObject {
  public:
-  enum Kind { kBitTorrentPeer = 1, kHttp = 2, kFtp = 4, kTracker = 8 };
-
   virtual int SourceKind() const = 0;
   virtual std::string AddressText() const = 0;  // the source address as given
   virtual uint32_t Ipv4() const = 0;            // host byte order

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/content/SourceKind.h"
 #include "engine/net/HostResolver.h"
 #include "engine/net/TPeerIdDetails.h"
 #include "engine/base/TRefObject.h"
@@ -17,7 +18,6 @@ namespace pf {
 
 class TPeerId : public TRefObject {
  public:
-  enum Kind : uint8_t { kBtNode = 1, kHttp = 2, kFtp = 4, kTracker = 8 };
 
   TPeerId() = default;
   explicit TPeerId(std::string address) : url(std::move(address)) {}
@@ -43,7 +43,7 @@ class TPeerId : public TRefObject {
   static bool SameSource(const TPeerId* a, const TPeerId* b);
 
   // Connect rules the peer pool asks of a candidate.
-  bool IsServer() const { return (kind & (kHttp | kFtp)) != 0; }
+  bool IsServer() const { return (kind & kServerKinds) != 0; }
   // The once-per-pass connect check; counts `sequence` down. `taskSpeed` is
   // the task's current download speed, `now` wall seconds.
   bool MayConnectNow(int64_t taskSpeed, int64_t now);

@@ -42,7 +42,7 @@ class TBTPeer : public TPeerObject {
     uint32_t length;
   };
 
-  explicit TBTPeer(PeerHost* host) : TPeerObject(host, TPieceSource::kBitTorrentPeer) {}
+  explicit TBTPeer(PeerHost* host) : TPeerObject(host, kBtNode) {}
 
   bool Process() override;
   bool AfterTick() override;

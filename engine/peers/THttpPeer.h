@@ -20,7 +20,7 @@ class THttpPeer : public TPeerObject {
   // Up to 4 MB per tick, so one connection is not capped by the tick rate.
   static constexpr int kReadsPerTick = 16;
 
-  explicit THttpPeer(PeerHost* host) : TPeerObject(host, TPieceSource::kHttp) {}
+  explicit THttpPeer(PeerHost* host) : TPeerObject(host, kHttp) {}
 
   bool Process() override;
   bool AfterTick() override;

@@ -128,7 +128,7 @@ bool TPeerObject::DownloadTick() {
 }
 
 bool TPeerObject::UploadTick() {
-  if (kind != TPieceSource::kBitTorrentPeer) return true;
+  if (kind != kBtNode) return true;
   if (!IsConnected()) return false;
   const uint64_t sentBefore = connection->bytesSent;
   const bool alive = Serve() && IsConnected();

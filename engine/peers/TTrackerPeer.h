@@ -26,7 +26,7 @@ class TTrackerPeer : public TPeerObject {
   // Datagrams read per tick, so a flood of strays cannot hold the thread.
   static constexpr int kDatagramsPerTick = 8;
 
-  explicit TTrackerPeer(PeerHost* host) : TPeerObject(host, TPeerId::kTracker) {}
+  explicit TTrackerPeer(PeerHost* host) : TPeerObject(host, kTracker) {}
 
   bool Process() override;
   bool AfterTick() override;

@@ -33,7 +33,7 @@ void CandidateList::Sort() {
 
 bool CandidateList::Add(RefPtr<TPeerId> source, bool trustPeerId, bool keepPeerId) {
   if (!source) return false;
-  const bool peer = source->kind == TPeerId::kBtNode;
+  const bool peer = source->kind == kBtNode;
   const bool udpNode = IsUdpNode(*source);
   int first = -1, last = -1;
   for (size_t i = 0; i < entries_.size(); ++i) {
@@ -115,7 +115,7 @@ void CandidateList::BackOff(const TPeerId& source, TPeerObject* connection, int 
     c->sequence += extra;
     ++c->failures;
     const bool neverReady = !connection || connection->linkState != TPeerObject::kReady;
-    if (c->kind == TPeerId::kBtNode && (neverReady || connection->IsUnwanted())) {
+    if (c->kind == kBtNode && (neverReady || connection->IsUnwanted())) {
       const int e = extra < 0 || extra > 4095 ? 1 : extra;
       const int64_t f = std::max(c->failures - 1, e);
       c->sequence += (f * static_cast<int64_t>(entries_.size()) <= kLongListProduct ? 1 : 2) * e + kPeerPenaltyBase;
@@ -141,7 +141,7 @@ std::vector<CandidateList::Resolved> CandidateList::Resolve(bool* unresolved) {
   // come with their address) start their lookup.
   for (auto it = entries_.begin(); it != entries_.end();) {
     TPeerId& c = **it;
-    const bool given = c.kind == TPeerId::kBtNode && c.ip != 0xFFFFFFFFu && c.port > 0;
+    const bool given = c.kind == kBtNode && c.ip != 0xFFFFFFFFu && c.port > 0;
     if (c.parsed || given) {
       ++it;
       continue;

@@ -364,7 +364,7 @@ bool TWorkThread::AcceptBtPeer(const TPeerObject& self, const BtHash& peerId, ui
   // One connection per peer: the same peer reached twice (it called us while
   // we called it) keeps the first.
   for (const auto& c : connections) {
-    if (c.get() == &self || c->kind != TPeerId::kBtNode || c->linkState != TPeerObject::kReady || !c->peerSource)
+    if (c.get() == &self || c->kind != kBtNode || c->linkState != TPeerObject::kReady || !c->peerSource)
       continue;
     if (std::memcmp(c->peerSource->peerId, peerId.data(), peerId.size()) == 0) return false;
   }
@@ -373,7 +373,7 @@ bool TWorkThread::AcceptBtPeer(const TPeerObject& self, const BtHash& peerId, ui
 
 void TWorkThread::SendHaveBatch(const std::string& batch) {
   for (const auto& c : connections)
-    if (c->kind == TPeerId::kBtNode) c->SendHaves(batch);
+    if (c->kind == kBtNode) c->SendHaves(batch);
 }
 
 void TWorkThread::RebuildMetadata() {

@@ -21,10 +21,10 @@ namespace {
 
 int KindSlot(int kind) {
   switch (kind) {
-    case TPeerId::kBtNode: return 0;
-    case TPeerId::kHttp: return 1;
-    case TPeerId::kFtp: return 2;
-    case TPeerId::kTracker: return 3;
+    case kBtNode: return 0;
+    case kHttp: return 1;
+    case kFtp: return 2;
+    case kTracker: return 3;
     default: return -1;
   }
 }
@@ -107,7 +107,7 @@ bool TWorkWithPeers::AddCandidate(RefPtr<TPeerId> source, bool trustPeerId, bool
     candidates.AddResolving(std::move(source), trustPeerId, keepPeerId);
     return true;
   }
-  const bool peer = source->kind == TPeerId::kBtNode;
+  const bool peer = source->kind == kBtNode;
   // Never ourselves: a peer on this machine's loopback, with our peer id, or
   // at our own listening address.
   if (peer && source->ip == htonl(kLoopback)) return false;
@@ -223,7 +223,7 @@ void TWorkWithPeers::ReleaseConnection(TPeerObject& connection) {
   ParkIdle(connection);
 }
 
-int TWorkWithPeers::OpenServerConnections() const { return CountConnections(TPeerId::kHttp | TPeerId::kFtp); }
+int TWorkWithPeers::OpenServerConnections() const { return CountConnections(kServerKinds); }
 
 int TWorkWithPeers::ServerCandidateCount() const {
   int servers = 0;
@@ -231,9 +231,9 @@ int TWorkWithPeers::ServerCandidateCount() const {
   return servers;
 }
 
-int64_t TWorkWithPeers::ServerSpeed() const { return SumPeerSpeeds(TPeerId::kHttp | TPeerId::kFtp); }
+int64_t TWorkWithPeers::ServerSpeed() const { return SumPeerSpeeds(kServerKinds); }
 
-void TWorkWithPeers::DropSlowServers(int count) { DropSlowConnections(TPeerId::kHttp | TPeerId::kFtp, count, true); }
+void TWorkWithPeers::DropSlowServers(int count) { DropSlowConnections(kServerKinds, count, true); }
 
 bool TWorkWithPeers::TakeServer(const std::string& address, const std::string& hostName, bool connectNow) {
   if (connectNow) {
@@ -262,12 +262,12 @@ bool TWorkWithPeers::CanConnect(TPeerId& candidate) {
   if (candidate.ip == 0xFFFFFFFFu || candidate.ip == 0) return false;
   if (!candidate.MayConnectNow(live.currentSpeed, Host()->WallNow())) return false;
   // (The IP filter of this system is empty: every address passes.)
-  if (candidate.kind == TPeerId::kBtNode) {
+  if (candidate.kind == kBtNode) {
     static constexpr uint8_t kNoPeerId[20] = {};
     const bool knownId = std::memcmp(candidate.peerId, kNoPeerId, 20) != 0;
     for (const auto& c : connections) {
       const TPeerId* other = c->peerSource.get();
-      if (c->kind != TPeerId::kBtNode || !other) continue;
+      if (c->kind != kBtNode || !other) continue;
       if (other->ip == candidate.ip && other->port == candidate.port) return false;
       if (knownId && std::memcmp(other->peerId, candidate.peerId, 20) == 0) return false;
     }
@@ -331,18 +331,18 @@ void TWorkWithPeers::ConnectServers() {
 
 void TWorkWithPeers::ConnectPeers(bool trackersOnly) {
   if (!Switches().p2pEnabled) {
-    DropConnections(TPeerId::kBtNode, 2, false);
+    DropConnections(kBtNode, 2, false);
     return;
   }
   const int limit = peerConnectionLimit;
-  const int open = CountConnections(TPeerId::kBtNode);
+  const int open = CountConnections(kBtNode);
   if (open >= limit) return;
   const int budget = std::min(limit - open, AttemptsAllowed());
   int opened = 0;
   for (size_t i = 0; i < candidates.size() && opened < budget && Switches().p2pEnabled; ++i) {
     RefPtr<TPeerId> source = candidates[i];
     if (source->IsServer() || source->wholeContent || source->redirected) continue;
-    if (trackersOnly && source->kind != TPeerId::kTracker) continue;
+    if (trackersOnly && source->kind != kTracker) continue;
     if (!PeerClass(source->kind)) continue;
     if (!CanConnect(*source)) continue;
     int count = 0;
@@ -387,7 +387,7 @@ void TWorkWithPeers::DropConnections(int kindMask, int n, bool slowestOnly) {
   for (size_t i = connections.size(); i-- > from;) {
     TPeerObject& c = *connections[i];
     if (!(c.kind & kindMask)) continue;
-    if ((c.kind & (TPeerId::kHttp | TPeerId::kFtp)) && c.peerSource && c.peerSource->IsRedirected()) continue;
+    if ((c.kind & kServerKinds) && c.peerSource && c.peerSource->IsRedirected()) continue;
     CloseAsSlow(c);
     break;
   }
@@ -416,7 +416,7 @@ void TWorkWithPeers::TrimPeerConnections() {
   bool dropped = false;
   for (size_t i = connections.size(); i-- > 0;) {
     TPeerObject& c = *connections[i];
-    if (c.kind != TPeerId::kBtNode) continue;
+    if (c.kind != kBtNode) continue;
     const bool over = static_cast<int>(connections.size()) > allowed && c.MayBeDropped(nearlyDone);
     const bool idleTail = static_cast<int>(i) >= kept && c.speed <= 0;
     if (!over && !idleTail) continue;
@@ -453,9 +453,9 @@ int TWorkWithPeers::TakeIncomingConnections() {
 bool TWorkWithPeers::AcceptIncoming(std::unique_ptr<QTcpSocket> connection, bool sawPreamble) {
   if (!connection) return false;
   const int budget = connectionBudget;
-  if (static_cast<int>(connections.size()) >= budget + 4 && CountConnections(TPeerId::kBtNode) >= budget)
+  if (static_cast<int>(connections.size()) >= budget + 4 && CountConnections(kBtNode) >= budget)
     return false;
-  RefPtr<TPeerObject> peer = GetPeerObject(TPeerId::kBtNode);
+  RefPtr<TPeerObject> peer = GetPeerObject(kBtNode);
   if (!peer) return false;
   peer->serial = ++connectionSerial;
   if (!peer->AttachConnection(std::move(connection), sawPreamble)) {
@@ -471,7 +471,7 @@ void TWorkWithPeers::KeepMirrors() { mirrorPolicy.KeepMirrors(Host()->WallNow())
 void TWorkWithPeers::DropSlowestServers(int count) {
   std::vector<TPeerObject*> servers;
   for (const auto& c : connections)
-    if (c->kind & (TPeerId::kHttp | TPeerId::kFtp)) servers.push_back(c.get());
+    if (c->kind & kServerKinds) servers.push_back(c.get());
   std::stable_sort(servers.begin(), servers.end(), [](auto* a, auto* b) { return a->speed < b->speed; });
   servers.resize(static_cast<size_t>(std::clamp(count, 0, static_cast<int>(servers.size()))));
   for (TPeerObject* server : servers) {
@@ -497,7 +497,7 @@ void TWorkWithPeers::DriveConnections(int tickInSecond, int receiveEvery) {
     // A connection whose last step moved a block or more is busy now, whatever
     // its last window said: a new fast peer is not held back for seconds.
     const bool busy = peer->tick.received + peer->tick.sent >= kBlockSize;
-    if (!everyone && peer->kind == TPieceSource::kBitTorrentPeer && rate < kSlowPeerSpeed && !busy) {
+    if (!everyone && peer->kind == kBtNode && rate < kSlowPeerSpeed && !busy) {
       peer->tick.received = peer->tick.sent = 0;
       ++i;
       continue;

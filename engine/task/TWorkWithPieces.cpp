@@ -27,7 +27,7 @@ void TWorkWithPieces::LayOutSegments(int64_t now) {
   if (!HasPieces() || !segments.Empty()) return;
   std::vector<SegmentList::ServerSource> servers;
   for (auto& candidate : candidates)
-    if ((candidate->kind & 6) && !candidate->wholeContent) servers.push_back({candidate.get(), &candidate->allowance});
+    if ((candidate->kind & kServerKinds) && !candidate->wholeContent) servers.push_back({candidate.get(), &candidate->allowance});
   segments.LayOut(servers, now);
 }
 
@@ -40,7 +40,7 @@ bool TWorkWithPieces::TakePooledRequests(std::deque<BlockRequest>& queue, Bitfie
 bool TWorkWithPieces::EngagePiece(int piece, bool add, bool all) {
   if (add) {
     const auto peers = std::count_if(connections.begin(), connections.end(),
-                                     [](const auto& c) { return c && c->kind == TPeerId::kBtNode; });
+                                     [](const auto& c) { return c && c->kind == kBtNode; });
     return engaged.Add(piece, static_cast<int>(peers));
   }
   if (!all) return engaged.RemoveOne(piece);

@@ -37,8 +37,9 @@ bool TWorkWithTransStatis::CanServeMore() {
 void TWorkWithTransStatis::CountPayload(int kind, int64_t bytes) {
   if (bytes <= 0) return;
   secondPayload += bytes;
-  if (kind == 2) live.httpBytes += bytes;
-  if (kind == 1) live.peerBytes += bytes;
+  // Every mirror's bytes count as mirror bytes, FTP's as well as HTTP's.
+  if (kind & kServerKinds) live.httpBytes += bytes;
+  if (kind == kBtNode) live.peerBytes += bytes;
 }
 
 void TWorkWithTransStatis::PerSecond(bool done, uint32_t secondsRunning) {

@@ -34,7 +34,7 @@ TEST(PieceHasher, VerdictsArriveWhenCollected) {
   PieceMapFixture fx("hasher");
   auto map = HashingMap(fx, 3);
   ASSERT_NE(map->Piece(2), nullptr);
-  auto source = RefPtr<TestSource>::Make(TPieceSource::kHttp);
+  auto source = RefPtr<TestSource>::Make(kHttp);
   std::string damaged = fx.content;
   damaged[262144 + 5] ^= 0x40;
 
@@ -60,7 +60,7 @@ TEST(PieceHasher, APieceResetWhileCheckedIgnoresTheLateVerdict) {
   PieceMapFixture fx("hasher-reset");
   auto map = HashingMap(fx, 2);
   ASSERT_NE(map->Piece(1), nullptr);
-  auto source = RefPtr<TestSource>::Make(TPieceSource::kHttp);
+  auto source = RefPtr<TestSource>::Make(kHttp);
   Deliver(*map, 0, fx.content, source.get());
   ASSERT_TRUE(map->Piece(0)->hashing);
   map->Piece(0)->Reset();  // e.g. the file was deselected meanwhile

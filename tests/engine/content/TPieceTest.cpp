@@ -24,7 +24,7 @@ TEST(TPiece, ChunkLayoutFollowsThePieceSize) {
   TPiece& small = *map->Piece(1);
   EXPECT_EQ(big.ChunkSize(), 131072);
   EXPECT_EQ(small.ChunkSize(), 100 * 1024);
-  auto source = RefPtr<TestSource>::Make(TPieceSource::kHttp);
+  auto source = RefPtr<TestSource>::Make(kHttp);
   big.Receive(Bytes(fx.content), 16384, 0, source.get());
   EXPECT_EQ(big.ChunkSlots(), 8u);
   small.Receive(Bytes(fx.content, 1048576), 16384, 0, source.get());
@@ -37,7 +37,7 @@ TEST(TPiece, BlocksOutOfOrderTwiceAndAcrossChunksCompleteThePieceOnce) {
   auto map = fx.Map(spec);
   ASSERT_TRUE(map->BuildPieces(nullptr));
   TPiece& piece = *map->Piece(0);
-  auto source = RefPtr<TestSource>::Make(TPieceSource::kHttp);
+  auto source = RefPtr<TestSource>::Make(kHttp);
   // A block straddling the 128 KB chunk boundary is refused.
   EXPECT_FALSE(piece.Receive(Bytes(fx.content, 131072 - 8192), 16384, 131072 - 8192, source.get()).accepted);
 
@@ -72,7 +72,7 @@ TEST(TPiece, LongPieceStreamsToDiskAndVerifiesWithTheRunningHash) {
   auto map = fx.Map(spec);
   ASSERT_TRUE(map->BuildPieces(nullptr));
   TPiece& piece = *map->Piece(1);
-  auto source = RefPtr<TestSource>::Make(TPieceSource::kHttp);
+  auto source = RefPtr<TestSource>::Make(kHttp);
   const int64_t base = 1048576;
   for (int offset = 0; offset < 4 * 131072; offset += 16384)
     piece.Receive(Bytes(fx.content, base + offset), 16384, offset, source.get());
@@ -96,7 +96,7 @@ TEST(TPiece, WrongPieceIsDroppedWithOneBadMarkAndNoMemory) {
   auto map = fx.Map({{300000}, 262144});
   ASSERT_TRUE(map->BuildPieces(nullptr));
   TPiece& piece = *map->Piece(0);
-  auto source = RefPtr<TestSource>::Make(TPieceSource::kHttp);
+  auto source = RefPtr<TestSource>::Make(kHttp);
   std::string wrong = fx.content.substr(0, 262144);
   wrong[1000] ^= 1;
   int last = 0;

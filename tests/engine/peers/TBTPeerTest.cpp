@@ -281,7 +281,7 @@ TEST_F(BtPeerTest, OutgoingConnectionSendsTheRequestPreambleWhenSwitchedOnAndTak
     const uint16_t port = ntohs(at.sin_port);
 
     auto source = RefPtr<TPeerId>::Make("btnode://127.0.0.1:" + std::to_string(port));
-    source->kind = TPeerId::kBtNode;
+    source->kind = kBtNode;
     source->ip = Ip(127, 0, 0, 1);
     source->port = port;
     source->parsed = 1;

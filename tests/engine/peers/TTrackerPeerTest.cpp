@@ -283,7 +283,7 @@ TEST_P(TrackerReplyTest, HandsOutPeersAndEnds) {
   EXPECT_EQ(peer->phase, TPeerObject::kPhaseNothingLeft);
   EXPECT_EQ(task.FoundUrls(), c.candidates);
   for (const auto& found : task.found) {
-    EXPECT_EQ(found->kind, TPeerId::kBtNode);
+    EXPECT_EQ(found->kind, kBtNode);
     EXPECT_EQ(found->parsed, 1);
     EXPECT_EQ(found->allowance, 1);
   }
@@ -458,7 +458,7 @@ TEST_F(TrackerPeerTest, UdpExchangeHandsOutPeers) {
   EXPECT_EQ(task.FoundUrls(), (std::vector<std::string>{"btnode://10.0.0.5:7000", "btnode://10.0.0.7:7002"}));
   for (const auto& found : task.found) {
     EXPECT_EQ(Bytes(reinterpret_cast<const char*>(found->peerId), 20), Bytes(20, '\0'));
-    EXPECT_EQ(found->kind, TPeerId::kBtNode);
+    EXPECT_EQ(found->kind, kBtNode);
   }
 }
 

@@ -19,7 +19,7 @@ TEST(ReadRequests, ServedFromHeldPiecesOnly) {
   const MapSpec spec{{100000, 60000}, 65536};  // three pieces over two files
   auto map = fx.Map(spec);
   ASSERT_TRUE(map->BuildPieces(nullptr));
-  auto source = RefPtr<TestSource>::Make(TPieceSource::kHttp);
+  auto source = RefPtr<TestSource>::Make(kHttp);
   for (int index : {0, 1}) {  // pieces 0 and 1 held, piece 2 not
     TPiece& piece = *map->Piece(index);
     for (int offset = 0; offset < piece.size; offset += 16384)

@@ -35,8 +35,8 @@ class StubPeer : public TPeerObject {
   }
 };
 
-TPeerObject* MakeStubHttp(PeerHost* host) { return new StubPeer(host, TPeerId::kHttp); }
-TPeerObject* MakeStubBt(PeerHost* host) { return new StubPeer(host, TPeerId::kBtNode); }
+TPeerObject* MakeStubHttp(PeerHost* host) { return new StubPeer(host, kHttp); }
+TPeerObject* MakeStubBt(PeerHost* host) { return new StubPeer(host, kBtNode); }
 
 class PoolUnderTest : public TWorkWithPeers, public PeerHost {
  public:
@@ -62,7 +62,7 @@ class PoolUnderTest : public TWorkWithPeers, public PeerHost {
   RefPtr<TPeerId> Server(int allowance, int64_t resourceSize, uint8_t lastIpByte = 1) {
     auto c = RefPtr<TPeerId>::Make("http://10.0.0." + std::to_string(lastIpByte) + "/f");
     c->parsed = 1;
-    c->kind = TPeerId::kHttp;
+    c->kind = kHttp;
     c->ip = 0x0000000Au | (uint32_t{lastIpByte} << 24);
     c->port = 80;
     c->allowance = allowance;
@@ -100,18 +100,18 @@ class PoolUnderTest : public TWorkWithPeers, public PeerHost {
 class PeerPool : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedHttp = TWorkWithPeers::PeerClass(TPeerId::kHttp);
-    savedBt = TWorkWithPeers::PeerClass(TPeerId::kBtNode);
-    savedTracker = TWorkWithPeers::PeerClass(TPeerId::kTracker);
-    TWorkWithPeers::RegisterPeerClass(TPeerId::kHttp, &MakeStubHttp);
+    savedHttp = TWorkWithPeers::PeerClass(kHttp);
+    savedBt = TWorkWithPeers::PeerClass(kBtNode);
+    savedTracker = TWorkWithPeers::PeerClass(kTracker);
+    TWorkWithPeers::RegisterPeerClass(kHttp, &MakeStubHttp);
     // Trackers would announce for real; the pool's tests use stubs.
-    TWorkWithPeers::RegisterPeerClass(TPeerId::kTracker, nullptr);
+    TWorkWithPeers::RegisterPeerClass(kTracker, nullptr);
     StubPeer::failAttach = false;
   }
   void TearDown() override {
-    TWorkWithPeers::RegisterPeerClass(TPeerId::kHttp, savedHttp);
-    TWorkWithPeers::RegisterPeerClass(TPeerId::kBtNode, savedBt);
-    TWorkWithPeers::RegisterPeerClass(TPeerId::kTracker, savedTracker);
+    TWorkWithPeers::RegisterPeerClass(kHttp, savedHttp);
+    TWorkWithPeers::RegisterPeerClass(kBtNode, savedBt);
+    TWorkWithPeers::RegisterPeerClass(kTracker, savedTracker);
   }
   TWorkWithPeers::PeerFactory savedHttp = nullptr, savedBt = nullptr, savedTracker = nullptr;
 };
@@ -172,7 +172,7 @@ TEST(CandidateRules, MoreConnectionsAndRedirects) {
     EXPECT_FALSE(s.WantsMoreConnections());
     EXPECT_FALSE(s.IsRedirected()) << "only servers are redirected";
   }
-  s.kind = TPeerId::kHttp;
+  s.kind = kHttp;
   s.resourceSize = 0;
   EXPECT_FALSE(s.WantsMoreConnections());
   s.resourceSize = 1;
@@ -247,27 +247,27 @@ TEST_F(PeerPool, TenEmptyServerPassesTurnToTheMirrors) {
 
 TEST_F(PeerPool, PeerObjectsComeFromRegisteredClassesAndAreReused) {
   PoolUnderTest pool;
-  TWorkWithPeers::RegisterPeerClass(TPeerId::kBtNode, nullptr);
-  EXPECT_FALSE(pool.GetPeerObject(TPeerId::kBtNode));
-  EXPECT_FALSE(pool.GetPeerObject(TPeerId::kTracker));
+  TWorkWithPeers::RegisterPeerClass(kBtNode, nullptr);
+  EXPECT_FALSE(pool.GetPeerObject(kBtNode));
+  EXPECT_FALSE(pool.GetPeerObject(kTracker));
   EXPECT_FALSE(pool.GetPeerObject(3));
-  TWorkWithPeers::RegisterPeerClass(TPeerId::kBtNode, &MakeStubBt);
-  auto bt = pool.GetPeerObject(TPeerId::kBtNode);
+  TWorkWithPeers::RegisterPeerClass(kBtNode, &MakeStubBt);
+  auto bt = pool.GetPeerObject(kBtNode);
   ASSERT_TRUE(bt);
-  EXPECT_EQ(bt->kind, TPeerId::kBtNode);
+  EXPECT_EQ(bt->kind, kBtNode);
 
-  TPeerObject& http = pool.Connection(TPeerId::kHttp, 0);
+  TPeerObject& http = pool.Connection(kHttp, 0);
   TPeerObject* released = &http;
   pool.ReleaseConnection(http);
   EXPECT_TRUE(pool.connections.empty());
-  EXPECT_NE(pool.GetPeerObject(TPeerId::kBtNode).get(), released) << "re-use keeps to the kind";
-  EXPECT_EQ(pool.GetPeerObject(TPeerId::kHttp).get(), released);
+  EXPECT_NE(pool.GetPeerObject(kBtNode).get(), released) << "re-use keeps to the kind";
+  EXPECT_EQ(pool.GetPeerObject(kHttp).get(), released);
 
   // An idle list grown past the budget is emptied before the next one joins.
   pool.connectionBudget = 2;
-  for (int i = 0; i < 15; ++i) pool.ReleaseConnection(pool.Connection(TPeerId::kHttp, 0));
+  for (int i = 0; i < 15; ++i) pool.ReleaseConnection(pool.Connection(kHttp, 0));
   EXPECT_EQ(pool.idlePeers.size(), 15u);
-  pool.ReleaseConnection(pool.Connection(TPeerId::kHttp, 0));
+  pool.ReleaseConnection(pool.Connection(kHttp, 0));
   EXPECT_EQ(pool.idlePeers.size(), 1u);
 }
 
@@ -276,17 +276,17 @@ TEST_F(PeerPool, PeerPassConnectsBitTorrentCandidatesOnlyWithAClassAndTheSwitchO
   pool.SetConnectionLimits(3, 5);
   auto peer = RefPtr<TPeerId>::Make();
   peer->parsed = 1;
-  peer->kind = TPeerId::kBtNode;
+  peer->kind = kBtNode;
   peer->ip = 0x0200000Au;
   peer->port = 6881;
   pool.candidates.push_back(peer);
   auto server = pool.Server(1, 0);
-  TWorkWithPeers::RegisterPeerClass(TPeerId::kBtNode, nullptr);
+  TWorkWithPeers::RegisterPeerClass(kBtNode, nullptr);
   pool.ConnectPeers();
   EXPECT_TRUE(pool.connections.empty());
   EXPECT_EQ(peer->failures, 0);
 
-  TWorkWithPeers::RegisterPeerClass(TPeerId::kBtNode, &MakeStubBt);
+  TWorkWithPeers::RegisterPeerClass(kBtNode, &MakeStubBt);
   pool.ConnectPeers();
   ASSERT_EQ(pool.connections.size(), 1u) << "the server is left to the server pass";
   EXPECT_EQ(pool.connections[0]->peerSource.get(), peer.get());
@@ -299,23 +299,23 @@ TEST_F(PeerPool, DroppingFollowsTheSpeedOrderAndSparesRedirectedServers) {
   auto fast = pool.Server(4, 1000, 1), redirected = pool.Server(4, 1000, 2), slow = pool.Server(4, 1000, 3);
   redirected->redirected = 1;
   for (auto* s : {fast.get(), redirected.get(), slow.get()}) s->group = 29;
-  pool.Connection(TPeerId::kHttp, 10000, slow);
-  pool.Connection(TPeerId::kHttp, 900000, fast);
-  pool.Connection(TPeerId::kHttp, 10, redirected);
-  pool.Connection(TPeerId::kBtNode, 0);
+  pool.Connection(kHttp, 10000, slow);
+  pool.Connection(kHttp, 900000, fast);
+  pool.Connection(kHttp, 10, redirected);
+  pool.Connection(kBtNode, 0);
 
-  EXPECT_EQ(pool.SumPeerSpeeds(6), 910010);
-  EXPECT_EQ(pool.SumPeerSpeeds(1), 0);
+  EXPECT_EQ(pool.SumPeerSpeeds(kServerKinds), 910010);
+  EXPECT_EQ(pool.SumPeerSpeeds(kBtNode), 0);
 
   // Last three in rank order: slow, redirected, the peer.
-  pool.DropConnections(6, 3, true);
+  pool.DropConnections(kServerKinds, 3, true);
   ASSERT_EQ(pool.connections.size(), 3u);
   EXPECT_EQ(pool.connections[0]->peerSource.get(), fast.get());
   EXPECT_EQ(slow->group, 28);
   EXPECT_EQ(redirected->group, 29);
 
-  pool.DropConnections(1, 5, false);
-  EXPECT_EQ(pool.CountConnections(1), 0);
+  pool.DropConnections(kBtNode, 5, false);
+  EXPECT_EQ(pool.CountConnections(kBtNode), 0);
   EXPECT_EQ(pool.connections.size(), 2u);
 }
 
@@ -340,16 +340,16 @@ TEST_F(PeerPool, SlowConnectionsAreThoseBelowAFifthOfTheirShare) {
     for (size_t i = 0; i < c.speeds.size(); ++i) {
       sources.push_back(pool.Server(4, 1000, static_cast<uint8_t>(i + 1)));
       sources.back()->group = 20;
-      pool.Connection(TPeerId::kHttp, c.speeds[i], sources.back());
+      pool.Connection(kHttp, c.speeds[i], sources.back());
     }
-    pool.DropSlowConnections(6, c.n, true);
+    pool.DropSlowConnections(kServerKinds, c.n, true);
     EXPECT_EQ(pool.connections.size(), c.kept) << c.speeds.back() << " n=" << c.n;
     for (auto& s : sources) EXPECT_EQ(s->group, 20) << "never below 20";
   }
 }
 
 TEST_F(PeerPool, IncomingHandshakeForTheTaskIsAdoptedWithinThePeerBudget) {
-  TWorkWithPeers::RegisterPeerClass(TPeerId::kBtNode, &MakeStubBt);
+  TWorkWithPeers::RegisterPeerClass(kBtNode, &MakeStubBt);
   IncomingConnections::Clear();
   PoolUnderTest pool;
   BtHash hash;
@@ -383,13 +383,13 @@ TEST_F(PeerPool, IncomingHandshakeForTheTaskIsAdoptedWithinThePeerBudget) {
   }
   ASSERT_EQ(adopted, 1);
   ASSERT_EQ(pool.connections.size(), 1u);
-  EXPECT_EQ(pool.connections[0]->kind, TPeerId::kBtNode);
+  EXPECT_EQ(pool.connections[0]->kind, kBtNode);
   EXPECT_TRUE(pool.connections[0]->acceptedIncoming);
   EXPECT_EQ(pool.connections[0]->linkState, TPeerObject::kConnected);
 
   // Full: at least budget + 4 connections, of which at least budget are peers.
   pool.connectionBudget = 1;
-  for (int i = 0; i < 4; ++i) pool.Connection(TPeerId::kHttp, 0);
+  for (int i = 0; i < 4; ++i) pool.Connection(kHttp, 0);
   QTcpSocket second;
   EXPECT_FALSE(pool.AcceptIncoming(connectOne(second), false));
   EXPECT_EQ(pool.connections.size(), 5u);
@@ -405,33 +405,33 @@ TEST_F(PeerPool, CandidatesThatAreDuplicatesOrOurselvesAreRefused) {
     c->kind = kind;
     c->ip = ip;
     c->port = port;
-    c->group = kind == TPeerId::kHttp ? 29 : 1;
+    c->group = kind == kHttp ? 29 : 1;
     return c;
   };
   const uint32_t a = htonl(0x0A000001), b = htonl(0x0A000002);
-  ASSERT_TRUE(pool.AddCandidate(make("http://10.0.0.1/f", TPeerId::kHttp, a, 80)));
+  ASSERT_TRUE(pool.AddCandidate(make("http://10.0.0.1/f", kHttp, a, 80)));
   // Another text on the same server is the same mirror.
-  EXPECT_FALSE(pool.AddCandidate(make("http://10.0.0.1/other", TPeerId::kHttp, a, 80)));
+  EXPECT_FALSE(pool.AddCandidate(make("http://10.0.0.1/other", kHttp, a, 80)));
   // ... unless the first one redirected there.
   pool.candidates.front()->redirected = 1;
-  EXPECT_TRUE(pool.AddCandidate(make("http://10.0.0.1/moved", TPeerId::kHttp, a, 80)));
+  EXPECT_TRUE(pool.AddCandidate(make("http://10.0.0.1/moved", kHttp, a, 80)));
 
   // A peer at our loopback address is ourselves; a peer on a mirror's machine is not the mirror.
-  EXPECT_FALSE(pool.AddCandidate(make("", TPeerId::kBtNode, htonl(INADDR_LOOPBACK), 6881)));
-  auto peer = make("", TPeerId::kBtNode, a, 6881);
+  EXPECT_FALSE(pool.AddCandidate(make("", kBtNode, htonl(INADDR_LOOPBACK), 6881)));
+  auto peer = make("", kBtNode, a, 6881);
   peer->peerId[19] = 7;
   ASSERT_TRUE(pool.AddCandidate(peer));
   EXPECT_EQ(peer->group, 19);
   EXPECT_EQ(std::memcmp(peer->peerId, "\x00\x01Ss", 4), 0);
   // The same peer again: refused; its id is taken only when trusted.
-  auto again = make("", TPeerId::kBtNode, a, 6881);
+  auto again = make("", kBtNode, a, 6881);
   again->peerId[19] = 9;
   EXPECT_FALSE(pool.AddCandidate(again));
   EXPECT_EQ(peer->peerId[19], 7);
   EXPECT_FALSE(pool.AddCandidate(again, true));
   EXPECT_EQ(peer->peerId[19], 9);
   // Another port of the same machine is another peer.
-  EXPECT_TRUE(pool.AddCandidate(make("", TPeerId::kBtNode, b, 6882)));
+  EXPECT_TRUE(pool.AddCandidate(make("", kBtNode, b, 6882)));
 }
 
 TEST_F(PeerPool, FailedConnectionsHoldTheirSourceBack) {
@@ -439,12 +439,12 @@ TEST_F(PeerPool, FailedConnectionsHoldTheirSourceBack) {
   auto server = pool.Server(4, 1000, 1);
   server->openConnections = 2;
   auto peer = RefPtr<TPeerId>::Make("");
-  peer->kind = TPeerId::kBtNode;
+  peer->kind = kBtNode;
   peer->ip = htonl(0x0A000009);
   peer->port = 6881;
   peer->failures = 2;
   pool.candidates.push_back(peer);
-  auto& connection = pool.Connection(TPeerId::kBtNode, 0, peer);
+  auto& connection = pool.Connection(kBtNode, 0, peer);
 
   // A server still busy on another connection only waits two passes.
   pool.BackOff(server.get(), nullptr, 1);
@@ -475,7 +475,7 @@ TEST_F(PeerPool, FailedConnectionsHoldTheirSourceBack) {
 int AllowedWith(int peerBudget, int connections) {
   PoolUnderTest pool;
   pool.connectionBudget = peerBudget;
-  for (int i = 0; i < connections; ++i) pool.Connection(TPeerId::kBtNode, 0);
+  for (int i = 0; i < connections; ++i) pool.Connection(kBtNode, 0);
   return pool.AttemptsAllowed();
 }
 

@@ -53,5 +53,23 @@ TEST(TransferAccounting, MorePeersOverUdpOnlyWithAKnownOutsideAddressAndNoOneRea
   Switches().externalIp = 0;
 }
 
+// Payload booked by kind: every mirror's bytes are mirror bytes (FTP's too),
+// a peer's are peer bytes, and a tracker's are neither.
+TEST(TransferAccounting, PayloadIsBookedByTheKindOfSource) {
+  struct Accounts : Statis {
+    void Run() override {}
+    void Refresh() override {}
+    PeerHost* Host() override { return nullptr; }
+    using Statis::CountPayload;
+    using Statis::live;
+  } accounts;
+  accounts.CountPayload(kHttp, 1000);
+  accounts.CountPayload(kFtp, 300);
+  accounts.CountPayload(kBtNode, 20);
+  accounts.CountPayload(kTracker, 5);
+  EXPECT_EQ(accounts.live.httpBytes, 1300);
+  EXPECT_EQ(accounts.live.peerBytes, 20);
+}
+
 }  // namespace
 }  // namespace pf
