@@ -270,41 +270,44 @@ int TPiece::WriteThrough(const uint8_t* bytes, int length, int offset, bool trus
   return written;
 }
 
-int TPiece::WriteSpan(const uint8_t* bytes, int length, int offset) {
+int TPiece::ForEachFileSpan(int from, int to, const FileSpanIo& io) {
   std::vector<TFileEntry*> list;
   if (!map->FilesOfPiece(*this, list)) return -1;
-
-  int written = 0;
+  int done = 0;
   int64_t pieceDone = 0;  // piece bytes covered by the files walked so far
   int64_t inFile = fileOffset;
   for (TFileEntry* entry : list) {
-    const int64_t available = entry->length - inFile;
     const int64_t fileStart = pieceDone;  // piece offset at this file's position inFile
-    pieceDone += available;
-    const int64_t spanStart = std::max<int64_t>(offset + written, fileStart);
-    const int64_t spanEnd = std::min<int64_t>(offset + length, pieceDone);
+    pieceDone += entry->length - inFile;
+    const int64_t spanStart = std::max<int64_t>(from + done, fileStart);
+    const int64_t spanEnd = std::min<int64_t>(to, pieceDone);
     if (spanStart < spanEnd) {
-      int64_t position = inFile + (spanStart - fileStart);
       const int64_t count = spanEnd - spanStart;
-      ScopedLock lock(&StorageLock());
-      if (!map->OpenSized(entry, position + count, true, &lock, false)) break;
-      if (entry->IsSkipped() && list.size() > 1 && position > map->pieceLength) {
-        // A skipped file is not grown to reach a far offset; the bytes go to
-        // its current end instead.
-        const int64_t end = entry->file.Size();
-        if (position >= end && end >= 0) position = end;
-      }
-      const int64_t n = entry->file.WriteAt(bytes + (spanStart - offset), count, position);
-      if (n > 0) {
-        written += static_cast<int>(n);
-        entry->writtenSinceSync = 1;
-      }
+      const int64_t n = io(*entry, inFile + (spanStart - fileStart), count, spanStart - from, list.size());
+      if (n > 0) done += static_cast<int>(n);
       if (n != count) break;
     }
     inFile = 0;
-    if (pieceDone >= offset + length) break;
+    if (pieceDone >= to) break;
   }
-  return written;
+  return done;
+}
+
+int TPiece::WriteSpan(const uint8_t* bytes, int length, int offset) {
+  return ForEachFileSpan(offset, offset + length,
+                         [&](TFileEntry& entry, int64_t position, int64_t count, int64_t at, size_t files) -> int64_t {
+                           ScopedLock lock(&StorageLock());
+                           if (!map->OpenSized(&entry, position + count, true, &lock, false)) return -1;
+                           if (entry.IsSkipped() && files > 1 && position > map->pieceLength) {
+                             // A skipped file is not grown to reach a far offset; the
+                             // bytes go to its current end instead.
+                             const int64_t end = entry.file.Size();
+                             if (position >= end && end >= 0) position = end;
+                           }
+                           const int64_t n = entry.file.WriteAt(bytes + at, count, position);
+                           if (n > 0) entry.writtenSinceSync = 1;
+                           return n;
+                         });
 }
 
 bool TPiece::Verify(const uint8_t* bytes, int length, bool trusted) {
@@ -323,29 +326,13 @@ bool TPiece::CheckWhole(const uint8_t* bytes, int length) const {
 }
 
 int TPiece::ReadFromFiles(uint8_t* destination, int from, int to) {
-  std::vector<TFileEntry*> list;
-  if (!map->FilesOfPiece(*this, list)) return 0;
-  int done = 0;
-  int64_t pieceDone = 0;
-  int64_t inFile = fileOffset;
-  for (TFileEntry* entry : list) {
-    const int64_t fileStart = pieceDone;
-    pieceDone += entry->length - inFile;
-    const int64_t spanStart = std::max<int64_t>(from + done, fileStart);
-    const int64_t spanEnd = std::min<int64_t>(to, pieceDone);
-    if (spanStart < spanEnd) {
-      const int64_t position = inFile + (spanStart - fileStart);
-      const int64_t count = spanEnd - spanStart;
-      ScopedLock lock(&StorageLock());
-      if (!map->OpenSized(entry, position + count, false, &lock, true)) break;
-      const int64_t n = entry->file.ReadAt(destination + (spanStart - from), count, position);
-      if (n > 0) done += static_cast<int>(n);
-      if (n != count) break;
-    }
-    inFile = 0;
-    if (pieceDone >= to) break;
-  }
-  return done;
+  const int done = ForEachFileSpan(from, to,
+                                   [&](TFileEntry& entry, int64_t position, int64_t count, int64_t at, size_t) -> int64_t {
+                                     ScopedLock lock(&StorageLock());
+                                     if (!map->OpenSized(&entry, position + count, false, &lock, true)) return -1;
+                                     return entry.file.ReadAt(destination + at, count, position);
+                                   });
+  return std::max(done, 0);
 }
 
 int TPiece::ReadHeld(uint8_t* destination, int length, int offset) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <vector>
@@ -12,6 +13,8 @@
 #include "engine/content/BlockSize.h"
 
 namespace pf {
+
+class TFileEntry;
 
 class TPieces;
 
@@ -50,6 +53,14 @@ class TPiece {
   // Writes a span of the piece through the target files, nothing else;
   // bytes written, or -1 when the piece has no files.
   int WriteSpan(const uint8_t* bytes, int length, int offset);
+  // Walks the files that the piece bytes [from, to) lie in: `io` gets each
+  // file, the position in it, the byte count, the offset from `from` and the
+  // number of files of the piece, and answers the bytes it moved; the walk
+  // ends at the first short answer. The bytes moved in all, or -1 when the
+  // piece has no files.
+  using FileSpanIo = std::function<int64_t(TFileEntry& entry, int64_t position, int64_t count, int64_t at,
+                                           size_t files)>;
+  int ForEachFileSpan(int from, int to, const FileSpanIo& io);
   // Copies a block for a peer, reading it (and some read-ahead) from disk
   // when it is not buffered; bytes copied, 0 when not available yet, -1.
   int ReadBlock(uint8_t* destination, int length, int offset, int64_t time, int readAhead,
