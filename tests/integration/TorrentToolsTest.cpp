@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -296,3 +297,36 @@ TEST_F(TorrentToolsTest, TorrentInfoRefusesUnusableFiles) {
 }
 
 }  // namespace
+
+namespace pf {
+namespace {
+
+// The usage texts come from one table: every option a command's help shows
+// is one its parser takes (it asks for the option's value rather than calling
+// it unknown), and the general usage names every command.
+TEST_F(TorrentToolsTest, UsageListsWhatTheParsersTake) {
+  const Result general = Run(std::string(PFTOOL_PATH));
+  EXPECT_EQ(general.status, 2);
+  for (const char* command : {"torrent-info", "make-torrent", "check", "resume-info", "download", "seed"})
+    EXPECT_NE(general.err.find(std::string("  ") + command + " "), std::string::npos) << command;
+  for (const char* command : {"make-torrent", "download", "seed"}) {
+    const Result help = Run(std::string(PFTOOL_PATH) + " " + command + " --help");
+    ASSERT_EQ(help.status, 0) << command;
+    std::vector<std::string> options;
+    const std::regex optionWord("[ \\[](-{1,2}[a-z][a-z-]*)");
+    for (auto it = std::sregex_iterator(help.out.begin(), help.out.end(), optionWord); it != std::sregex_iterator();
+         ++it)
+      options.push_back((*it)[1]);
+    EXPECT_GE(options.size(), 3u) << help.out;
+    for (const std::string& option : options) {
+      const Result alone = Run(std::string(PFTOOL_PATH) + " " + command + " " + option);
+      EXPECT_EQ(alone.err.find("unknown option"), std::string::npos) << command << " " << option << ": " << alone.err;
+    }
+    const Result unknown = Run(std::string(PFTOOL_PATH) + " " + command + " --no-such-option 1");
+    EXPECT_NE(unknown.err.find("unknown option --no-such-option"), std::string::npos) << command;
+    EXPECT_EQ(unknown.status, 2) << command;
+  }
+}
+
+}  // namespace
+}  // namespace pf

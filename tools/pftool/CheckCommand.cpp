@@ -21,8 +21,7 @@ class QuietOwner : public pf::PieceEventSink {
 
 int RunCheck(const std::vector<std::string>& args) {
   if (args.size() != 2) {
-    std::fprintf(stderr, "usage: pftool check TORRENT FOLDER\n");
-    return 2;
+    return PrintCommandUsage("check");
   }
   std::error_code error;
   const std::filesystem::path torrentPath = std::filesystem::absolute(args[0], error);

@@ -25,12 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kUsage =
-    "usage: pftool download --torrent FILE --target PATH [--source URL ...] [--limit KBps]\n"
-    "                       [--upload-limit KBps] [--interface IP] [--port N] [--peers N]\n"
-    "                       [--resume STATEFILE] [--log BASE] [--telemetry INIFILE]\n";
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;  // the shell's code for a Ctrl-C
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
 // The engine stops a task whose pieces have not changed for 900 s and keeps
@@ -85,10 +80,7 @@ std::string Figures(const pf::TaskInfo& info) {
 
 int RunDownload(const std::vector<std::string>& args) {
   TaskOptions options;
-  if (!ParseTaskOptions("download", args, &options)) {
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
-  }
+  if (!ParseTaskOptions("download", args, &options)) return PrintCommandUsage("download");
   TaskSession run("download");
   if (const int failed = run.Start(options, false)) return failed;
   if (run.recovered) std::fprintf(stderr, "pftool download: continuing from %s\n", run.statePath.c_str());

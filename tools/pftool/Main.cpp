@@ -10,8 +10,12 @@ namespace {
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out, "usage: pftool COMMAND [ARGS...]\ncommands:\n");
-  for (const pftool::Command& command : pftool::Commands())
-    std::fprintf(out, "  %.*s\n", static_cast<int>(command.usage.size()), command.usage.data());
+  for (const pftool::Command& command : pftool::Commands()) {
+    // Continuation lines line up under the first.
+    std::string usage = command.Usage();
+    for (size_t at = usage.find('\n'); at != std::string::npos; at = usage.find('\n', at + 1)) usage.insert(at + 1, "  ");
+    std::fprintf(out, "  %s\n", usage.c_str());
+  }
 }
 
 }  // namespace
@@ -28,8 +32,13 @@ int main(int argc, char** argv) {
   }
   for (const pftool::Command& command : pftool::Commands()) {
     if (command.name != name) continue;
+    const std::vector<std::string> args(argv + 2, argv + argc);
+    if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) {
+      std::printf("usage: pftool %s\n", command.Usage().c_str());
+      return 0;
+    }
     try {
-      return command.run(std::vector<std::string>(argv + 2, argv + argc));
+      return command.run(args);
     } catch (const std::exception& error) {
       std::fprintf(stderr, "pftool %s: %s\n", name.c_str(), error.what());
       return 1;

@@ -37,10 +37,7 @@ struct InputFile {
 
 int Usage(const char* problem) {
   std::fprintf(stderr, "pftool make-torrent: %s\n", problem);
-  std::fprintf(stderr,
-               "usage: pftool make-torrent --piece-length N --announce URL [--announce URL ...]\n"
-               "                           [--name NAME] [--comment TEXT] -o OUT.torrent PATH\n");
-  return 2;
+  return PrintCommandUsage("make-torrent");
 }
 
 bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& problem) {
@@ -55,6 +52,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
       return true;
     };
     std::string text;
+    if (!arg.empty() && arg[0] == '-' && !CommandNamed("make-torrent").FindOption(arg)) {
+      problem = "unknown option " + arg;
+      return false;
+    }
     if (arg == "--piece-length") {
       if (!value(text)) return false;
       const auto [end, error] =
@@ -72,7 +73,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
       if (!value(options.name)) return false;
     } else if (arg == "--comment") {
       if (!value(options.comment)) return false;
-    } else if (arg == "-o" || arg == "--output") {
+    } else if (arg == "-o") {
       if (!value(options.output)) return false;
     } else if (!arg.empty() && arg[0] == '-') {
       problem = "unknown option " + arg;

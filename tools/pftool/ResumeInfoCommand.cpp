@@ -80,8 +80,7 @@ void PrintPartialsFile(const std::string& path, const std::optional<std::string>
 
 int RunResumeInfo(const std::vector<std::string>& args) {
   if (args.size() != 1) {
-    std::fprintf(stderr, "usage: pftool resume-info STATEFILE\n");
-    return 2;
+    return PrintCommandUsage("resume-info");
   }
   const std::string& path = args[0];
   pf::TaskStateStrings state;

@@ -1,6 +1,4 @@
-// pftool seed --torrent FILE --target PATH [--interface IP] [--port N]
-//             [--peers N] [--upload-limit KBps] [--log BASE]
-// Serves a complete file of a torrent to BitTorrent peers: the task checks
+// pftool seed: serves a complete file of a torrent to BitTorrent peers: the task checks
 // the file, announces itself to the torrent's trackers and answers the peers
 // that connect, until Ctrl-C (or SIGTERM).
 #include <chrono>
@@ -14,21 +12,14 @@
 namespace pftool {
 namespace {
 
-constexpr const char* kUsage =
-    "usage: pftool seed --torrent FILE --target PATH [--interface IP] [--port N] [--peers N]\n"
-    "                   [--upload-limit KBps] [--log BASE]\n";
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
 }  // namespace
 
 int RunSeed(const std::vector<std::string>& args) {
   TaskOptions options;
-  if (!ParseTaskOptions("seed", args, &options)) {
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
-  }
+  if (!ParseTaskOptions("seed", args, &options)) return PrintCommandUsage("seed");
   TaskSession run("seed");
   if (const int failed = run.Start(options, true)) return failed;
 

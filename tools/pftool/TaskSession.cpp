@@ -1,5 +1,7 @@
 #include "TaskSession.h"
 
+#include "Command.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,8 +41,13 @@ bool CopyText(const char* command, char (&field)[pf::kEngineTextSize], const std
 }  // namespace
 
 bool ParseTaskOptions(const char* command, const std::vector<std::string>& args, TaskOptions* options) {
+  const Command& table = CommandNamed(command);
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& name = args[i];
+    if (!table.FindOption(name)) {
+      std::fprintf(stderr, "pftool %s: unknown option %s\n", command, name.c_str());
+      return false;
+    }
     if (i + 1 >= args.size()) {
       std::fprintf(stderr, "pftool %s: %s needs a value\n", command, name.c_str());
       return false;

@@ -9,8 +9,7 @@ namespace pftool {
 
 int RunTorrentInfo(const std::vector<std::string>& args) {
   if (args.size() != 1) {
-    std::fprintf(stderr, "usage: pftool torrent-info FILE\n");
-    return 2;
+    return PrintCommandUsage("torrent-info");
   }
   // The engine opens torrents by file:// address; make the path absolute so
   // that the address names the same file wherever we run.
