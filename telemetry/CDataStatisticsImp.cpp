@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/base/CPelicanfetchLog.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 #include "platform/IniFile.h"
@@ -129,6 +130,7 @@ int CDataStatisticsImp::SetConfigPath(const char* path) {
     configPath_ = path;
     return kStatOk;
   } catch (...) {
+    LogCaught(28, "SetConfigPath");
     return kStatException;
   }
 }
@@ -146,6 +148,7 @@ int CDataStatisticsImp::AddEvent(const char* code, const char* body, uint32_t fl
     pending_.push_back({code, body, flags});
     return kStatOk;
   } catch (...) {
+    LogCaught(28, "AddEvent");
     return kStatException;
   }
 }
@@ -181,6 +184,7 @@ int CDataStatisticsImp::SubmitEventDownloadSeveral() {
     g_pendingEvents = 0;
     return result;
   } catch (...) {
+    LogCaught(28, "SubmitEventDownloadSeveral");
     return kStatException;
   }
 }
@@ -200,6 +204,7 @@ int CDataStatisticsImp::SubmitSingle(const char* section, const char* code, cons
     const std::string text = "code=" + ToUtf8(code) + "&info=" + PercentEncode(ToUtf8(info));
     return PostToServers(rules.servers, text);
   } catch (...) {
+    LogCaught(28, "SubmitSingle");
     return kStatException;
   }
 }
@@ -230,6 +235,7 @@ int CDataStatisticsImp::GetMachineIdText(char* buffer, uint32_t* size) {
     *size = length;
     return kStatOk;
   } catch (...) {
+    LogCaught(28, "GetMachineIdText");
     return kStatException;
   }
 }

@@ -39,6 +39,7 @@ void DataUpload::HandOver(std::deque<Record>* records) {
     } catch (...) {
       LogLine(kUploadLog, "A exception catched in dataupload CODE : (%s) ErrorCode : (%lu)",
               record.code.c_str(), static_cast<unsigned long>(errno));
+      LogCaught(kUploadLog, "AddEvent");
     }
   }
 }

@@ -74,6 +74,7 @@ void QueueEvent(const char* eventCode, TransferEvent event, uint32_t flags) {
   try {
     upload->Enqueue({Text(eventCode), FormatTransferBody(upload->Identity(), event), flags});
   } catch (...) {
+    LogCaught(28, "QueueEvent");
     // Out of memory or similar: the event is lost, the caller goes on.
   }
 }
@@ -198,6 +199,7 @@ int ShowMessageBoxAsync(void* owner, const char* text, const char* caption, uint
         DefaultPresenter(owner, message, title, style);
     }).detach();
   } catch (...) {
+    LogCaught(28, "ShowMessageBoxAsync");
     return 0;
   }
   return started.wait_for(std::chrono::milliseconds(2000)) == std::future_status::ready ? 1 : 0;

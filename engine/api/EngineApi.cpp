@@ -26,6 +26,9 @@
 namespace pf {
 namespace {
 
+// Where failed calls are told of.
+constexpr int kCallChannel = 2;
+
 char engineArgument[kEngineTextSize];  // filled by StartEngine, read by nobody
 
 TWorkThread* FindWork(TaskHandle handle) {
@@ -35,7 +38,7 @@ TWorkThread* FindWork(TaskHandle handle) {
 // Runs a task call under the interface lock with the registry check and the
 // exception guard every task call has.
 template <typename Body>
-int32_t LockedTaskCall(TaskHandle handle, Body body) {
+int32_t LockedTaskCall(const char* call, TaskHandle handle, Body body) {
   try {
     ScopedLock lock(&InterfaceLock());
     TWorkThread* work = FindWork(handle);
@@ -43,9 +46,11 @@ int32_t LockedTaskCall(TaskHandle handle, Body body) {
     try {
       return body(*work);
     } catch (...) {
+      LogCaught(kCallChannel, call);
       return kErrException;
     }
   } catch (...) {
+    LogCaught(kCallChannel, call);
     return kErrException;
   }
 }
@@ -63,6 +68,7 @@ int32_t NewTask(TaskParams* params, bool recover, bool force) {
   try {
     work = new TWorkThread();  // owned by the registry until StopEngine
   } catch (const std::bad_alloc&) {
+    LogCaught(kCallChannel, "NewTask");
     return kErrOutOfMemory;
   }
   try {
@@ -83,6 +89,7 @@ int32_t NewTask(TaskParams* params, bool recover, bool force) {
             work->TargetFilePath().c_str());
     return kOk;
   } catch (...) {
+    LogCaught(kCallChannel, "NewTask");
     delete work;
     return kErrException;
   }
@@ -101,6 +108,7 @@ int32_t StartEngine(const char* argument) {
     Switches().started = true;
     return kOk;
   } catch (...) {
+    LogCaught(kCallChannel, __func__);
     return kErrException;
   }
 }
@@ -121,6 +129,7 @@ int32_t StopEngine() {
     Switches().started = false;
     return kOk;
   } catch (...) {
+    LogCaught(kCallChannel, __func__);
     return kErrException;
   }
 }
@@ -133,6 +142,7 @@ int32_t CreateTask(TaskParams* params) {
     TWorkThread* work = FindWork(params->handle);
     return work ? work->StartDownload() : kErrException;
   } catch (...) {
+    LogCaught(kCallChannel, __func__);
     return kErrException;
   }
 }
@@ -145,16 +155,17 @@ int32_t RecoverTask(TaskParams* params, int force) {
     TWorkThread* work = FindWork(params->handle);
     return work ? work->ContinueDownload() : kErrException;
   } catch (...) {
+    LogCaught(kCallChannel, __func__);
     return kErrException;
   }
 }
 
 int32_t ResumeTask(TaskHandle handle) {
-  return LockedTaskCall(handle, [](TWorkThread& work) { return work.StartDownload(); });
+  return LockedTaskCall(__func__, handle, [](TWorkThread& work) { return work.StartDownload(); });
 }
 
 int32_t StopTask(TaskHandle handle, int reset) {
-  return LockedTaskCall(handle, [reset](TWorkThread& work) {
+  return LockedTaskCall(__func__, handle, [reset](TWorkThread& work) {
     work.StopWork();
     CleanUpStoppedTask(work, reset);
     return kOk;
@@ -184,6 +195,7 @@ int32_t StopTasks(const TaskHandle* handles, uint32_t count, int reset, int32_t*
         try {
           CleanUpStoppedTask(*p.work, reset);
         } catch (...) {
+          LogCaught(kCallChannel, "StopTasks");
           if (results) results[p.index] = kErrException;
         }
         return true;
@@ -192,26 +204,27 @@ int32_t StopTasks(const TaskHandle* handles, uint32_t count, int reset, int32_t*
     }
     return kOk;
   } catch (...) {
+    LogCaught(kCallChannel, __func__);
     return kErrException;
   }
 }
 
 int32_t GetTaskInfo(TaskHandle handle, TaskInfo* info) {
-  return LockedTaskCall(handle, [info](TWorkThread& work) { return work.GetTaskInfo(info); });
+  return LockedTaskCall(__func__, handle, [info](TWorkThread& work) { return work.GetTaskInfo(info); });
 }
 
 int32_t IsTaskComplete(TaskHandle handle, int32_t* complete) {
-  return LockedTaskCall(handle, [complete](TWorkThread& work) { return work.IsComplete(complete); });
+  return LockedTaskCall(__func__, handle, [complete](TWorkThread& work) { return work.IsComplete(complete); });
 }
 
 int32_t SetTaskRateLimit(TaskHandle handle, int selector, int kilobytesPerSecond) {
-  return LockedTaskCall(handle, [=](TWorkThread& work) {
+  return LockedTaskCall(__func__, handle, [=](TWorkThread& work) {
     return work.SetRateLimit(selector, kilobytesPerSecond);
   });
 }
 
 int32_t SetTaskConnectionLimits(TaskHandle handle, int serverConnections, int peerConnections) {
-  return LockedTaskCall(handle, [=](TWorkThread& work) {
+  return LockedTaskCall(__func__, handle, [=](TWorkThread& work) {
     work.SetConnectionLimits(serverConnections, peerConnections);
     return kOk;
   });
@@ -224,26 +237,27 @@ int32_t GetPieceBitmapSize(TaskHandle handle) {
     TWorkThread* work = FindWork(handle);
     return work ? work->PublishedBitmapSize() : -1;
   } catch (...) {
+    LogCaught(kCallChannel, __func__);
     return -1;
   }
 }
 
 int32_t GetPieceBitmap(TaskHandle handle, uint8_t* buffer, int32_t length) {
-  const int32_t result = LockedTaskCall(handle, [=](TWorkThread& work) {
+  const int32_t result = LockedTaskCall(__func__, handle, [=](TWorkThread& work) {
     return work.CopyPublishedBitmap(buffer, length);
   });
   return result == kErrNotRegistered || result == kErrException ? -1 : result;
 }
 
 int32_t ClearMirrorSources(TaskHandle handle) {
-  return LockedTaskCall(handle, [](TWorkThread& work) {
+  return LockedTaskCall(__func__, handle, [](TWorkThread& work) {
     work.ClearMirrors();
     return kOk;
   });
 }
 
 int32_t AddMirrorSource(TaskHandle handle, const char* addresses, const char* hostNames) {
-  return LockedTaskCall(handle, [=](TWorkThread& work) {
+  return LockedTaskCall(__func__, handle, [=](TWorkThread& work) {
     work.AddMirrors(addresses, hostNames);
     return kOk;
   });
@@ -276,6 +290,7 @@ uint64_t GetDiskFreeBytes(const char* path) {
   try {
     return platform::FreeBytesAvailable(path);
   } catch (...) {
+    LogCaught(kCallChannel, __func__);
     return 0;
   }
 }
@@ -290,6 +305,7 @@ int64_t GetFileAllocatedSize(const char* path) {
     if (size >= 0) return size;
     return notFound ? 0 : -1;
   } catch (...) {
+    LogCaught(kCallChannel, __func__);
     return -1;
   }
 }

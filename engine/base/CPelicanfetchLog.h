@@ -24,5 +24,7 @@ bool WithLog(const std::function<void(CPelicanfetchLog&)>& use);
 
 // Formats a line and writes it with the same number as channel and level.
 void LogLine(int channelLevel, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Inside a catch block: logs what was caught ("where: what") on the channel.
+void LogCaught(int channelLevel, const char* where);
 
 }  // namespace pf

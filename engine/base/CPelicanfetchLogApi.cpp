@@ -1,5 +1,7 @@
 #include "engine/base/CPelicanfetchLogApi.h"
 
+#include <exception>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -118,6 +120,16 @@ bool WithLog(const std::function<void(CPelicanfetchLog&)>& use) {
   if (!logObject) return false;
   use(*logObject);
   return true;
+}
+
+void LogCaught(int channelLevel, const char* where) {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    LogLine(channelLevel, "%s: %s", where, error.what());
+  } catch (...) {
+    LogLine(channelLevel, "%s: an exception of no known type", where);
+  }
 }
 
 void LogLine(int channelLevel, const char* format, ...) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "engine/base/CPelicanfetchLog.h"
 #include "engine/base/QTimeThread.h"
 #include "engine/base/ScopedLock.h"
 #include "platform/Clock.h"
@@ -70,6 +71,7 @@ bool QThread::Start(const char* /*label*/) {
     std::lock_guard<std::mutex> joinLock(joinMutex_);
     thread_ = std::thread(&QThread::ThreadProc, this, token);
   } catch (...) {
+    LogCaught(2, "Start");
     return false;
   }
   while (!running_ && threadId_ == 0) WaitReleased(50);
@@ -99,6 +101,7 @@ void QThread::ThreadProc(QThread* self, uint32_t startCount) {
     try {
       self->Run();
     } catch (...) {
+      LogCaught(2, "ThreadProc");
       threw = true;
     }
   }

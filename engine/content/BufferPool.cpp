@@ -1,5 +1,7 @@
 #include "engine/content/BufferPool.h"
 
+#include "engine/base/CPelicanfetchLog.h"
+
 #include <algorithm>
 #include <new>
 
@@ -51,6 +53,7 @@ PoolBuffer BufferPool::Take(int size) {
   try {
     data = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(n) + 1);
   } catch (const std::bad_alloc&) {
+    LogCaught(2, "BufferPool::Take");
     return PoolBuffer();
   }
   // The extra 0 byte lets text be read straight out of a buffer.
