@@ -100,15 +100,20 @@ class ControllerStart : public ::testing::Test {
   }
   std::string Save(int i) const { return (root / "save" / package.files[i].fileName).string(); }
   void PutFile(int i) { std::ofstream(Save(i), std::ios::binary) << fixtures[i]->content; }
-  // The record a finished download leaves: save path, keys, finish info and COMPLETE.
-  void RecordFinished() {
-    for (int i = 0; i < 4; ++i) PutFile(i);
+  // The record of a started download: its keys and the save path.
+  TaskRecordFile RecordStarted() {
     TaskRecordFile record((root / "data" / (package.packageId + ".pfconf")).string());
     TaskRecordFile::RecordWrite write;
     write.taskHash = package.packageId;
     write.installerName = package.InstallerName();
     record.WriteRecord(write);
     record.WriteSavePath((root / "save").string());
+    return record;
+  }
+  // What a finished download leaves: the files, their finish info and COMPLETE.
+  void RecordFinished() {
+    for (int i = 0; i < 4; ++i) PutFile(i);
+    TaskRecordFile record = RecordStarted();
     for (int i = 0; i < 4; ++i) record.WriteFinishInfo(i, (root / "save").string(), package.files[i].fileName);
     record.MarkComplete();
   }
@@ -174,12 +179,7 @@ TEST_F(ControllerStart, EverythingDeletedGoesBackToReadyAndForgetsTheRecord) {
 }
 
 TEST_F(ControllerStart, PartialFilesAreResumed) {
-  TaskRecordFile record((root / "data" / (package.packageId + ".pfconf")).string());
-  TaskRecordFile::RecordWrite write;
-  write.taskHash = package.packageId;
-  write.installerName = package.InstallerName();
-  record.WriteRecord(write);
-  record.WriteSavePath((root / "save").string());
+  RecordStarted();
   std::ofstream(Save(1) + ".pftmp", std::ios::binary) << fixtures[1]->content.substr(0, 16384);
   auto c = Controller();
   EXPECT_EQ(c->DecideStart(), 1);

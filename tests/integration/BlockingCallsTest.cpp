@@ -13,6 +13,7 @@
 
 #include "engine/api/EngineApi.h"
 #include "support/LoopbackServers.h"
+#include "support/NetworkNamespace.h"
 #include "support/TorrentFixture.h"
 
 namespace pf {
@@ -58,13 +59,7 @@ TEST(BlockingCalls, AMirrorWhoseNameNeverResolvesDoesNotSlowTheGoodOne) {
     const fs::path dir = fs::temp_directory_path() / ("pf-blocking-" + std::to_string(::getpid()));
     if (!ProgramExists("unshare") || !ProgramExists("nginx") || ::geteuid() != 0)
       GTEST_SKIP() << "needs root, unshare and nginx";
-    fs::create_directories(dir);
-    WriteFile(dir / "resolv.conf", "nameserver 127.0.0.1\noptions timeout:5 attempts:1\n");
-    const std::string command = std::string(kInsideVariable) + "=" + dir.string() +
-                                " unshare --net --mount -- /bin/sh -c 'ip link set lo up && mount --bind " +
-                                (dir / "resolv.conf").string() + " /etc/resolv.conf && exec /proc/" +
-                                std::to_string(::getpid()) + "/exe --gtest_filter=BlockingCalls.*'";
-    const int status = std::system(command.c_str());
+    const int status = RunInsideResolverNamespace(kInsideVariable, dir, "BlockingCalls.*");
     EXPECT_EQ(status, 0) << "the checks inside the namespace failed; see the output above";
     fs::remove_all(dir);
     return;

@@ -16,6 +16,7 @@
 #include "engine/net/HostResolver.h"
 #include "engine/net/TPeerId.h"
 #include "support/LoopbackServers.h"
+#include "support/NetworkNamespace.h"
 
 namespace pf {
 namespace {
@@ -97,14 +98,8 @@ TEST(RealResolverTest, LocalNamesHostsEntriesInvalidAndLateAnswers) {
     const fs::path dir = fs::temp_directory_path() / ("pf-resolver-" + std::to_string(::getpid()));
     if (!ProgramExists("unshare") || !ProgramExists("/usr/bin/python3") || ::geteuid() != 0)
       GTEST_SKIP() << "needs root, unshare and /usr/bin/python3";
-    fs::create_directories(dir);
-    WriteFile(dir / "resolv.conf", "nameserver 127.0.0.1\noptions timeout:5 attempts:1\n");
     const std::string hostsBefore = ReadFile("/etc/hosts");
-    const std::string command = std::string(kInsideVariable) + "=" + dir.string() + " unshare --net --mount -- /bin/sh -c '" +
-                                "ip link set lo up && mount --bind " + (dir / "resolv.conf").string() +
-                                " /etc/resolv.conf && exec /proc/" + std::to_string(::getpid()) +
-                                "/exe --gtest_filter=RealResolverTest.*'";
-    const int status = std::system(command.c_str());
+    const int status = RunInsideResolverNamespace(kInsideVariable, dir, "RealResolverTest.*");
     EXPECT_EQ(status, 0) << "the checks inside the namespace failed; see the output above";
     EXPECT_EQ(ReadFile("/etc/hosts"), hostsBefore);
     fs::remove_all(dir);

@@ -1,0 +1,29 @@
+#pragma once
+// Tests that must not reach any real DNS server run again inside a network
+// and mount namespace of their own: loopback up, and a resolver that asks a
+// server the test starts on 127.0.0.1 (five seconds, one try).
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "support/LoopbackServers.h"
+
+namespace pf::testing {
+
+// Runs this test program again inside such a namespace with only the tests
+// of `filter`; the environment variable `variable` names `dir` for them.
+// Answers the exit status.
+inline int RunInsideResolverNamespace(const char* variable, const std::filesystem::path& dir,
+                                      const std::string& filter) {
+  std::filesystem::create_directories(dir);
+  WriteFile(dir / "resolv.conf", "nameserver 127.0.0.1\noptions timeout:5 attempts:1\n");
+  const std::string command = std::string(variable) + "=" + dir.string() +
+                              " unshare --net --mount -- /bin/sh -c 'ip link set lo up && mount --bind " +
+                              (dir / "resolv.conf").string() + " /etc/resolv.conf && exec /proc/" +
+                              std::to_string(::getpid()) + "/exe --gtest_filter=" + filter + "'";
+  return std::system(command.c_str());
+}
+
+}  // namespace pf::testing
