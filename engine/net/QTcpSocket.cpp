@@ -6,7 +6,7 @@
 
 #include "engine/net/HostResolver.h"
 #include "engine/base/EngineSwitches.h"
-#include "engine/base/QTimeThread.h"
+#include "engine/base/EngineClock.h"
 #include "engine/net/ProxyProtocol.h"
 #include "platform/Clock.h"
 #include "platform/HostLookup.h"
@@ -89,10 +89,10 @@ bool QTcpSocket::FinishConnect() {
 }
 
 bool QTcpSocket::SendAll(const std::string& bytes, int milliseconds) {
-  const uint32_t start = platform::TickCount();
+  const uint32_t start = TickMs();
   size_t done = 0;
   while (done < bytes.size()) {
-    const int left = milliseconds - static_cast<int>(platform::TickCount() - start);
+    const int left = milliseconds - static_cast<int>(TickMs() - start);
     if (left <= 0 || !Wait(true, left)) {
       Fail(kTimedOut);
       return false;
@@ -112,10 +112,10 @@ bool QTcpSocket::SendAll(const std::string& bytes, int milliseconds) {
 }
 
 bool QTcpSocket::ReadExactly(uint8_t* out, int count, int milliseconds) {
-  const uint32_t start = platform::TickCount();
+  const uint32_t start = TickMs();
   int done = 0;
   while (done < count) {
-    const int left = milliseconds - static_cast<int>(platform::TickCount() - start);
+    const int left = milliseconds - static_cast<int>(TickMs() - start);
     if (left <= 0 || !Wait(false, left)) {
       Fail(kTimedOut);
       return false;

@@ -10,7 +10,7 @@
 #include "engine/base/CPelicanfetchLog.h"
 #include "engine/task/EngineListener.h"
 #include "engine/base/EngineLocks.h"
-#include "engine/base/QTimeThread.h"
+#include "engine/base/EngineClock.h"
 #include "engine/base/ScopedLock.h"
 #include "engine/base/EngineSwitches.h"
 #include "engine/net/QSocketBuffer.h"
@@ -36,10 +36,7 @@ bool StartsWithFileScheme(const std::string& key) {
 
 }  // namespace
 
-TWorkThread::TWorkThread()
-    : monotonicClock([] { return MonotonicSeconds(); }), wallClock([] { return WallSeconds(); }) {
-  Reset(false, false);
-}
+TWorkThread::TWorkThread() { Reset(false, false); }
 
 TWorkThread::~TWorkThread() {
   // The thread must be gone before any layer of the object is torn down.
@@ -70,7 +67,7 @@ TaskStatus TWorkThread::PublishedStatus() {
   return published;
 }
 
-uint32_t TWorkThread::Elapsed() const { return monotonicClock() - StartTime(); }
+uint32_t TWorkThread::Elapsed() const { return MonotonicSeconds() - StartTime(); }
 
 int32_t TWorkThread::GetTaskInfo(TaskInfo* info) {
   if (!info) return kErrBadArgument;
@@ -284,8 +281,6 @@ bool TWorkThread::BuildMetadata(TPieces* previous) {
   if (!reader->Open()) return false;
 
   auto map = RefPtr<TPieces>::Make(this);
-  map->clock = wallClock;
-  map->monotonic = monotonicClock;
   map->baseDirectory = saveFolder;
   map->memoryLimit = std::clamp(config.memoryLimit, 4, 8000);
   map->growWholeFile = 1;
@@ -349,7 +344,7 @@ void TWorkThread::MakeHandshake() {
   seed.announceUrl = torrentReader->Announce();
   seed.threadHandle = platform::CurrentThreadId();
   seed.taskAddress = reinterpret_cast<uintptr_t>(this);
-  seed.clock = platform::TickCount();
+  seed.clock = TickMs();
   seed.localIp = QTcpSocket::LocalAddress();
   const BtHash peerId = MakeBtPeerId(seed);
   std::memcpy(ownPeerId, peerId.data(), sizeof ownPeerId);
@@ -413,7 +408,7 @@ bool TWorkThread::CompletionRule(int64_t t) {
   if (!pieces) return false;
   bool finished = pieces->pieceCount > 0 && pieces->finishedPieces >= pieces->pieceCount;
   if (finished && live.completeTime == 0) {
-    live.completeTime = t != 0 ? t : wallClock();
+    live.completeTime = t != 0 ? t : WallSeconds();
     if (live.runPhase != TaskStatus::kPreparing) {
       pieces->CloseFiles(false, true);
       finished = pieces->pieceCount > 0 && pieces->finishedPieces >= pieces->pieceCount;
@@ -446,7 +441,7 @@ bool TWorkThread::GivesUp(uint32_t elapsed) {
 
 void TWorkThread::PeriodicSave() {
   if (!HasPieces()) return;
-  const uint32_t now = monotonicClock();
+  const uint32_t now = MonotonicSeconds();
   if (now - lastSave_ > saveIntervalSeconds) {
     tickDelayMs = tickDelayMs / 2 + 1;
     pieces->WaitForHashes();
@@ -464,7 +459,7 @@ void TWorkThread::PeriodicSave() {
     }
     lastSave_ = now;
   }
-  if (wallClock() - lastUpkeep_ > kUpkeepSeconds) {
+  if (WallSeconds() - lastUpkeep_ > kUpkeepSeconds) {
     Upkeep();
     tickDelayMs = tickDelayMs / 2 + 1;
   }
@@ -478,13 +473,13 @@ void TWorkThread::Upkeep() {
     Publish(true, true);
     if (!pieces->TaskComplete()) {
       const uint32_t changed = pieces->changeTime != 0 ? static_cast<uint32_t>(pieces->changeTime)
-                                                      : monotonicClock();
-      if (monotonicClock() - changed >= kNoProgressSeconds) RequestStop(nullptr);
+                                                      : MonotonicSeconds();
+      if (MonotonicSeconds() - changed >= kNoProgressSeconds) RequestStop(nullptr);
     }
   }
   pieces->CacheMaintenance();
   pieces->LimitOpenFiles();
-  lastUpkeep_ = wallClock();
+  lastUpkeep_ = WallSeconds();
 }
 
 void TWorkThread::TrimPools(bool ending) {
@@ -503,18 +498,18 @@ int64_t TWorkThread::Tick() {
     pieces->CollectHashes();
   }
   DrivePeers();
-  if (platform::TickCount() - lastIncomingTick_ >= 400) {
-    lastIncomingTick_ = platform::TickCount();
+  if (TickMs() - lastIncomingTick_ >= 400) {
+    lastIncomingTick_ = TickMs();
     AcceptIncomingAndKeepListener();
   }
-  const uint32_t now = platform::TickCount();
+  const uint32_t now = TickMs();
   if (now - lastSecondTick >= 1000) {
     lastSecondTick = now;
     tickInSecond_ = 0;
     PerSecond(pieces && pieces->TaskComplete(), Elapsed());
     if (!HostComplete()) {
       KeepMirrors();
-      LayOutSegments(wallClock());
+      LayOutSegments(WallSeconds());
       ConnectServers();
       ConnectPeersAndFallBack();
     } else {
@@ -533,11 +528,11 @@ int64_t TWorkThread::Tick() {
     CopyMapCounters();
     publishPending = true;
     PeriodicSave();
-    AnnounceHeldPieces(monotonicClock());
+    AnnounceHeldPieces(MonotonicSeconds());
   }
-  if (wallClock() - lastWindow_ >= 3) {
-    UpdateSpeeds(static_cast<int>(std::max<int64_t>(wallClock() - lastWindow_, 1)));
-    lastWindow_ = wallClock();
+  if (WallSeconds() - lastWindow_ >= 3) {
+    UpdateSpeeds(static_cast<int>(std::max<int64_t>(WallSeconds() - lastWindow_, 1)));
+    lastWindow_ = WallSeconds();
     downloadSpeedSum = SumPeerSpeeds(~0);
     uploadSpeedSum = 0;
     for (const auto& connection : connections) uploadSpeedSum += connection->tick.sendRate;
@@ -549,12 +544,12 @@ int64_t TWorkThread::Tick() {
     Refresh();
   }
   WaitForTraffic(tickDelayMs > 0 ? tickDelayMs : kDefaultTickDelayMs);
-  return wallClock();
+  return WallSeconds();
 }
 
 void TWorkThread::AcceptIncomingAndKeepListener() {
-  listenText = EngineListener::Upkeep(wallClock());
-  EngineListener::AcceptWaiting(platform::TickCount());
+  listenText = EngineListener::Upkeep(WallSeconds());
+  EngineListener::AcceptWaiting(TickMs());
   TakeIncomingConnections();
 }
 
@@ -614,15 +609,15 @@ void TWorkThread::WorkLoop() {
   }
 
   live.runPhase = TaskStatus::kRunning;
-  lastSecondTick = platform::TickCount();
-  lastSave_ = monotonicClock();
-  lastUpkeep_ = lastFeed_ = lastWindow_ = lastTrim_ = lastLan_ = wallClock();
+  lastSecondTick = TickMs();
+  lastSave_ = MonotonicSeconds();
+  lastUpkeep_ = lastFeed_ = lastWindow_ = lastTrim_ = lastLan_ = WallSeconds();
   windowStart = lastWindow_;
   // The first second has its budgets before the first accounting pass.
   downloadLimit = BudgetFromKB(downloadLimitKBNow);
   uploadLimit = BudgetFromKB(uploadLimitKBNow);
   FeedSources();
-  LayOutSegments(wallClock());
+  LayOutSegments(WallSeconds());
   ConnectServers();  // no need to wait a second for the first connections
   // Callers see the task's size and held bytes from the start.
   CopyMapCounters();
@@ -673,7 +668,7 @@ void TWorkThread::WorkLoop() {
 }
 
 void TWorkThread::EndRun(bool timedOut, bool gaveUp) {
-  if (!completed) CompletionRule(wallClock());
+  if (!completed) CompletionRule(WallSeconds());
   ClearUseMarks();
   if (pieces) pieces->WaitForHashes();
   if (pieces && !completed) {

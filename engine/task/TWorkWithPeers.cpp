@@ -14,7 +14,7 @@
 #include "engine/base/EngineSwitches.h"
 #include "engine/task/IncomingConnections.h"
 #include "engine/base/ScopedLock.h"
-#include "platform/Clock.h"
+#include "engine/base/EngineClock.h"
 #include "engine/content/BlockSize.h"
 
 namespace pf {
@@ -288,7 +288,7 @@ void TWorkWithPeers::ReleaseConnection(TPeerObject& connection) {
     // What it reached is what the source's next connection starts from, so
     // that a fast server coming back can take work from a slow one at once.
     if (connection.peerSource && connection.tick.windowReceived > 0) {
-      const int64_t seconds = std::max<int64_t>(Host()->WallNow() - windowStart, 1);
+      const int64_t seconds = std::max<int64_t>(WallSeconds() - windowStart, 1);
       connection.peerSource->lastSpeed =
           static_cast<int32_t>(std::min<int64_t>(connection.tick.windowReceived / seconds, INT32_MAX));
     }
@@ -316,7 +316,7 @@ int64_t TWorkWithPeers::SumPeerSpeeds(int kindMask) const {
 bool TWorkWithPeers::CanConnect(TPeerId& candidate) {
   if (candidate.port <= 0 || candidate.port > 65535) return false;
   if (candidate.ip == 0xFFFFFFFFu || candidate.ip == 0) return false;
-  if (!candidate.MayConnectNow(live.currentSpeed, Host()->WallNow())) return false;
+  if (!candidate.MayConnectNow(live.currentSpeed, WallSeconds())) return false;
   // (The IP filter of this system is empty: every address passes.)
   if (candidate.kind == TPeerId::kBtNode) {
     static constexpr uint8_t kNoPeerId[20] = {};
@@ -351,7 +351,7 @@ bool TWorkWithPeers::ConnectCandidate(TPeerId& candidate, int opened, int budget
       break;
     }
     connections.push_back(peer);
-    candidate.lastConnect = Host()->WallNow();
+    candidate.lastConnect = WallSeconds();
     ++count;
     // Never past the pass's budget.
     if (!candidate.WantsMoreConnections() || opened + count >= budget) break;
@@ -360,7 +360,7 @@ bool TWorkWithPeers::ConnectCandidate(TPeerId& candidate, int opened, int budget
 }
 
 void TWorkWithPeers::ConnectServers() {
-  if (firstServerPass == 0) firstServerPass = Host()->WallNow();
+  if (firstServerPass == 0) firstServerPass = WallSeconds();
   const int limit = serverConnectionLimit;
   const int open = OpenServerConnections();
   if (open >= limit) {
@@ -435,7 +435,7 @@ void TWorkWithPeers::SlowServerFallback() {
 
 void TWorkWithPeers::SortConnections() {
   const bool seeding = Host()->HostComplete();
-  const int64_t now = Host()->WallNow();
+  const int64_t now = WallSeconds();
   std::stable_sort(connections.begin(), connections.end(), [&](const auto& a, const auto& b) {
     return TPeerObject::RanksBefore(*a, *b, seeding, now);
   });
@@ -519,7 +519,7 @@ void TWorkWithPeers::UnregisterInfoHash() {
 bool TWorkWithPeers::IsInfoHashServed(const BtHash& infoHash) { return ServedInfoHashes::IsServed(infoHash); }
 
 int TWorkWithPeers::TakeIncomingConnections() {
-  auto matched = IncomingConnections::Sweep(hashServed ? &servedHash : nullptr, platform::TickCount());
+  auto matched = IncomingConnections::Sweep(hashServed ? &servedHash : nullptr, TickMs());
   int adopted = 0;
   for (auto& m : matched)
     if (AcceptIncoming(std::move(m.connection), m.sawPreamble)) ++adopted;
@@ -543,7 +543,7 @@ bool TWorkWithPeers::AcceptIncoming(std::unique_ptr<QTcpSocket> connection, bool
 }
 
 void TWorkWithPeers::KeepMirrors() {
-  const int64_t now = Host()->WallNow();
+  const int64_t now = WallSeconds();
   bool haveMirrors;
   {
     ScopedLock lock(&mutex);
@@ -594,7 +594,7 @@ void TWorkWithPeers::TakeMirrors(int count, bool direct) {
     hosts = mirrorHosts;
   }
   if (addresses.empty() || count <= 0) return;
-  std::mt19937 random(static_cast<uint32_t>(Host()->WallNow()));
+  std::mt19937 random(static_cast<uint32_t>(WallSeconds()));
   std::uniform_int_distribution<size_t> pick(0, addresses.size() - 1);
   int taken = 0;
   for (int draw = 0; draw < 2 * count && taken < count; ++draw) {
@@ -686,7 +686,7 @@ void TWorkWithPeers::UpdateSpeeds(int seconds) {
     if (c->peerSource) c->peerSource->lastSpeed = speed;
     c->tick.windowReceived = c->tick.windowSent = 0;
   }
-  windowStart = Host()->WallNow();
+  windowStart = WallSeconds();
   SortConnections();
   TrimPeerConnections();
 }

@@ -5,7 +5,7 @@
 #include <unordered_set>
 
 #include "engine/base/ScopedLock.h"
-#include "platform/Clock.h"
+#include "engine/base/EngineClock.h"
 
 namespace pf {
 
@@ -33,7 +33,7 @@ void TWorkWithPieces::LayOutSegments(int64_t now) {
 bool TWorkWithPieces::TakePooledRequests(std::deque<BlockRequest>& queue, std::span<const uint8_t> peerHas,
                                          int count, std::span<const uint8_t> peerLacks) {
   if (!pieces) return false;
-  return requestPool.Take(queue, peerHas, count, peerLacks, pieces->MonotonicNow());
+  return requestPool.Take(queue, peerHas, count, peerLacks, MonotonicSeconds());
 }
 
 bool TWorkWithPieces::EngagePiece(int piece, bool add, bool all) {
@@ -53,7 +53,7 @@ bool TWorkWithPieces::EngagePiece(int piece, bool add, bool all) {
 }
 
 int TWorkWithPieces::StartPieceHint() const {
-  return pf::StartPieceHint(config.randomPieceStart != 0, PieceCount(), FinishedPieces(), platform::TickCount());
+  return pf::StartPieceHint(config.randomPieceStart != 0, PieceCount(), FinishedPieces(), TickMs());
 }
 
 void TWorkWithPieces::OnPieceHeld(int piece, bool held) {
