@@ -17,6 +17,7 @@
 #include "engine/task/TWorkWithPeers.h"
 #include "support/FakePeerHost.h"
 #include "support/ManualClock.h"
+#include "support/ScopedProcessState.h"
 
 namespace pf {
 namespace {
@@ -98,20 +99,13 @@ class PoolUnderTest : public TWorkWithPeers, public PeerHost {
 class PeerPool : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedHttp = TWorkWithPeers::PeerClass(TPeerId::kHttp);
-    savedBt = TWorkWithPeers::PeerClass(TPeerId::kBtNode);
-    savedTracker = TWorkWithPeers::PeerClass(TPeerId::kTracker);
     TWorkWithPeers::RegisterPeerClass(TPeerId::kHttp, &MakeStubHttp);
     // Trackers would announce for real; the pool's tests use stubs.
     TWorkWithPeers::RegisterPeerClass(TPeerId::kTracker, nullptr);
     StubPeer::failAttach = false;
   }
-  void TearDown() override {
-    TWorkWithPeers::RegisterPeerClass(TPeerId::kHttp, savedHttp);
-    TWorkWithPeers::RegisterPeerClass(TPeerId::kBtNode, savedBt);
-    TWorkWithPeers::RegisterPeerClass(TPeerId::kTracker, savedTracker);
-  }
-  TWorkWithPeers::PeerFactory savedHttp = nullptr, savedBt = nullptr, savedTracker = nullptr;
+  // Puts the engine's peer classes back.
+  testing::ScopedProcessState processState;
 };
 
 TEST(CandidateRules, MayConnectNowCountsDownAndAppliesEachKindsLimits) {

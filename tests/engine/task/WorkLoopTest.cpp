@@ -15,6 +15,7 @@
 #include "platform/DebugOutput.h"
 #include "support/FeedingWork.h"
 #include "support/ManualClock.h"
+#include "support/ScopedProcessState.h"
 #include "support/TorrentFixture.h"
 
 namespace pf {
@@ -86,6 +87,7 @@ TEST_F(WorkLoop, CompleteTaskSeedsForItsWindowThenEndsAndDeletesItsState) {
   work.Configure(Target(t), StateFile(), kFlags);
   std::vector<std::string> lines;
   std::mutex linesMutex;
+  testing::ScopedProcessState processState;
   platform::SetDebugOutputSink([&](const char* line) {
     std::lock_guard<std::mutex> lock(linesMutex);
     lines.emplace_back(line);
