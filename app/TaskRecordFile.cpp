@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/Clock.h"
+#include "engine/base/EngineClock.h"
 #include "platform/FileSystem.h"
 #include "platform/IniFile.h"
 #include "platform/LocalTime.h"
@@ -120,7 +120,7 @@ void TaskRecordFile::WriteSavePath(const std::string& savePath) {
 void TaskRecordFile::WriteRecord(const RecordWrite& record) {
   Write(kTask, "PelicanfetchTaskHash", record.taskHash);
   Write(kTask, "PelicanfetchTaskCreateTimeStamp",
-        std::to_string(record.createTick.value_or(platform::TickCount())));
+        std::to_string(record.createTick.value_or(TickMs())));
   Write(kTask, "PelicanfetchTaskCreateTime",
         record.createTime.value_or(platform::FormatCurrentLocalTime("%Y-%m-%d %X")));
   if (record.withFiles) {

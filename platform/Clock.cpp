@@ -1,26 +1,14 @@
 #include "platform/Clock.h"
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 
 namespace pf::platform {
-namespace {
 
-uint32_t SteadyTicks() {
+uint32_t TickCount() {
   using namespace std::chrono;
-  auto ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+  const auto ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
   return static_cast<uint32_t>(ms);
-}
-
-std::atomic<TickSource> tickSource{&SteadyTicks};
-
-}  // namespace
-
-uint32_t TickCount() { return tickSource.load(std::memory_order_acquire)(); }
-
-void SetTickSource(TickSource source) {
-  tickSource.store(source ? source : &SteadyTicks, std::memory_order_release);
 }
 
 void SleepMs(uint32_t milliseconds) {

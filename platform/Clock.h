@@ -1,5 +1,7 @@
 #pragma once
-// Millisecond ticks, sleeps and the system's wall clock.
+// Millisecond ticks, sleeps and the system's wall clock. The engine reads
+// time through its own clock (engine/base/EngineClock.h), which tests can
+// replace; these are the system's readings behind it.
 #include <cstdint>
 
 namespace pf::platform {
@@ -7,11 +9,6 @@ namespace pf::platform {
 // Milliseconds since an arbitrary start, as a 32-bit value that wraps after
 // about 49.7 days. Timers built on it must survive the wrap.
 uint32_t TickCount();
-
-// Replaces the tick source (tests use this to make the count wrap on demand);
-// nullptr restores the steady clock.
-using TickSource = uint32_t (*)();
-void SetTickSource(TickSource source);
 
 void SleepMs(uint32_t milliseconds);
 

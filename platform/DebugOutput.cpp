@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <utility>
 
 namespace pf::platform {
 namespace {
@@ -26,9 +27,9 @@ void DebugOutput(const char* text) {
   if (enabled) std::fputs(text, stderr);
 }
 
-void SetDebugOutputSink(DebugSink sink) {
+DebugSink SetDebugOutputSink(DebugSink sink) {
   std::lock_guard<std::mutex> lock(sinkMutex);
-  Sink() = std::move(sink);
+  return std::exchange(Sink(), std::move(sink));
 }
 
 }  // namespace pf::platform

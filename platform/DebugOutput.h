@@ -7,8 +7,9 @@ namespace pf::platform {
 
 void DebugOutput(const char* text);
 
-// Replaces where debugger output goes; an empty function restores the default.
+// Replaces where debugger output goes; an empty function restores the
+// default. Answers the sink it replaces.
 using DebugSink = std::function<void(const char*)>;
-void SetDebugOutputSink(DebugSink sink);
+DebugSink SetDebugOutputSink(DebugSink sink);
 
 }  // namespace pf::platform

@@ -55,8 +55,10 @@ HostLookupResult LookupHostIpv4(const std::string& host) {
   return lookupFunction.load(std::memory_order_acquire)(host);
 }
 
-void SetHostLookup(HostLookupFunction lookup) {
-  lookupFunction.store(lookup ? lookup : &SystemLookup, std::memory_order_release);
+HostLookupFunction SetHostLookup(HostLookupFunction lookup) {
+  const HostLookupFunction previous =
+      lookupFunction.exchange(lookup ? lookup : &SystemLookup, std::memory_order_acq_rel);
+  return previous == &SystemLookup ? nullptr : previous;
 }
 
 std::vector<std::string> DnsServers() {

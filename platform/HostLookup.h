@@ -22,9 +22,10 @@ struct HostLookupResult {
 HostLookupResult LookupHostIpv4(const std::string& host);
 
 // Replaces the lookup (tests use this to answer late or not at all);
-// nullptr restores the system resolver.
+// nullptr restores the system resolver. Answers the lookup it replaces
+// (nullptr for the system resolver).
 using HostLookupFunction = HostLookupResult (*)(const std::string& host);
-void SetHostLookup(HostLookupFunction lookup);
+HostLookupFunction SetHostLookup(HostLookupFunction lookup);
 
 // The DNS servers the resolver asks, first the primary one; empty when none
 // are configured or the configuration cannot be read.

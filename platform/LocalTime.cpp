@@ -17,7 +17,7 @@ int64_t CurrentUtcOffsetSeconds() {
   return local.tm_gmtoff;
 }
 
-void SetUtcOffsetSource(UtcOffsetSource source) { g_source.store(source); }
+UtcOffsetSource SetUtcOffsetSource(UtcOffsetSource source) { return g_source.exchange(source); }
 
 std::string FormatCurrentLocalTime(const char* format) {
   const time_t now = ::time(nullptr);

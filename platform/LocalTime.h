@@ -10,9 +10,9 @@ namespace pf::platform {
 int64_t CurrentUtcOffsetSeconds();
 
 // Replaces the offset source (tests move the machine to another time zone);
-// nullptr restores the system's.
+// nullptr restores the system's. Answers the source it replaces.
 using UtcOffsetSource = int64_t (*)();
-void SetUtcOffsetSource(UtcOffsetSource source);
+UtcOffsetSource SetUtcOffsetSource(UtcOffsetSource source);
 
 // The current local time formatted with strftime rules (C locale).
 std::string FormatCurrentLocalTime(const char* format);

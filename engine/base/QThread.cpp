@@ -3,7 +3,7 @@
 #include <chrono>
 
 #include "engine/base/CPelicanfetchLog.h"
-#include "engine/base/QTimeThread.h"
+#include "engine/base/EngineClock.h"
 #include "engine/base/ScopedLock.h"
 #include "platform/Clock.h"
 #include "platform/ThreadIdentity.h"

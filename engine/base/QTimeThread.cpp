@@ -6,6 +6,7 @@
 #include "engine/base/CPelicanfetchLog.h"
 #include "engine/base/EngineLocks.h"
 #include "engine/base/ScopedLock.h"
+#include "engine/base/TickSeconds.h"
 #include "platform/Clock.h"
 
 namespace pf {
@@ -23,22 +24,11 @@ std::atomic<QTimeThread*> keeperPointer{nullptr};
 
 void QTimeThread::Run() {
   if (wallSeconds.load() == 0) wallSeconds = platform::SystemTimeSeconds();
-  int64_t wallBase = wallSeconds.load();
-  uint32_t monotonicBase = monotonicSeconds.load();
-  uint32_t t0 = platform::TickCount();
-
+  TickSeconds seconds(platform::TickCount(), wallSeconds.load(), monotonicSeconds.load());
   for (;;) {
-    const uint32_t t = platform::TickCount();
-    if (t < t0) {
-      // The 32-bit tick count wrapped: count one second and start a new base.
-      t0 = t;
-      wallBase = ++wallSeconds;
-      monotonicBase = ++monotonicSeconds;
-    } else {
-      const uint32_t elapsed = (t - t0) / 1000;
-      wallSeconds = wallBase + elapsed;
-      monotonicSeconds = monotonicBase + elapsed;
-    }
+    seconds.Follow(platform::TickCount());
+    wallSeconds = seconds.Wall();
+    monotonicSeconds = seconds.Monotonic();
     for (int i = 0; i < 10; ++i) {
       if (CheckStop()) return;
       platform::SleepMs(100);
@@ -69,12 +59,12 @@ void StopTimeEnsure() {
   LogLine(22, "Time Ensure Thread Stopped.. ");
 }
 
-uint32_t MonotonicSeconds() {
+uint32_t KeptMonotonicSeconds() {
   if (!keeperPointer.load()) TimeEnsure();
   return monotonicSeconds.load();
 }
 
-int64_t WallSeconds() {
+int64_t KeptWallSeconds() {
   if (!keeperPointer.load()) TimeEnsure();
   const int64_t wall = wallSeconds.load();
   return wall != 0 ? wall : platform::SystemTimeSeconds();

@@ -5,9 +5,9 @@
 
 namespace pf {
 
-// The time keeper: advances the engine's wall and monotonic second clocks
-// from the millisecond tick count, once per second, so that time-outs do not
-// jump when the system clock is changed.
+// The time keeper: advances the system clock's wall and monotonic seconds
+// (see EngineClock.h) from the millisecond tick count, once per second, so
+// that time-outs do not jump when the system clock is changed.
 class QTimeThread : public QThread {
  public:
   ~QTimeThread() override { Stop(); }
@@ -19,10 +19,12 @@ class QTimeThread : public QThread {
 void TimeEnsure();
 // Stops and destroys the time keeper.
 void StopTimeEnsure();
-// Seconds since the process first started the time keeper (starts it if needed).
-uint32_t MonotonicSeconds();
+// Seconds since the process first started the time keeper (starts it if
+// needed). Engine code reads MonotonicSeconds() of the installed clock.
+uint32_t KeptMonotonicSeconds();
 // Seconds since 1970 as kept by the time keeper (starts it if needed); the
-// system time while the keeper has not set it yet.
-int64_t WallSeconds();
+// system time while the keeper has not set it yet. Engine code reads
+// WallSeconds() of the installed clock.
+int64_t KeptWallSeconds();
 
 }  // namespace pf

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/base/EngineClock.h"
 #include "engine/content/TPieces.h"
 #include "engine/base/EngineLocks.h"
 
@@ -54,7 +55,7 @@ TPiece::StoreResult TPiece::Store(const uint8_t* bytes, int length, int offset) 
   const int chunk = offset / chunkSize_;
   if ((offset + length - 1) / chunkSize_ != chunk) return StoreResult::kRefused;
   EnsureSlots();
-  lastActivity = map ? map->Now() : 0;
+  lastActivity = map ? WallSeconds() : 0;
   PoolBuffer& slot = slots_[static_cast<size_t>(chunk)];
   if (!slot) slot = BufferPool::Data().Take(chunkSize_);
   std::memcpy(slot.data() + (offset - chunk * chunkSize_), bytes, static_cast<size_t>(length));
@@ -155,7 +156,7 @@ bool TPiece::ApplyVerdict(bool good) {
 
 void TPiece::StampComplete() {
   if (!map) return;
-  lastActivity = map->Now() - kCompleteAge;
+  lastActivity = WallSeconds() - kCompleteAge;
   map->pendingWriteBytes += buffered_;
   map->cachedBytes += buffered_;
   map->StampChange();
@@ -350,7 +351,7 @@ int TPiece::ReadBlock(uint8_t* destination, int length, int offset, int64_t time
                       bool allowNotHeld) {
   if (!destination || length <= 0 || !map || offset < 0 || offset >= size || length > size) return -1;
   if (!allowNotHeld && !map->IsHeld(index)) return -1;
-  if (time == 0) time = map->Now();
+  if (time == 0) time = WallSeconds();
   ++map->readCount;
   length = std::min(length, size - offset);
   const int end = offset + length;

@@ -9,14 +9,12 @@
 #include "engine/content/QListElement.h"
 #include "engine/content/TTorrent.h"
 #include "engine/base/EngineLocks.h"
-#include "engine/base/QTimeThread.h"
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
 
 namespace pf {
 
-TPieces::TPieces(PieceEventSink* sink)
-    : owner(sink), clock([] { return WallSeconds(); }), monotonic([] { return MonotonicSeconds(); }) {}
+TPieces::TPieces(PieceEventSink* sink) : owner(sink) {}
 
 TPieces::~TPieces() {
   hasher.reset();  // checks in flight own their bytes; their verdicts are not needed
@@ -637,7 +635,7 @@ void TPieces::DiscardHashes() {
 
 void TPieces::CacheMaintenance() {
   const int64_t cache = CacheSize();
-  const int64_t now = Now();
+  const int64_t now = WallSeconds();
   int64_t pending = 0;
   int64_t total = 0;
   for (auto& owned : piecesArray) {

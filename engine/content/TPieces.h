@@ -10,6 +10,7 @@
 #include "engine/content/PieceEvent.h"
 #include "engine/content/TFileEntry.h"
 #include "engine/content/TPiece.h"
+#include "engine/base/EngineClock.h"
 #include "engine/base/ScopedLock.h"
 #include "engine/base/TRefObject.h"
 
@@ -85,11 +86,9 @@ class TPieces : public TRefObject {
   bool Stopping() const;
   void Notify(const PieceEvent& event);
   int64_t CacheSize() const;
-  int64_t Now() const { return clock(); }
-  uint32_t MonotonicNow() const { return monotonic(); }
   // Notes a change of held pieces. 0 means "never" to readers, and the
   // monotonic clock starts at 0, so a change in the first second counts as 1.
-  void StampChange() { changeTime = std::max<uint32_t>(MonotonicNow(), 1); }
+  void StampChange() { changeTime = std::max<uint32_t>(MonotonicSeconds(), 1); }
   int64_t PieceStart(int index) const { return static_cast<int64_t>(index) * pieceLength; }
   TPiece* Piece(int64_t index) const { return IsValidPiece(index) ? piecesArray[index].get() : nullptr; }
 
@@ -137,9 +136,6 @@ class TPieces : public TRefObject {
   int freeSpacePollMs = 2000;
   // Told the bytes examined so far while the start-up check hashes files.
   std::function<void(int64_t)> checkProgress;
-  // Engine wall and monotonic seconds; tests and the task replace them.
-  std::function<int64_t()> clock;
-  std::function<uint32_t()> monotonic;
 
  private:
   // Waits for the background checks and drops their verdicts.

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "engine/base/CPelicanfetchLog.h"
+#include "engine/base/EngineClock.h"
 #include "engine/base/EngineLocks.h"
 #include "engine/base/ScopedLock.h"
 #include "platform/HostLookup.h"
@@ -273,7 +274,7 @@ HostResolution::HostResolution(std::string host) : host_(std::move(host)) {
     state_ = State::kResolved;
     return;
   }
-  started_ = std::chrono::steady_clock::now();
+  startedMs_ = TickMs();
   serial_ = StartLookup(host_);
   if (serial_ == 0) {
     platform::HostLookupResult failed;
@@ -289,7 +290,7 @@ HostResolution::~HostResolution() {
 
 HostResolution::State HostResolution::Poll() {
   if (state_ != State::kWaiting) return state_;
-  const bool late = std::chrono::steady_clock::now() - started_ >= std::chrono::milliseconds(kLookupWaitMs);
+  const bool late = TickMs() - startedMs_ >= static_cast<uint32_t>(kLookupWaitMs);
   std::unique_ptr<platform::HostLookupResult> answer = TakeAnswer(serial_, late);
   if (!answer && !late) return state_;
   platform::HostLookupResult timedOut;

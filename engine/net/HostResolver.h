@@ -1,7 +1,6 @@
 #pragma once
 // Host-name resolution for source addresses and connections, with a memory
 // of names that do not exist and a one-time diagnostic report.
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -40,7 +39,7 @@ class HostResolution {
   std::string host_;
   std::vector<uint32_t> addresses_;
   uint64_t serial_ = 0;
-  std::chrono::steady_clock::time_point started_;
+  uint32_t startedMs_ = 0;  // engine tick when the lookup started
   State state_ = State::kWaiting;
 };
 

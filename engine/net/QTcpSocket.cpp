@@ -6,7 +6,7 @@
 
 #include "engine/net/HostResolver.h"
 #include "engine/base/EngineSwitches.h"
-#include "engine/base/QTimeThread.h"
+#include "engine/base/EngineClock.h"
 #include "engine/net/ProxyProtocol.h"
 #include "platform/Clock.h"
 #include "platform/HostLookup.h"

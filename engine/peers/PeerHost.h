@@ -54,8 +54,6 @@ class PeerHost {
   virtual void SetHttpStarted() = 0;
   // Bytes the task may still receive in this second (its download limit).
   virtual int64_t ReceiveAllowance() = 0;
-  virtual int64_t WallNow() = 0;
-  virtual uint32_t MonotonicNow() = 0;
 
   // The BitTorrent side of the task. The defaults are those of a task that
   // has no torrent yet.

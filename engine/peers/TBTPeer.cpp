@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "engine/base/EngineClock.h"
 #include "engine/content/TPieces.h"
 #include "engine/base/EngineSwitches.h"
 #include "engine/content/BlockSize.h"
@@ -120,7 +121,7 @@ bool TBTPeer::AttachConnection(std::unique_ptr<QTcpSocket> accepted, bool preamb
   if (!TPeerObject::AttachConnection(std::move(accepted), preambleSeen)) return false;
   sawPreamble = preambleSeen ? 1 : 0;
   preambleDone_ = 1;  // stripped before the connection reached the task
-  connectedAt_ = work->WallNow();
+  connectedAt_ = WallSeconds();
   // A peer that called us gets a source of its own, so that the pool knows
   // its address and id like those of the peers we called.
   RefPtr<TPeerId> source = TPeerId::MakeBtNode(connection->remoteIp, connection->remotePort);
@@ -138,7 +139,7 @@ bool TBTPeer::SendHandshake() {
   handshakeOut = *own;
   std::string out;
   if (acceptedIncoming) {
-    if (sawPreamble) out = BuildBtReplyPreamble(work->WallNow());
+    if (sawPreamble) out = BuildBtReplyPreamble(WallSeconds());
   } else if (BtSendsRequestPreamble(Switches().httpPreamble != 0, connection->overUdp != 0, peerSource->failures)) {
     out = BuildBtRequestPreamble(peerSource->ip, static_cast<uint16_t>(peerSource->port), peerSource->failures);
   }
@@ -148,7 +149,7 @@ bool TBTPeer::SendHandshake() {
 
 bool TBTPeer::Process() {
   if (!connection || !connection->IsOpen()) return false;
-  const int64_t now = work->WallNow();
+  const int64_t now = WallSeconds();
   if (!connection->connected) {
     // Pushing the queued handshake completes the connect once it is made.
     if (connection->Send(nullptr, 0) < 0) return false;
@@ -193,7 +194,7 @@ bool TBTPeer::Process() {
 }
 
 bool TBTPeer::ReadHandshake() {
-  const int64_t now = work->WallNow();
+  const int64_t now = WallSeconds();
   const int held = connection->Receive(2048);
   if (held < 0 && connection->ReceivedCount() == 0) return false;
   if (!preambleDone_) {
@@ -242,7 +243,7 @@ bool TBTPeer::AcceptHandshake(const BtHash& peerId) {
   peerLacks.Resize(0);
   peerLacks.Resize(count);
   haveCount = piecesCount = piecesAtBitfield = 0;
-  chokedSince = work->WallNow();
+  chokedSince = WallSeconds();
   phase = 2;
   flags.peerUnchoked = 0;
   std::string out;
@@ -271,7 +272,7 @@ TBTPeer::Parsed TBTPeer::ParseMessages() {
         if (map && map->pieceLength > 0) {
           const int64_t block = (int64_t{r.message.index} * map->pieceLength + r.message.begin) / kBlockSize;
           for (BlockRequest& q : requests)
-            if (q.block == block) q.requestedAt = work->MonotonicNow();
+            if (q.block == block) q.requestedAt = MonotonicSeconds();
         }
       }
       break;
@@ -306,7 +307,7 @@ bool TBTPeer::HandleMessage(const BtMessage& message) {
       flags.peerUnchoked = message.kind == BtMessageKind::kUnchoke ? 1 : 0;
       phase = (!flags.peerUnchoked || flags.weChoke) ? 2 : 1;
       if (!flags.peerUnchoked) {
-        if (chokedSince == 0) chokedSince = work->WallNow();
+        if (chokedSince == 0) chokedSince = WallSeconds();
       } else {
         chokedSince = 0;
       }
@@ -441,7 +442,7 @@ void TBTPeer::SendRequests(uint32_t limit) {
   TPieces* map = work->HostPieces();
   if (!Ready() || !flags.peerUnchoked || flags.hold || !map || map->pieceLength <= 0) return;
   const bool endPhase = work->InEndPhase();
-  const uint32_t now = work->MonotonicNow();
+  const uint32_t now = MonotonicSeconds();
   while (sentCount < requests.size() && sentCount < limit) {
     BlockRequest& r = requests[sentCount];
     const auto [piece, offset] = PlaceOf(*map, r.block);
@@ -483,7 +484,7 @@ bool TBTPeer::QueueBlocks(int piece, size_t keep) {
   if (!p || p->complete) return false;
   auto& shared = work->SharedRequests();
   const int64_t base = map->PieceStart(piece);
-  const uint32_t now = work->MonotonicNow();
+  const uint32_t now = MonotonicSeconds();
   bool added = false;
   for (int offset = p->flushed / kBlockSize * kBlockSize; offset < p->size; offset += kBlockSize) {
     if (p->HasUnit(offset)) continue;
@@ -520,7 +521,7 @@ int TBTPeer::NextPiece() {
     return piece;
   }
   nothingWanted = 1;
-  if (nothingSince == 0) nothingSince = work->WallNow();
+  if (nothingSince == 0) nothingSince = WallSeconds();
   return -1;
 }
 
@@ -528,7 +529,7 @@ bool TBTPeer::FillRequests() {
   if (!IsConnected()) return false;
   TPieces* map = work->HostPieces();
   if (!Ready() || flags.hold || !map || PieceCount() == 0) return true;
-  const int64_t now = work->WallNow();
+  const int64_t now = WallSeconds();
   if (now != lastRefresh_) {
     lastRefresh_ = now;
     RefreshRequests();
@@ -565,7 +566,7 @@ void TBTPeer::RefreshRequests() {
   int mark = 0;
   while (mark < map->pieceCount && map->IsHeld(mark)) ++mark;
   const int window = map->pieceLength > 0 ? std::max<int>((8 << 20) / map->pieceLength, 1) : 40;
-  const uint32_t now = work->MonotonicNow();
+  const uint32_t now = MonotonicSeconds();
   auto& shared = work->SharedRequests();
   std::string cancels;
   std::deque<BlockRequest> kept;
@@ -653,7 +654,7 @@ void TBTPeer::SendHaves(const std::string& batch) {
 
 bool TBTPeer::IsDone() {
   if (!Switches().p2pEnabled) return true;
-  const int64_t age = work->WallNow() - attachedAt;
+  const int64_t age = WallSeconds() - attachedAt;
   if (age < 120) return false;
   if (work->HostComplete()) return tick.sendRate == 0 && tick.totalSent / age <= 18;
   return tick.receiveRate == 0 && tick.totalReceived / age <= 18;
@@ -662,22 +663,22 @@ bool TBTPeer::IsDone() {
 bool TBTPeer::HasEverything() {
   const uint32_t count = PieceCount();
   if (count == 0 || piecesCount < count) return false;
-  if (completeSince == 0) completeSince = work->WallNow();
+  if (completeSince == 0) completeSince = WallSeconds();
   return true;
 }
 
 bool TBTPeer::IsUnwanted() {
   // A seeding task wants nothing: its peers are there to take.
   if (work->HostComplete() || !nothingWanted || nothingSince == 0) return false;
-  return work->WallNow() - nothingSince > 90;
+  return WallSeconds() - nothingSince > 90;
 }
 
-bool TBTPeer::IsIdleTooLong() { return HasEverything() && work->WallNow() - completeSince > 15; }
+bool TBTPeer::IsIdleTooLong() { return HasEverything() && WallSeconds() - completeSince > 15; }
 
 int TBTPeer::PeerRate() {
   const TPieces* map = work->HostPieces();
   if (haveCount <= 4 || !map) return 0;
-  const int64_t age = std::max<int64_t>(work->WallNow() - attachedAt, 1);
+  const int64_t age = std::max<int64_t>(WallSeconds() - attachedAt, 1);
   const int64_t gained = int64_t{piecesCount} - piecesAtBitfield;
   return static_cast<int>(std::max<int64_t>(gained, 0) * map->pieceLength / 1024 / age);
 }

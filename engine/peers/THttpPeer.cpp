@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "engine/base/EngineClock.h"
 #include "engine/base/EngineTypes.h"
 #include "engine/content/TPieces.h"
 #include "engine/content/BlockSize.h"
@@ -73,7 +74,7 @@ bool THttpPeer::AfterTick() {
 bool THttpPeer::IsStalled() {
   int64_t limit = headerDone ? 30 : 15;
   if (tick.receiveRate >= 1 && tick.receiveRate <= 2047) limit *= 2;
-  if (work->WallNow() - stats.activityTime <= limit) return false;
+  if (WallSeconds() - stats.activityTime <= limit) return false;
   phase = kPhaseStalled;
   ReleaseSegment();
   return true;
@@ -95,7 +96,7 @@ bool THttpPeer::ReadHeader() {
   connection->Consume(static_cast<int>(end));
   headerDone = 1;
   linkState = kReady;
-  stats.activityTime = work->WallNow();
+  stats.activityTime = WallSeconds();
   return true;
 }
 
@@ -191,7 +192,7 @@ bool THttpPeer::ReadWholeContent() {
   if (buffered > 0) {
     source.body.append(reinterpret_cast<const char*>(connection->ReceivedData()), static_cast<size_t>(buffered));
     connection->Consume(buffered);
-    stats.activityTime = work->WallNow();
+    stats.activityTime = WallSeconds();
   }
   const auto size = static_cast<size_t>(std::max<int64_t>(source.resourceSize, 0));
   if (!source.body.empty() && (source.body.size() >= size || (held < 0 && noLength))) source.bodyDone = 1;

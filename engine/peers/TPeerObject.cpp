@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/base/EngineClock.h"
 #include "engine/content/TPieces.h"
 #include "engine/schedule/SegmentList.h"
 #include "engine/content/BlockSize.h"
@@ -72,7 +73,7 @@ bool TPeerObject::AttachSource(TPeerId* source) {
   if (!connection) connection = std::make_unique<QTcpSocket>();
   else connection->Close();
   stats.attached = true;
-  stats.activityTime = attachedAt = work ? work->WallNow() : 0;
+  stats.activityTime = attachedAt = work ? WallSeconds() : 0;
   speed = tick.receiveRate = source->lastSpeed;
   return true;
 }
@@ -83,7 +84,7 @@ bool TPeerObject::AttachConnection(std::unique_ptr<QTcpSocket> accepted, bool /*
   if (connection) linkState = kConnected;
   acceptedIncoming = 1;
   stats.attached = true;
-  stats.activityTime = attachedAt = work ? work->WallNow() : 0;
+  stats.activityTime = attachedAt = work ? WallSeconds() : 0;
   return IsConnected();
 }
 
@@ -149,7 +150,7 @@ bool TPeerObject::OnBlock(int64_t block, int length, const uint8_t* bytes) {
   if (block < 0 || length < 0 || !bytes || !IsConnected()) return false;
   TPieces* map = work ? work->HostPieces() : nullptr;
   if (!map || map->pieceLength <= 0) return true;
-  stats.activityTime = work->WallNow();
+  stats.activityTime = WallSeconds();
   if (segment) ++segment->started;
 
   auto matches = [&](const BlockRequest& r) { return r.block == block && r.length == length; };
@@ -197,7 +198,7 @@ void TPeerObject::QueuePiece(int piece) {
     const int64_t block = (base + offset) / kBlockSize;
     if (std::any_of(requests.begin(), requests.end(), [&](const BlockRequest& r) { return r.block == block; }))
       continue;
-    requests.push_back({block, std::min(kBlockSize, p->size - offset), work->MonotonicNow()});
+    requests.push_back({block, std::min(kBlockSize, p->size - offset), MonotonicSeconds()});
   }
   stats.currentPiece = piece;
 }
@@ -252,13 +253,13 @@ int TPeerObject::NextPiece() {
   }
 
   for (int tries = 0; tries < 3; ++tries) {
-    if (!segments.Assign(*this, work->WallNow(), static_cast<uint32_t>(work->MonotonicNow()))) {
+    if (!segments.Assign(*this, WallSeconds(), static_cast<uint32_t>(MonotonicSeconds()))) {
       if (work->HostComplete() || segments.HasUnfinished()) return -1;
       const int start = firstNeeded(0, static_cast<int>(map->pieceCount) - 1);
       if (start < 0) return -1;
       int end = start;
       while (end + 1 < map->pieceCount && NeedsBytes(*map, end + 1) && !requested(end + 1)) ++end;
-      segments.AddFront(start, end, *this, work->WallNow());
+      segments.AddFront(start, end, *this, WallSeconds());
       segment->current = start;
       return start;
     }

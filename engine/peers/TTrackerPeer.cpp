@@ -3,6 +3,7 @@
 #include <cstring>
 #include <span>
 
+#include "engine/base/EngineClock.h"
 #include "engine/wire/BtHandshake.h"
 #include "platform/ThreadIdentity.h"
 
@@ -39,7 +40,7 @@ bool TTrackerPeer::AttachSource(TPeerId* source) {
   // is read as its answer.
   udpSocket.Close();
   udpSocket.SetBlocking(false);
-  connectTransaction_ = static_cast<uint32_t>(work->WallNow());
+  connectTransaction_ = static_cast<uint32_t>(WallSeconds());
   connectRequest = UdpTrackerPacket::ConnectRequest(connectTransaction_);
   SendDatagram(connectRequest.data(), connectRequest.size());
   phase = kPhaseExchange;
@@ -124,7 +125,7 @@ void TTrackerPeer::HandleDatagram() {
 bool TTrackerPeer::FillRequests() {
   if ((linkState == kUnlinked && phase == 0) || phase == kPhaseNothingLeft) return false;
   if (linkState != kReady || !peerSource) return true;
-  const int64_t now = work->WallNow();
+  const int64_t now = WallSeconds();
   if (lastAnnounce != 0 && now - lastAnnounce <= kRepeatAfter) return true;
   if (OverUdp())
     AnnounceUdp(now);

@@ -11,7 +11,7 @@
 #include "engine/task/EngineListener.h"
 #include "engine/task/TorrentMetadata.h"
 #include "engine/base/EngineLocks.h"
-#include "engine/base/QTimeThread.h"
+#include "engine/base/EngineClock.h"
 #include "engine/base/ScopedLock.h"
 #include "engine/base/EngineSwitches.h"
 #include "engine/net/QSocketBuffer.h"
@@ -29,10 +29,7 @@ constexpr uint32_t kNoProgressSeconds = 900;
 
 }  // namespace
 
-TWorkThread::TWorkThread()
-    : monotonicClock([] { return MonotonicSeconds(); }), wallClock([] { return WallSeconds(); }) {
-  Reset(ResetScope::kRun);
-}
+TWorkThread::TWorkThread() { Reset(ResetScope::kRun); }
 
 TWorkThread::~TWorkThread() {
   // The thread must be gone before any layer of the object is torn down.
@@ -63,7 +60,7 @@ TaskStatus TWorkThread::PublishedStatus() {
   return published;
 }
 
-uint32_t TWorkThread::Elapsed() const { return monotonicClock() - StartTime(); }
+uint32_t TWorkThread::Elapsed() const { return MonotonicSeconds() - StartTime(); }
 
 int32_t TWorkThread::GetTaskInfo(TaskInfo* info) {
   if (!info) return kErrBadArgument;
@@ -281,8 +278,6 @@ bool TWorkThread::BuildMetadata(TPieces* previous) {
   if (!reader) return false;
 
   RefPtr<TPieces> map = TorrentMetadata::LayOut(inputs, *reader, this);
-  map->clock = wallClock;
-  map->monotonic = monotonicClock;
   // The map reports its pieces to this object while it builds; keep the old
   // one until the new one has proved itself.
   RefPtr<TPieces> old = pieces;
@@ -396,7 +391,7 @@ bool TWorkThread::CompletionRule(int64_t t) {
   if (!pieces) return false;
   bool finished = pieces->pieceCount > 0 && pieces->finishedPieces >= pieces->pieceCount;
   if (finished && live.completeTime == 0) {
-    live.completeTime = t != 0 ? t : wallClock();
+    live.completeTime = t != 0 ? t : WallSeconds();
     if (live.runPhase != TaskStatus::kPreparing) {
       pieces->CloseFiles(false, true);
       finished = pieces->pieceCount > 0 && pieces->finishedPieces >= pieces->pieceCount;
@@ -429,7 +424,7 @@ bool TWorkThread::GivesUp(uint32_t elapsed) {
 
 void TWorkThread::PeriodicSave() {
   if (!HasPieces()) return;
-  const uint32_t now = monotonicClock();
+  const uint32_t now = MonotonicSeconds();
   if (now - lastSave_ > saveIntervalSeconds) {
     tickDelayMs = tickDelayMs / 2 + 1;
     pieces->WaitForHashes();
@@ -446,7 +441,7 @@ void TWorkThread::PeriodicSave() {
     }
     lastSave_ = now;
   }
-  if (wallClock() - lastUpkeep_ > kUpkeepSeconds) {
+  if (WallSeconds() - lastUpkeep_ > kUpkeepSeconds) {
     Upkeep();
     tickDelayMs = tickDelayMs / 2 + 1;
   }
@@ -460,13 +455,13 @@ void TWorkThread::Upkeep() {
     Publish({.bitmap = true, .wait = true});
     if (!pieces->TaskComplete()) {
       const uint32_t changed = pieces->changeTime != 0 ? static_cast<uint32_t>(pieces->changeTime)
-                                                      : monotonicClock();
-      if (monotonicClock() - changed >= kNoProgressSeconds) RequestStop(nullptr);
+                                                      : MonotonicSeconds();
+      if (MonotonicSeconds() - changed >= kNoProgressSeconds) RequestStop(nullptr);
     }
   }
   pieces->CacheMaintenance();
   pieces->LimitOpenFiles();
-  lastUpkeep_ = wallClock();
+  lastUpkeep_ = WallSeconds();
 }
 
 void TWorkThread::TrimPools(bool ending) {
@@ -485,11 +480,11 @@ int64_t TWorkThread::Tick() {
     pieces->CollectHashes();
   }
   DrivePeers();
-  if (platform::TickCount() - lastIncomingTick_ >= 400) {
-    lastIncomingTick_ = platform::TickCount();
+  if (TickMs() - lastIncomingTick_ >= 400) {
+    lastIncomingTick_ = TickMs();
     AcceptIncomingAndKeepListener();
   }
-  const uint32_t now = platform::TickCount();
+  const uint32_t now = TickMs();
   if (now - lastSecondTick >= 1000) {
     lastSecondTick = now;
     tickInSecond_ = 0;
@@ -498,7 +493,7 @@ int64_t TWorkThread::Tick() {
     ResolveCandidates();
     if (!HostComplete()) {
       KeepMirrors();
-      LayOutSegments(wallClock());
+      LayOutSegments(WallSeconds());
       ConnectServers();
       ConnectPeersAndFallBack();
     } else {
@@ -513,11 +508,11 @@ int64_t TWorkThread::Tick() {
     CopyMapCounters();
     publishPending = true;
     PeriodicSave();
-    AnnounceHeldPieces(monotonicClock());
+    AnnounceHeldPieces(MonotonicSeconds());
   }
-  if (wallClock() - lastWindow_ >= 3) {
-    UpdateSpeeds(static_cast<int>(std::max<int64_t>(wallClock() - lastWindow_, 1)));
-    lastWindow_ = wallClock();
+  if (WallSeconds() - lastWindow_ >= 3) {
+    UpdateSpeeds(static_cast<int>(std::max<int64_t>(WallSeconds() - lastWindow_, 1)));
+    lastWindow_ = WallSeconds();
     downloadSpeedSum = SumPeerSpeeds(~0);
     uploadSpeedSum = 0;
     for (const auto& connection : connections) uploadSpeedSum += connection->tick.sendRate;
@@ -529,12 +524,12 @@ int64_t TWorkThread::Tick() {
     Refresh();
   }
   WaitForTraffic(tickDelayMs > 0 ? tickDelayMs : kDefaultTickDelayMs);
-  return wallClock();
+  return WallSeconds();
 }
 
 void TWorkThread::AcceptIncomingAndKeepListener() {
-  listenText = EngineListener::Upkeep(wallClock());
-  EngineListener::AcceptWaiting(platform::TickCount());
+  listenText = EngineListener::Upkeep(WallSeconds());
+  EngineListener::AcceptWaiting(TickMs());
   TakeIncomingConnections();
 }
 
@@ -594,15 +589,15 @@ void TWorkThread::WorkLoop() {
   }
 
   live.runPhase = TaskStatus::kRunning;
-  lastSecondTick = platform::TickCount();
-  lastSave_ = monotonicClock();
-  lastUpkeep_ = lastFeed_ = lastWindow_ = lastTrim_ = lastLan_ = wallClock();
+  lastSecondTick = TickMs();
+  lastSave_ = MonotonicSeconds();
+  lastUpkeep_ = lastFeed_ = lastWindow_ = lastTrim_ = lastLan_ = WallSeconds();
   windowStart = lastWindow_;
   // The first second has its budgets before the first accounting pass.
   downloadLimit = BudgetFromKB(downloadLimitKBNow);
   uploadLimit = BudgetFromKB(uploadLimitKBNow);
   FeedSources();
-  LayOutSegments(wallClock());
+  LayOutSegments(WallSeconds());
   ConnectServers();  // no need to wait a second for the first connections
   // Callers see the task's size and held bytes from the start.
   CopyMapCounters();
@@ -653,7 +648,7 @@ void TWorkThread::WorkLoop() {
 }
 
 void TWorkThread::EndRun(bool timedOut, bool gaveUp) {
-  if (!completed) CompletionRule(wallClock());
+  if (!completed) CompletionRule(WallSeconds());
   ClearUseMarks();
   if (pieces) pieces->WaitForHashes();
   if (pieces && !completed) {

@@ -92,8 +92,6 @@ class TWorkThread : public TWorkWithTransStatis,
     const int64_t limit = std::min(downloadLimit, BudgetFromKB(downloadLimitKBNow));
     return limit - std::max(secondPayload, secondReceived);
   }
-  int64_t WallNow() override { return wallClock(); }
-  uint32_t MonotonicNow() override { return monotonicClock(); }
   AnnounceFigures TrackerFigures() override;
   const BtHandshakeBytes* OwnHandshake() override { return handshakeReady_ ? &handshake_ : nullptr; }
   bool AcceptBtPeer(const TPeerObject& self, const BtHash& peerId, uint32_t ip) override;
@@ -124,10 +122,6 @@ class TWorkThread : public TWorkWithTransStatis,
   // Set before the thread starts. Seconds between saves of the task state
   // (tests shorten it).
   uint32_t saveIntervalSeconds = 20;
-  // Set before the thread starts. Engine clocks; tests replace them to cover
-  // long time-outs quickly.
-  std::function<uint32_t()> monotonicClock;
-  std::function<int64_t()> wallClock;
 
  protected:
   // Drives every connection one step.

@@ -13,7 +13,7 @@
 #include "engine/base/EngineSwitches.h"
 #include "engine/task/IncomingConnections.h"
 #include "engine/base/ScopedLock.h"
-#include "platform/Clock.h"
+#include "engine/base/EngineClock.h"
 #include "engine/content/BlockSize.h"
 
 namespace pf {
@@ -213,7 +213,7 @@ void TWorkWithPeers::ReleaseConnection(TPeerObject& connection) {
     // What it reached is what the source's next connection starts from, so
     // that a fast server coming back can take work from a slow one at once.
     if (connection.peerSource && connection.tick.windowReceived > 0) {
-      const int64_t seconds = std::max<int64_t>(Host()->WallNow() - windowStart, 1);
+      const int64_t seconds = std::max<int64_t>(WallSeconds() - windowStart, 1);
       connection.peerSource->lastSpeed =
           static_cast<int32_t>(std::min<int64_t>(connection.tick.windowReceived / seconds, INT32_MAX));
     }
@@ -260,7 +260,7 @@ int64_t TWorkWithPeers::SumPeerSpeeds(int kindMask) const {
 bool TWorkWithPeers::CanConnect(TPeerId& candidate) {
   if (candidate.port <= 0 || candidate.port > 65535) return false;
   if (candidate.ip == 0xFFFFFFFFu || candidate.ip == 0) return false;
-  if (!candidate.MayConnectNow(live.currentSpeed, Host()->WallNow())) return false;
+  if (!candidate.MayConnectNow(live.currentSpeed, WallSeconds())) return false;
   // (The IP filter of this system is empty: every address passes.)
   if (candidate.kind == kBtNode) {
     static constexpr uint8_t kNoPeerId[20] = {};
@@ -295,7 +295,7 @@ bool TWorkWithPeers::ConnectCandidate(TPeerId& candidate, int opened, int budget
       break;
     }
     connections.push_back(peer);
-    candidate.lastConnect = Host()->WallNow();
+    candidate.lastConnect = WallSeconds();
     ++count;
     // Never past the pass's budget.
     if (!candidate.WantsMoreConnections() || opened + count >= budget) break;
@@ -304,7 +304,7 @@ bool TWorkWithPeers::ConnectCandidate(TPeerId& candidate, int opened, int budget
 }
 
 void TWorkWithPeers::ConnectServers() {
-  mirrorPolicy.NoteServerPass(Host()->WallNow());
+  mirrorPolicy.NoteServerPass(WallSeconds());
   const int limit = serverConnectionLimit;
   const int open = OpenServerConnections();
   if (open >= limit) {
@@ -324,7 +324,7 @@ void TWorkWithPeers::ConnectServers() {
     if (!ConnectCandidate(*source, opened, budget, count)) ++source->failures;
     opened += count;
   }
-  mirrorPolicy.AfterServerPass(opened, budget, Host()->WallNow());
+  mirrorPolicy.AfterServerPass(opened, budget, WallSeconds());
   connectionLimitReached = OpenServerConnections() >= limit ? 1 : 0;
   candidates.Sort();
 }
@@ -359,7 +359,7 @@ void TWorkWithPeers::ConnectPeersAndFallBack() {
 
 void TWorkWithPeers::SortConnections() {
   const bool seeding = Host()->HostComplete();
-  const int64_t now = Host()->WallNow();
+  const int64_t now = WallSeconds();
   std::stable_sort(connections.begin(), connections.end(), [&](const auto& a, const auto& b) {
     return TPeerObject::RanksBefore(*a, *b, seeding, now);
   });
@@ -443,7 +443,7 @@ void TWorkWithPeers::UnregisterInfoHash() {
 bool TWorkWithPeers::IsInfoHashServed(const BtHash& infoHash) { return ServedInfoHashes::IsServed(infoHash); }
 
 int TWorkWithPeers::TakeIncomingConnections() {
-  auto matched = IncomingConnections::Sweep(hashServed ? &servedHash : nullptr, platform::TickCount());
+  auto matched = IncomingConnections::Sweep(hashServed ? &servedHash : nullptr, TickMs());
   int adopted = 0;
   for (auto& m : matched)
     if (AcceptIncoming(std::move(m.connection), m.sawPreamble)) ++adopted;
@@ -466,7 +466,7 @@ bool TWorkWithPeers::AcceptIncoming(std::unique_ptr<QTcpSocket> connection, bool
   return true;
 }
 
-void TWorkWithPeers::KeepMirrors() { mirrorPolicy.KeepMirrors(Host()->WallNow()); }
+void TWorkWithPeers::KeepMirrors() { mirrorPolicy.KeepMirrors(WallSeconds()); }
 
 void TWorkWithPeers::DropSlowestServers(int count) {
   std::vector<TPeerObject*> servers;
@@ -534,7 +534,7 @@ void TWorkWithPeers::UpdateSpeeds(int seconds) {
     if (c->peerSource) c->peerSource->lastSpeed = speed;
     c->tick.windowReceived = c->tick.windowSent = 0;
   }
-  windowStart = Host()->WallNow();
+  windowStart = WallSeconds();
   SortConnections();
   TrimPeerConnections();
 }

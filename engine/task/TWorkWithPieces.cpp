@@ -5,7 +5,7 @@
 #include <unordered_set>
 
 #include "engine/base/ScopedLock.h"
-#include "platform/Clock.h"
+#include "engine/base/EngineClock.h"
 
 namespace pf {
 
@@ -34,7 +34,7 @@ void TWorkWithPieces::LayOutSegments(int64_t now) {
 bool TWorkWithPieces::TakePooledRequests(std::deque<BlockRequest>& queue, BitfieldView peerHas,
                                          int count, BitfieldView peerLacks) {
   if (!pieces) return false;
-  return requestPool.Take(queue, peerHas, count, peerLacks, pieces->MonotonicNow());
+  return requestPool.Take(queue, peerHas, count, peerLacks, MonotonicSeconds());
 }
 
 bool TWorkWithPieces::EngagePiece(int piece, bool add, bool all) {
@@ -54,7 +54,7 @@ bool TWorkWithPieces::EngagePiece(int piece, bool add, bool all) {
 }
 
 int TWorkWithPieces::StartPieceHint() const {
-  return pf::StartPieceHint(config.randomPieceStart != 0, PieceCount(), FinishedPieces(), platform::TickCount());
+  return pf::StartPieceHint(config.randomPieceStart != 0, PieceCount(), FinishedPieces(), TickMs());
 }
 
 void TWorkWithPieces::OnPieceHeld(int piece, bool held) {

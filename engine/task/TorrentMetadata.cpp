@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/Clock.h"
+#include "engine/base/EngineClock.h"
 #include "platform/ThreadIdentity.h"
 
 namespace pf {
@@ -74,7 +74,7 @@ BtHash TorrentMetadata::MakePeerId(const TTorrent& torrent, uintptr_t taskAddres
   seed.announceUrl = torrent.Announce();
   seed.threadHandle = platform::CurrentThreadId();
   seed.taskAddress = taskAddress;
-  seed.clock = platform::TickCount();
+  seed.clock = TickMs();
   seed.localIp = localIp;
   return MakeBtPeerId(seed);
 }

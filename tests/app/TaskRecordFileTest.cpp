@@ -8,6 +8,7 @@
 #include "app/TaskLinkFile.h"
 #include "app/TaskRecordFile.h"
 #include "platform/LocalTime.h"
+#include "support/ScopedProcessState.h"
 
 namespace pf {
 namespace {
@@ -30,12 +31,10 @@ class TaskRecord : public ::testing::Test {
     fs::create_directories(dir / "QLN156");
     record.SetPath((dir / "demo.pfconf").string());
   }
-  void TearDown() override {
-    platform::SetUtcOffsetSource(nullptr);
-    fs::remove_all(dir);
-  }
+  void TearDown() override { fs::remove_all(dir); }
   fs::path dir;
   TaskRecordFile record;
+  testing::ScopedProcessState processState;
 };
 
 TEST_F(TaskRecord, WritesEveryKeyTheWayTheProfileFunctionsDo) {

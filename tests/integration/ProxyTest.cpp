@@ -12,6 +12,7 @@
 #include "engine/net/QTcpSocket.h"
 #include "platform/Sockets.h"
 #include "support/LoopbackServers.h"
+#include "support/ScopedProcessState.h"
 
 namespace pf {
 namespace {
@@ -301,6 +302,7 @@ TEST_F(ProxyTest, RefusingProxiesFailTheConnectionCleanly) {
 TEST_F(ProxyTest, TheDefaultProxyComesFromTheTaskLinkIni) {
   const Servers& s = *servers;
   const fs::path ini = s.dir / "PelicanfetchTaskLink.ini";
+  testing::ScopedProcessState processState;
   WriteFile(ini, "[Other]\nType=9\n\n[proxy]\ntype = 3\nHOST=localhost\nPort=" + std::to_string(s.microsocksAuthPort) +
                      "\nUser=muser\nPassword=mpass\nRemoteNames=1\n");
   ASSERT_TRUE(LoadDefaultProxy(ini.string()));
@@ -334,7 +336,6 @@ TEST_F(ProxyTest, TheDefaultProxyComesFromTheTaskLinkIni) {
   WriteFile(ini, "[Proxy]\nType=1\nHost=127.0.0.1\n");
   EXPECT_FALSE(LoadDefaultProxy(ini.string()));
   EXPECT_FALSE(LoadDefaultProxy((s.dir / "missing.ini").string()));
-  SetDefaultProxy(QProxySettings());
 }
 
 }  // namespace

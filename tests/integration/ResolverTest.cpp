@@ -17,6 +17,7 @@
 #include "engine/net/TPeerId.h"
 #include "support/LoopbackServers.h"
 #include "support/NetworkNamespace.h"
+#include "support/ScopedProcessState.h"
 
 namespace pf {
 namespace {
@@ -120,7 +121,8 @@ TEST(RealResolverTest, LocalNamesHostsEntriesInvalidAndLateAnswers) {
   for (int i = 0; i < 100 && CountLines(queries, "ready") == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ASSERT_EQ(CountLines(queries, "ready"), 1) << ReadFile(dir / "dns.err");
-  const ResolverReportFunction previousReport = SetResolverReport(&RecordReport);
+  testing::ScopedProcessState processState;
+  SetResolverReport(&RecordReport);
   ClearNonexistentHosts();
   const std::string tag = std::to_string(::getppid());
   std::vector<uint32_t> addresses;
@@ -184,7 +186,6 @@ TEST(RealResolverTest, LocalNamesHostsEntriesInvalidAndLateAnswers) {
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_NE(reports[1].find("Host : (" + invalid + ")"), std::string::npos);
   }
-  SetResolverReport(previousReport);
   ClearNonexistentHosts();
 }
 

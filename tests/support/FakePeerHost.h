@@ -11,6 +11,7 @@
 #include "engine/content/TPieces.h"
 #include "engine/schedule/SegmentList.h"
 #include "engine/peers/PeerHost.h"
+#include "support/ManualClock.h"
 
 namespace pf::testing {
 
@@ -39,8 +40,6 @@ class FakePeerHost : public PeerHost {
   void SetStateCode(int) override {}
   void SetHttpStarted() override {}
   int64_t ReceiveAllowance() override { return 1 << 30; }
-  int64_t WallNow() override { return now; }
-  uint32_t MonotonicNow() override { return static_cast<uint32_t>(now - kStart + 1000); }
 
   std::vector<std::string> FoundUrls() const {
     std::vector<std::string> urls;
@@ -50,7 +49,8 @@ class FakePeerHost : public PeerHost {
 
   TPieces* map = nullptr;
   std::deque<BlockRequest> shared;
-  int64_t now = kStart;
+  // The engine's clock while the host lives, at kStart wall seconds.
+  ManualClock clock{{.wall = kStart}};
   bool complete = false;
   int64_t payload = 0;
   int64_t wasted = 0;

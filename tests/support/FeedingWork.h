@@ -1,12 +1,12 @@
 #pragma once
 // A work object whose "peers" are the torrent's own bytes: each tick it hands
 // a few blocks to the piece map, as an HTTP source would, so the work loop
-// runs for real without a network. Its clocks can be moved forward.
+// runs for real without a network. It counts the loop's passes, so that a
+// test that moves the engine's clock can wait until the loop has seen it.
 #include <atomic>
 #include <cstdio>
 #include <string>
 
-#include "engine/base/QTimeThread.h"
 #include "engine/base/ScopedLock.h"
 #include "engine/task/TWorkThread.h"
 
@@ -18,9 +18,7 @@ class FeedingWork : public TWorkThread {
  public:
   FeedingWork(const std::string& torrentPath, const std::string& content, int feedPieces)
       : torrentPath_(torrentPath), content_(content), feedPieces_(feedPieces) {
-    monotonicClock = [this] { return MonotonicSeconds() + monotonicOffset.load(); };
     saveIntervalSeconds = 1;
-    wallClock = [this] { return WallSeconds() + wallOffset.load(); };
   }
   ~FeedingWork() override { Stop(); }
 
@@ -42,12 +40,13 @@ class FeedingWork : public TWorkThread {
     reloadMetadata = 1;
   }
 
-  std::atomic<uint32_t> monotonicOffset{0};
-  std::atomic<int64_t> wallOffset{0};
   int blocksPerTick = 8;
+  // Passes of the work loop; each drives the peers once.
+  std::atomic<int> passes{0};
 
  protected:
   void DrivePeers() override {
+    ++passes;
     TPieces* map = Pieces();
     if (!map) return;
     for (int blocks = 0; blocks < blocksPerTick && nextPiece_ < feedPieces_; ++blocks) {

@@ -14,6 +14,7 @@
 #include "engine/api/EngineApi.h"
 #include "engine/base/CPelicanfetchLog.h"
 #include "platform/DebugOutput.h"
+#include "support/ScopedProcessState.h"
 
 namespace pf {
 namespace {
@@ -64,6 +65,7 @@ TEST_F(EngineApi, StartEngineTwiceIsHarmless) { EXPECT_EQ(StartEngine("again"), 
 TEST_F(EngineApi, CreationIsLoggedWithLabelHandleAndTarget) {
   std::vector<std::string> lines;
   std::mutex m;
+  testing::ScopedProcessState processState;
   platform::SetDebugOutputSink([&](const char* line) {
     std::lock_guard<std::mutex> lock(m);
     lines.emplace_back(line);

@@ -12,6 +12,7 @@
 #include "engine/base/CPelicanfetchLog.h"
 #include "engine/base/CPelicanfetchLogApi.h"
 #include "platform/DebugOutput.h"
+#include "support/ScopedProcessState.h"
 
 namespace pf {
 namespace {
@@ -39,10 +40,7 @@ class LogTest : public ::testing::Test {
     });
     log.SetBasePath(base.c_str());
   }
-  void TearDown() override {
-    platform::SetDebugOutputSink(nullptr);
-    fs::remove_all(dir);
-  }
+  void TearDown() override { fs::remove_all(dir); }
   std::vector<std::string> Files() {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
@@ -55,6 +53,8 @@ class LogTest : public ::testing::Test {
   CPelicanfetchLogApi log;
   std::mutex captureMutex;
   std::vector<std::string> debugLines;
+  // Goes first: the sink above captures this fixture.
+  testing::ScopedProcessState processState;
 };
 
 const std::regex kLine(R"(\[\d\d:\d\d:\d\d\] \[(.*)\]\n)");
@@ -142,6 +142,7 @@ TEST_F(LogTest, LinesFromManyThreadsNeverInterleave) {
 
 TEST(GlobalLog, WritersWriteNothingWithoutALogAndThroughItOnceCreated) {
   std::vector<std::string> lines;
+  testing::ScopedProcessState processState;
   platform::SetDebugOutputSink([&](const char* line) { lines.emplace_back(line); });
   DestroyLog();
   LogLine(23, "Create %s, Download, ID : %lu] [Target File : (%s) ", "HTTP Task", 7ul, "/x");

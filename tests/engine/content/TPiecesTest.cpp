@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/base/EngineLocks.h"
+#include "support/ManualClock.h"
 #include "support/PieceMapFixture.h"
 
 namespace pf {
@@ -67,7 +68,7 @@ TEST(TPieces, MarkHeldChangesCountersOnceAndNotifies) {
   EXPECT_FALSE(map->MarkHeld(7, true)) << "no such piece";
 
   // A change in the process's first monotonic second still counts as one.
-  map->monotonic = [] { return uint32_t{0}; };
+  testing::ManualClock firstSecond({.monotonic = 0});
   ASSERT_TRUE(map->MarkHeld(0, true));
   EXPECT_NE(map->changeTime, 0);
 }

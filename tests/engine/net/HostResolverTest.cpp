@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/Ipv4.h"
+#include "support/ScopedProcessState.h"
 
 #include <atomic>
 #include <chrono>
@@ -52,7 +53,7 @@ class HostResolverTest : public ::testing::Test {
  protected:
   void SetUp() override {
     platform::SetHostLookup(&ScriptedLookup);
-    previousReport = SetResolverReport(&RecordReport);
+    SetResolverReport(&RecordReport);
     // A success re-arms the one-time report.
     std::vector<uint32_t> ignored;
     ResolveHost("ok.test", &ignored);
@@ -61,12 +62,8 @@ class HostResolverTest : public ::testing::Test {
     std::lock_guard<std::mutex> lock(reportsMutex);
     reports.clear();
   }
-  void TearDown() override {
-    platform::SetHostLookup(nullptr);
-    SetResolverReport(previousReport);
-    ClearNonexistentHosts();
-  }
-  ResolverReportFunction previousReport = nullptr;
+  void TearDown() override { ClearNonexistentHosts(); }
+  testing::ScopedProcessState processState;
   static size_t ReportCount() {
     std::lock_guard<std::mutex> lock(reportsMutex);
     return reports.size();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/Ipv4.h"
+#include "support/ScopedProcessState.h"
 
 #include <cstring>
 #include <string>
@@ -33,11 +34,8 @@ class TPeerIdTest : public ::testing::Test {
     platform::SetHostLookup(&FakeLookup);
     SetResolverReport(&DropReport);
   }
-  void TearDown() override {
-    platform::SetHostLookup(nullptr);
-    SetResolverReport(nullptr);
-    ClearNonexistentHosts();
-  }
+  void TearDown() override { ClearNonexistentHosts(); }
+  testing::ScopedProcessState processState;
 };
 
 struct SourceCase {

@@ -24,6 +24,7 @@
 #include "support/FakePeerHost.h"
 #include "support/Ipv4.h"
 #include "support/PieceMapFixture.h"
+#include "support/ScopedProcessState.h"
 
 namespace pf {
 namespace {
@@ -264,7 +265,7 @@ TEST_F(BtPeerTest, IncomingHandshakeIsAnsweredWithBitfieldThenInterestAndUnchoke
 }
 
 TEST_F(BtPeerTest, OutgoingConnectionSendsTheRequestPreambleWhenSwitchedOnAndTakesAStatusBlockBack) {
-  const uint8_t saved = Switches().httpPreamble;
+  testing::ScopedProcessState processState;
   struct Case {
     uint8_t preambleSwitch;
     std::string replyPrefix;
@@ -312,7 +313,6 @@ TEST_F(BtPeerTest, OutgoingConnectionSendsTheRequestPreambleWhenSwitchedOnAndTak
     EXPECT_EQ(Take(16), Be32(2) + "\x05\xC0" + kInterestedAndUnchoke);
     EXPECT_TRUE(alive);
   }
-  Switches().httpPreamble = saved;
 }
 
 TEST_F(BtPeerTest, BadHandshakeEndsThePeerBeforeAnythingElseIsSent) {

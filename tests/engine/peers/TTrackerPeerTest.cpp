@@ -333,9 +333,9 @@ TEST_F(TrackerPeerTest, RepeatsTheFirstTargetEveryElevenSeconds) {
   // New counters would make another target; the stored one is kept.
   task.figures.uploaded = 999;
   task.figures.left = 0;
-  task.now += 10;
+  task.clock.AdvanceSeconds(10);
   EXPECT_EQ(tracker.ReadRequest(Ticker(), 100), "");
-  task.now += 1;
+  task.clock.AdvanceSeconds(1);
   EXPECT_EQ(tracker.ReadRequest(Ticker()), first);
 
   // A seeding task keeps its tracker objects.
@@ -360,7 +360,7 @@ TEST_F(TrackerPeerTest, AReusedObjectKeepsItsTargetOnlyForTheSameTracker) {
   object->Reset();
   tracker.CloseClient();
   Attach(base + "/two");
-  task.now += 11;
+  task.clock.AdvanceSeconds(11);
   EXPECT_EQ(tracker.ReadRequest(Ticker()), other);
 }
 
@@ -369,7 +369,7 @@ TEST_F(TrackerPeerTest, AnnouncesNothingWithoutMetadata) {
   HttpTracker tracker(Ip(127, 0, 0, 1), 0);
   Attach("http://127.0.0.1:" + std::to_string(tracker.port()) + "/announce");
   EXPECT_EQ(tracker.ReadRequest(Ticker(), 100), "");
-  task.now += 11;
+  task.clock.AdvanceSeconds(11);
   EXPECT_EQ(tracker.ReadRequest(Ticker(), 100), "");
 }
 

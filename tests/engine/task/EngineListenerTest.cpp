@@ -17,6 +17,7 @@
 #include "engine/task/IncomingConnections.h"
 #include "platform/HostLookup.h"
 #include "support/LoopbackServers.h"
+#include "support/ScopedProcessState.h"
 
 namespace pf {
 namespace {
@@ -35,6 +36,7 @@ bool ConnectLoopback(int port) {
 TEST(EngineListener, FollowsTheP2PSwitchAndFeedsThePendingList) {
   const int port = testing::FreeLoopbackPort();
   ASSERT_GT(port, 0);
+  testing::ScopedProcessState processState;
   Switches().listenPort = port;
   Switches().p2pEnabled = 1;
   IncomingConnections::Clear();
@@ -58,8 +60,6 @@ TEST(EngineListener, FollowsTheP2PSwitchAndFeedsThePendingList) {
   EXPECT_FALSE(EngineListener::IsOpen());
   EXPECT_FALSE(ConnectLoopback(port)) << "nobody listens any more";
 
-  Switches().p2pEnabled = 1;
-  Switches().listenPort = 0;
   IncomingConnections::Clear();
   EngineListener::Close();
 }

@@ -14,9 +14,10 @@
 #include "engine/content/TPieces.h"
 #include "engine/task/IncomingConnections.h"
 #include "engine/schedule/SegmentList.h"
-#include "platform/Clock.h"
 #include "engine/task/TWorkWithPeers.h"
 #include "support/FakePeerHost.h"
+#include "support/ManualClock.h"
+#include "support/ScopedProcessState.h"
 
 namespace pf {
 namespace {
@@ -56,8 +57,6 @@ class PoolUnderTest : public TWorkWithPeers, public PeerHost {
   void SetStateCode(int) override {}
   void SetHttpStarted() override {}
   int64_t ReceiveAllowance() override { return 1 << 30; }
-  int64_t WallNow() override { return now; }
-  uint32_t MonotonicNow() override { return static_cast<uint32_t>(now); }
 
   RefPtr<TPeerId> Server(int allowance, int64_t resourceSize, uint8_t lastIpByte = 1) {
     auto c = RefPtr<TPeerId>::Make("http://10.0.0." + std::to_string(lastIpByte) + "/f");
@@ -94,26 +93,19 @@ class PoolUnderTest : public TWorkWithPeers, public PeerHost {
   std::unique_ptr<SegmentList> segmentList = std::make_unique<SegmentList>(view);
   std::deque<BlockRequest> shared;
   bool complete = false;
-  int64_t now = 100000;
+  testing::ManualClock clock{{.monotonic = 100000, .wall = 100000}};
 };
 
 class PeerPool : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedHttp = TWorkWithPeers::PeerClass(kHttp);
-    savedBt = TWorkWithPeers::PeerClass(kBtNode);
-    savedTracker = TWorkWithPeers::PeerClass(kTracker);
     TWorkWithPeers::RegisterPeerClass(kHttp, &MakeStubHttp);
     // Trackers would announce for real; the pool's tests use stubs.
     TWorkWithPeers::RegisterPeerClass(kTracker, nullptr);
     StubPeer::failAttach = false;
   }
-  void TearDown() override {
-    TWorkWithPeers::RegisterPeerClass(kHttp, savedHttp);
-    TWorkWithPeers::RegisterPeerClass(kBtNode, savedBt);
-    TWorkWithPeers::RegisterPeerClass(kTracker, savedTracker);
-  }
-  TWorkWithPeers::PeerFactory savedHttp = nullptr, savedBt = nullptr, savedTracker = nullptr;
+  // Puts the engine's peer classes back.
+  testing::ScopedProcessState processState;
 };
 
 TEST(CandidateRules, MayConnectNowCountsDownAndAppliesEachKindsLimits) {
@@ -187,7 +179,7 @@ TEST_F(PeerPool, OneConnectionPerPassForASingleAllowanceAndFailuresForEmptyAttem
   pool.ConnectServers();
   EXPECT_EQ(pool.connections.size(), 1u);
   EXPECT_EQ(server->openConnections, 1);
-  EXPECT_EQ(server->lastConnect, pool.now);
+  EXPECT_EQ(server->lastConnect, pool.clock.WallSeconds());
   pool.ConnectServers();  // at its allowance: not a failure
   EXPECT_EQ(pool.connections.size(), 1u);
   EXPECT_EQ(server->failures, 0);
@@ -375,7 +367,7 @@ TEST_F(PeerPool, IncomingHandshakeForTheTaskIsAdoptedWithinThePeerBudget) {
   };
 
   QTcpSocket first;
-  IncomingConnections::AddPending(connectOne(first), platform::TickCount(), loopback);
+  IncomingConnections::AddPending(connectOne(first), TickMs(), loopback);
   int adopted = 0;
   for (int i = 0; i < 100 && adopted == 0; ++i) {
     adopted = pool.TakeIncomingConnections();

@@ -5,6 +5,7 @@
 #include "engine/base/EngineSwitches.h"
 #include "engine/task/IncomingConnections.h"
 #include "engine/task/TWorkWithTransStatis.h"
+#include "support/ScopedProcessState.h"
 
 namespace pf {
 namespace {
@@ -45,12 +46,12 @@ TEST(TransferAccounting, SendSlotsFollowTheUploadSpeed) {
 }
 
 TEST(TransferAccounting, MorePeersOverUdpOnlyWithAKnownOutsideAddressAndNoOneReachingUs) {
+  testing::ScopedProcessState processState;
   IncomingConnections::ClearReachable();
   Switches().externalIp = 0;
   EXPECT_FALSE(Statis::CanServeMore());
   Switches().externalIp = 0x01020304;
   EXPECT_EQ(Statis::CanServeMore(), !IncomingConnections::Reachable());
-  Switches().externalIp = 0;
 }
 
 // Payload booked by kind: every mirror's bytes are mirror bytes (FTP's too),

@@ -1,5 +1,6 @@
 // The work loop run for real on its thread, with blocks fed to the piece map
-// by a test source instead of network peers, and clocks the test can move.
+// by a test source instead of network peers, under an engine clock that the
+// test moves: time-outs of minutes and hours pass in a few passes.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,10 +10,12 @@
 
 #include "engine/content/TaskStateFile.h"
 #include "engine/base/CPelicanfetchLog.h"
-#include "engine/base/QTimeThread.h"
+#include "engine/base/EngineClock.h"
 #include "engine/task/TWorkThread.h"
 #include "platform/DebugOutput.h"
 #include "support/FeedingWork.h"
+#include "support/ManualClock.h"
+#include "support/ScopedProcessState.h"
 #include "support/TorrentFixture.h"
 
 namespace pf {
@@ -21,13 +24,26 @@ namespace {
 namespace fs = std::filesystem;
 using testing::FeedingWork;
 
+// Waits for the loop's thread to end (real time: it has work to finish).
 template <typename Predicate>
 bool WaitUntil(Predicate done, int milliseconds = 15000) {
-  for (int waited = 0; waited < milliseconds; waited += 20) {
+  for (int waited = 0; waited < milliseconds; waited += 5) {
     if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return done();
+}
+
+// Waits for `count` more passes of the loop; false when the run ends first.
+// Two passes after the clock moved, one whole pass has read the new time.
+bool Passes(FeedingWork& work, int count) {
+  const int target = work.passes + count;
+  for (int waited = 0; waited < 15000; ++waited) {
+    if (work.passes >= target) return true;
+    if (!work.IsRunning()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
 }
 
 class WorkLoop : public ::testing::Test {
@@ -41,6 +57,17 @@ class WorkLoop : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir); }
 
+  // Moves the clock on a second at a time, each seen by the loop, until
+  // `done` or until `seconds` have passed.
+  template <typename Predicate>
+  bool Run(FeedingWork& work, Predicate done, uint32_t seconds = 600) {
+    for (uint32_t s = 0; s < seconds && !done(); ++s) {
+      clock.AdvanceSeconds(1);
+      Passes(work, 2);
+    }
+    return done();
+  }
+
   std::string Target(const testing::TorrentFixture& t) const { return (dir / "save" / t.name).string(); }
   std::string StateFile() const { return (dir / "task.pfinfo").string(); }
   std::string ReadFile(const std::string& path) const {
@@ -50,6 +77,8 @@ class WorkLoop : public ::testing::Test {
 
   fs::path dir;
   const uint32_t kFlags = kTaskP2SP | kTaskTargetIsFile;
+  // Declared before the work objects of the tests, so it outlives their threads.
+  testing::ManualClock clock;
 };
 
 TEST_F(WorkLoop, CompleteTaskSeedsForItsWindowThenEndsAndDeletesItsState) {
@@ -58,6 +87,7 @@ TEST_F(WorkLoop, CompleteTaskSeedsForItsWindowThenEndsAndDeletesItsState) {
   work.Configure(Target(t), StateFile(), kFlags);
   std::vector<std::string> lines;
   std::mutex linesMutex;
+  testing::ScopedProcessState processState;
   platform::SetDebugOutputSink([&](const char* line) {
     std::lock_guard<std::mutex> lock(linesMutex);
     lines.emplace_back(line);
@@ -65,7 +95,7 @@ TEST_F(WorkLoop, CompleteTaskSeedsForItsWindowThenEndsAndDeletesItsState) {
   CreateLog();
 
   ASSERT_EQ(work.StartDownload(), kOk);
-  ASSERT_TRUE(WaitUntil([&] {
+  ASSERT_TRUE(Run(work, [&] {
     int32_t complete = 0;
     work.IsComplete(&complete);
     return complete == 1;
@@ -74,11 +104,11 @@ TEST_F(WorkLoop, CompleteTaskSeedsForItsWindowThenEndsAndDeletesItsState) {
   work.GetTaskInfo(&info);
   EXPECT_EQ(info.state, kStateComplete);
   EXPECT_EQ(info.httpBytes, 700000);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_TRUE(work.IsRunning()) << "a complete task keeps serving for its seed window";
 
-  work.wallOffset = 12 * 3600 + 5;
-  ASSERT_TRUE(WaitUntil([&] { return !work.IsRunning(); }));
+  // The window is 12 hours from completion, which came a few seconds ago.
+  clock.AdvanceSeconds(12 * 3600 - 60);
+  EXPECT_TRUE(Passes(work, 3)) << "a complete task keeps serving for its seed window";
+  ASSERT_TRUE(Run(work, [&] { return !work.IsRunning(); }, 120));
   DestroyLog();
   platform::SetDebugOutputSink(nullptr);
   EXPECT_EQ(ReadFile(Target(t)), t.content) << "the file is complete under its final name";
@@ -95,10 +125,9 @@ TEST_F(WorkLoop, WithoutASeedWindowTheRunNeverEndsByCompletion) {
   work.Configure(Target(t), StateFile(), kFlags);
   work.MutableConfig().seedHours = 0;
   ASSERT_EQ(work.StartDownload(), kOk);
-  ASSERT_TRUE(WaitUntil([&] { return work.PublishedStatus().doneBytes == 200000; }));
-  work.wallOffset = 1000 * 3600;
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  EXPECT_TRUE(work.IsRunning());
+  ASSERT_TRUE(Run(work, [&] { return work.PublishedStatus().doneBytes == 200000; }));
+  clock.AdvanceSeconds(1000 * 3600);
+  EXPECT_FALSE(Run(work, [&] { return !work.IsRunning(); }, 30));
   EXPECT_EQ(work.StopWork(), kOk);
 }
 
@@ -108,7 +137,7 @@ TEST_F(WorkLoop, StoppedHalfwayTheTaskResumesFromItsStateFile) {
     FeedingWork first(t.path, t.content, 8);
     first.Configure(Target(t), StateFile(), kFlags);
     ASSERT_EQ(first.StartDownload(), kOk);
-    ASSERT_TRUE(WaitUntil([&] { return first.PublishedStatus().finishedPieces >= 8; }));
+    ASSERT_TRUE(Run(first, [&] { return first.PublishedStatus().finishedPieces >= 8; }));
     ASSERT_EQ(first.StopWork(), kOk);
     EXPECT_EQ(first.PublishedStatus().runPhase, TaskStatus::kIdle);
   }
@@ -120,10 +149,10 @@ TEST_F(WorkLoop, StoppedHalfwayTheTaskResumesFromItsStateFile) {
   FeedingWork second(t.path, t.content, 0);
   second.Configure(Target(t), StateFile(), kFlags);
   ASSERT_EQ(second.ContinueDownload(), kOk);
-  ASSERT_TRUE(WaitUntil([&] { return second.PublishedStatus().checkedBytes == 1000000; }));
+  ASSERT_TRUE(Run(second, [&] { return second.PublishedStatus().checkedBytes == 1000000; }));
   EXPECT_EQ(second.PublishedStatus().finishedPieces, 8) << "the held half is known again";
   second.SetFeedPieces(t.PieceCount());
-  ASSERT_TRUE(WaitUntil([&] { return second.PublishedStatus().doneBytes == 1000000; }));
+  ASSERT_TRUE(Run(second, [&] { return second.PublishedStatus().doneBytes == 1000000; }));
   second.StopWork();
   EXPECT_EQ(ReadFile(Target(t)), t.content);
 }
@@ -135,9 +164,9 @@ TEST_F(WorkLoop, ANewTorrentFromTheKeySourceReplacesTheMapKeepingHeldPieces) {
   FeedingWork work(t.path, t.content, 6);
   work.Configure(Target(t), StateFile(), kFlags);
   ASSERT_EQ(work.StartDownload(), kOk);
-  ASSERT_TRUE(WaitUntil([&] { return work.PublishedStatus().finishedPieces >= 6; }));
+  ASSERT_TRUE(Run(work, [&] { return work.PublishedStatus().finishedPieces >= 6; }));
   work.DeliverTorrent(finer.bytes);
-  ASSERT_TRUE(WaitUntil([&] { return work.PublishedStatus().pieceLength == 32768; }));
+  ASSERT_TRUE(Run(work, [&] { return work.PublishedStatus().pieceLength == 32768; }));
   EXPECT_EQ(work.PublishedStatus().finishedPieces, 12) << "six 64 KB pieces are twelve 32 KB ones";
   uint8_t bits[8] = {};
   EXPECT_EQ(work.CopyPublishedBitmap(bits, sizeof(bits)), finer.PieceCount());
@@ -145,7 +174,7 @@ TEST_F(WorkLoop, ANewTorrentFromTheKeySourceReplacesTheMapKeepingHeldPieces) {
   EXPECT_EQ(bits[1], 0xF0);
 
   work.DeliverTorrent("d4:infod4:name1:xee");  // unusable: the task goes on with its map
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(Passes(work, 3)) << "each pass looks for a new torrent";
   EXPECT_EQ(work.PublishedStatus().pieceLength, 32768);
   EXPECT_EQ(work.PublishedStatus().stateCode, 0);
   EXPECT_TRUE(work.IsRunning());
@@ -159,12 +188,12 @@ TEST_F(WorkLoop, EndsWithTheCodeOfWhatWentWrong) {
     uint32_t flags;
     std::string key;
     const char* sources;
-    uint32_t elapsed;
+    uint32_t limit;  // seconds after the start that the run still lives through
     int32_t state;
   } cases[] = {
       {"unreadable torrent", kTaskP2SP, "file://" + (dir / "missing.torrent").string(), "", 0, kStateTorrentUnreadable},
-      {"no metadata in time", kTaskP2SP, "http://127.0.0.1:1/x.torrent", "http://127.0.0.1:1/x", 46, kStateNoMetadata},
-      {"no usable source", 0, "", "gopher://127.0.0.1/x", 16, kStateGaveUp},
+      {"no metadata in time", kTaskP2SP, "http://127.0.0.1:1/x.torrent", "http://127.0.0.1:1/x", 45, kStateNoMetadata},
+      {"no usable source", 0, "", "gopher://127.0.0.1/x", 15, kStateGaveUp},
   };
   for (const auto& c : cases) {
     FeedingWork work(t.path, t.content, 0);
@@ -174,7 +203,11 @@ TEST_F(WorkLoop, EndsWithTheCodeOfWhatWentWrong) {
     params.flags = c.flags;
     work.ApplyParams(params, true);
     ASSERT_EQ(work.StartDownload(), kOk) << c.name;
-    work.monotonicOffset = c.elapsed;
+    if (c.limit > 0) {
+      clock.AdvanceSeconds(c.limit);
+      EXPECT_TRUE(Passes(work, 3)) << c.name << ": ended before its limit";
+      clock.AdvanceSeconds(1);
+    }
     ASSERT_TRUE(WaitUntil([&] { return !work.IsRunning(); })) << c.name;
     EXPECT_EQ(work.PublishedStatus().stateCode, c.state) << c.name;
     EXPECT_EQ(work.PublishedStatus().runPhase, TaskStatus::kIdle) << c.name;
@@ -199,15 +232,15 @@ TEST_F(WorkLoop, NoCompletedPieceFor900SecondsStopsTheRunWithoutACode) {
   FeedingWork work(t.path, t.content, 1);
   work.Configure(Target(t), StateFile(), kFlags);
   ASSERT_EQ(work.StartDownload(), kOk);
-  ASSERT_TRUE(WaitUntil([&] { return work.PublishedStatus().finishedPieces == 1; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-  EXPECT_TRUE(work.IsRunning()) << "899 seconds are not yet too many";
-  work.monotonicOffset = 901;
-  ASSERT_TRUE(WaitUntil([&] { return !work.IsRunning(); }, 25000));
+  ASSERT_TRUE(Run(work, [&] { return work.PublishedStatus().finishedPieces == 1; }));
+  // The piece completed a second or two before it was published.
+  clock.AdvanceSeconds(895);
+  EXPECT_TRUE(Passes(work, 3)) << "895 seconds are not yet too many";
+  // Checked at the upkeep, every five seconds.
+  ASSERT_TRUE(Run(work, [&] { return !work.IsRunning(); }, 15));
   EXPECT_EQ(work.PublishedStatus().stateCode, 0);
   EXPECT_EQ(work.PublishedStatus().runPhase, TaskStatus::kIdle);
   EXPECT_TRUE(fs::exists(StateFile())) << "the state is saved as after any stop";
-  work.monotonicOffset = 0;
   EXPECT_EQ(work.ResumeWork(), kOk) << "the task can be started again";
   work.StopWork();
 }
@@ -219,7 +252,7 @@ TEST_F(WorkLoop, StorageEventsStopTheTaskWithTheirCodes) {
     FeedingWork work(t.path, t.content, 0);
     work.Configure(Target(t), StateFile(), kFlags);
     ASSERT_EQ(work.StartDownload(), kOk);
-    ASSERT_TRUE(WaitUntil([&] { return work.PublishedStatus().checkedBytes == 100000; }));
+    ASSERT_TRUE(Run(work, [&] { return work.PublishedStatus().checkedBytes == 100000; }));
     work.OnPieceEvent(PieceEvent::Of(code));
     ASSERT_TRUE(WaitUntil([&] { return !work.IsRunning(); }));
     EXPECT_EQ(work.PublishedStatus().stateCode, state);
