@@ -246,8 +246,8 @@ bool TBTPeer::AcceptHandshake(const BtHash& peerId) {
   phase = 2;
   flags.peerUnchoked = 0;
   std::string out;
-  const std::span<const uint8_t> held = work->HeldBits().Bytes();
-  if (std::any_of(held.begin(), held.end(), [](uint8_t b) { return b != 0; })) AppendBtBitfield(out, held);
+  const BitfieldView held = work->HeldBits();
+  if (held.Any()) AppendBtBitfield(out, held.Bytes());
   out.append(kInterestedAndUnchoke, sizeof kInterestedAndUnchoke);
   return SendBytes(out);
 }
