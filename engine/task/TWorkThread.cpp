@@ -518,7 +518,7 @@ int64_t TWorkThread::Tick() {
   if (wallClock() - lastWindow_ >= 3) {
     UpdateSpeeds(static_cast<int>(std::max<int64_t>(wallClock() - lastWindow_, 1)));
     lastWindow_ = wallClock();
-    downloadSpeedSum = SumPeerSpeeds(~0);
+    downloadSpeedSum = SumPeerSpeeds(kAllSourceKinds);
     uploadSpeedSum = 0;
     for (const auto& connection : connections) uploadSpeedSum += connection->tick.sendRate;
   }

@@ -71,7 +71,7 @@ class TWorkWithPeers : public TBaseWork, private MirrorPolicy::Pool {
   // earlier in this pass, which may open `budget` in all. False when none.
   bool ConnectCandidate(TPeerId& candidate, int opened, int budget, int& count);
 
-  // A peer object for a source of `kind` (1, 2, 4, 8): an idle one of that
+  // A peer object for a source of `kind` (a SourceKind): an idle one of that
   // kind, else a new one from the class registered for the kind; none for
   // other kinds or kinds without a class.
   RefPtr<TPeerObject> GetPeerObject(int kind);

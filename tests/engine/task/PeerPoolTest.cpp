@@ -250,7 +250,7 @@ TEST_F(PeerPool, PeerObjectsComeFromRegisteredClassesAndAreReused) {
   TWorkWithPeers::RegisterPeerClass(kBtNode, nullptr);
   EXPECT_FALSE(pool.GetPeerObject(kBtNode));
   EXPECT_FALSE(pool.GetPeerObject(kTracker));
-  EXPECT_FALSE(pool.GetPeerObject(3));
+  EXPECT_FALSE(pool.GetPeerObject(kBtNode | kHttp)) << "a mask is no kind";
   TWorkWithPeers::RegisterPeerClass(kBtNode, &MakeStubBt);
   auto bt = pool.GetPeerObject(kBtNode);
   ASSERT_TRUE(bt);
