@@ -6,6 +6,7 @@
 #include "engine/base/EngineTypes.h"
 #include "engine/content/TPieces.h"
 #include "engine/content/BlockSize.h"
+#include "engine/net/SourceGroup.h"
 
 namespace pf {
 namespace {
@@ -138,7 +139,7 @@ bool THttpPeer::Process() {
     if (!headerDone) return true;
     const int status = response.status;
     if (status >= 200 && status < 300) {
-      if (source.group == 29) source.group = 28;
+      if (source.group == kOwnSourceGroup) source.group = kAnsweredOwnSourceGroup;
       if (!source.wholeContent && !TakeBodyStart()) return false;
       if (source.users > 1) return true;
       source.redirected = 0;

@@ -110,7 +110,7 @@ class TWorkWithPeers : public TBaseWork, private MirrorPolicy::Pool {
   // Mirror upkeep (MirrorPolicy::KeepMirrors).
   void KeepMirrors();
   // One step of the connections; dead ones are released. A BitTorrent
-  // connection slower than kSlowPeerSpeed is stepped only every
+  // connection slower than TPeerObject::kSlowSpeed is stepped only every
   // `receiveEvery` ticks of the second (`tickInSecond` counts them), so that
   // many idle peers do not keep the loop busy (unless its last step moved a
   // block); servers are always stepped.
@@ -118,9 +118,6 @@ class TWorkWithPeers : public TBaseWork, private MirrorPolicy::Pool {
   // Per-connection speeds over the last window of `seconds`.
   void UpdateSpeeds(int seconds);
   const std::vector<RefPtr<TPeerObject>>& Connections() const { return connections; }
-
-  // Below this many bytes a second a BitTorrent connection counts as slow.
-  static constexpr int kSlowPeerSpeed = 28672;
 
  protected:
   // The task side the peers talk to.
