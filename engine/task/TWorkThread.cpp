@@ -71,9 +71,9 @@ int32_t TWorkThread::GetTaskInfo(TaskInfo* info) {
   ScopedLock lock(&mutex);
   const TaskStatus& s = published;
   std::snprintf(info->name, sizeof(info->name), "%s", s.name.c_str());
-  const int64_t progress = s.totalBytes > 0 ? s.doneBytes * 10000 / s.totalBytes : 0;
+  const int64_t progress = s.totalBytes > 0 ? s.doneBytes * kProgressWhole / s.totalBytes : 0;
   info->progress = static_cast<int32_t>(progress);
-  info->state = progress >= 10000 ? kStateComplete : s.stateCode;
+  info->state = progress >= kProgressWhole ? kStateComplete : s.stateCode;
   info->speed = s.currentSpeed;
   info->remaining = s.remainingSeconds;
   info->totalKB = static_cast<int32_t>(s.totalBytes / 1024);
@@ -86,7 +86,7 @@ int32_t TWorkThread::GetTaskInfo(TaskInfo* info) {
 int32_t TWorkThread::IsComplete(int32_t* complete) {
   ScopedLock lock(&mutex);
   const int64_t total = published.totalBytes;
-  const bool done = total != 0 && published.doneBytes * 10000 / total > 9999;
+  const bool done = total != 0 && published.doneBytes * kProgressWhole / total >= kProgressWhole;
   if (complete) *complete = done ? 1 : 0;
   return kOk;
 }

@@ -113,7 +113,7 @@ int RunDownload(const std::vector<std::string>& args) {
       bar.Show(10000, 10000, Figures(info));
       break;
     }
-    bar.Show(info.progress, 10000, info.totalKB > 0 ? Figures(info) : std::string("starting"));
+    bar.Show(info.progress, pf::kProgressWhole, info.totalKB > 0 ? Figures(info) : std::string("starting"));
     if (const char* text = EndingStateText(info.state)) {
       bar.Finish();
       std::fprintf(stderr, "pftool download: failed with state %d: %s\n", info.state, text);
