@@ -39,7 +39,7 @@ bool CheckThread::Start(std::function<void()> whenVerified) {
   try {
     thread_ = std::thread([this] { Run(); });
   } catch (const std::exception& error) {
-    LogLine(34, "check thread not started: %s", error.what());
+    LogLine(kLogApplication, "check thread not started: %s", error.what());
     running_ = false;
     return false;
   }
@@ -69,11 +69,11 @@ bool CheckThread::CheckFile(int index, bool keepActual) {
     mismatchSeen_ = true;
     currentFile_ = index;
     digestProgress_ = 0;
-    LogLine(34, "MD5不匹配：%s，Except：%s，Actural：%s", file.fileName.c_str(), file.md5.c_str(), actual.c_str());
+    LogLine(kLogApplication, "MD5不匹配：%s，Except：%s，Actural：%s", file.fileName.c_str(), file.md5.c_str(), actual.c_str());
     if (keepActual) lastActual_ = actual;
     return false;
   }
-  LogLine(34, "MD5匹配：%s，Except：%s，Actural：%s", file.fileName.c_str(), file.md5.c_str(), actual.c_str());
+  LogLine(kLogApplication, "MD5匹配：%s，Except：%s，Actural：%s", file.fileName.c_str(), file.md5.c_str(), actual.c_str());
   return true;
 }
 

@@ -244,10 +244,10 @@ std::string DownloadController::ExtractTorrent(int index) {
   };
   std::string path = write(dataFolder_);
   if (path.empty()) {
-    LogLine(7, "Pelicanfetch UI : 释放文件(path=%s)第一次失败", JoinPath(dataFolder_, file.md5).c_str());
+    LogLine(kLogExtraction, "Pelicanfetch UI : 释放文件(path=%s)第一次失败", JoinPath(dataFolder_, file.md5).c_str());
     const char* temp = std::getenv("TMPDIR");
     path = write(temp && *temp ? temp : "/tmp");
-    if (path.empty()) LogLine(7, "Pelicanfetch UI : 初始化失败，释放文件(path=%s)第二次失败", file.md5.c_str());
+    if (path.empty()) LogLine(kLogExtraction, "Pelicanfetch UI : 初始化失败，释放文件(path=%s)第二次失败", file.md5.c_str());
   }
   return path.empty() ? std::string() : "file://" + path;
 }

@@ -647,7 +647,7 @@ void TWorkThread::WorkLoop() {
     if (reload) RebuildMetadata();
   }
   if (completed)
-    LogLine(23, "TID : %5lu] [%s is Download Complete", static_cast<unsigned long>(platform::CurrentThreadId()),
+    LogLine(kLogTaskLife, "TID : %5lu] [%s is Download Complete", static_cast<unsigned long>(platform::CurrentThreadId()),
             targetFilePath.c_str());
   EndRun(timedOut, gaveUp);
 }
@@ -695,7 +695,7 @@ void TWorkThread::ReleaseEngineLocks() {
     int levels = 0;
     while (lock->Unlock()) ++levels;
     if (levels > 0)
-      LogLine(2, "TID : %5lu] [%s lock forced open at the thread's end (%d levels)",
+      LogLine(kLogEngine, "TID : %5lu] [%s lock forced open at the thread's end (%d levels)",
               static_cast<unsigned long>(platform::CurrentThreadId()), name, levels);
   }
 }
@@ -704,11 +704,11 @@ void TWorkThread::Run() {
   try {
     WorkLoop();
   } catch (const std::exception& error) {
-    LogLine(2, "TID : %5lu] [work loop of %s ended by an exception: %s",
+    LogLine(kLogEngine, "TID : %5lu] [work loop of %s ended by an exception: %s",
             static_cast<unsigned long>(platform::CurrentThreadId()), targetFilePath.c_str(), error.what());
     ReleaseEngineLocks();
   } catch (...) {
-    LogLine(2, "TID : %5lu] [work loop of %s ended by an unknown exception",
+    LogLine(kLogEngine, "TID : %5lu] [work loop of %s ended by an unknown exception",
             static_cast<unsigned long>(platform::CurrentThreadId()), targetFilePath.c_str());
     ReleaseEngineLocks();
   }
