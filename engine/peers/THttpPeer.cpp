@@ -147,7 +147,7 @@ bool THttpPeer::Process() {
         const auto size = response.ResourceSize();
         source.resourceSize = size.value_or(-1);
         noLength = size ? 0 : 1;
-        if (source.resourceSize <= 0 && source.wholeContent && noLength) source.resourceSize = 2147483647;
+        if (source.resourceSize <= 0 && source.wholeContent && noLength) source.resourceSize = kSizeUntilClosed;
       }
       const auto name = response.FileName();
       if (name && !name->empty()) source.fileName = *name;

@@ -263,13 +263,13 @@ bool TWorkWithPeers::CanConnect(TPeerId& candidate) {
   if (!candidate.MayConnectNow(live.currentSpeed, Host()->WallNow())) return false;
   // (The IP filter of this system is empty: every address passes.)
   if (candidate.kind == kBtNode) {
-    static constexpr uint8_t kNoPeerId[20] = {};
-    const bool knownId = std::memcmp(candidate.peerId, kNoPeerId, 20) != 0;
+    static constexpr uint8_t kNoPeerId[sizeof candidate.peerId] = {};
+    const bool knownId = std::memcmp(candidate.peerId, kNoPeerId, sizeof kNoPeerId) != 0;
     for (const auto& c : connections) {
       const TPeerId* other = c->peerSource.get();
       if (c->kind != kBtNode || !other) continue;
       if (other->ip == candidate.ip && other->port == candidate.port) return false;
-      if (knownId && std::memcmp(other->peerId, candidate.peerId, 20) == 0) return false;
+      if (knownId && std::memcmp(other->peerId, candidate.peerId, sizeof kNoPeerId) == 0) return false;
     }
   }
   return !(candidate.IsServer() && Host()->HostComplete());
