@@ -1,5 +1,6 @@
 #include "app/CheckThread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -38,7 +39,7 @@ bool CheckThread::Start(std::function<void()> whenVerified) {
   try {
     thread_ = std::thread([this] { Run(); });
   } catch (const std::exception& error) {
-    LogLine(34, "check thread not started: %s", error.what());
+    LogLine(kLogApplication, "check thread not started: %s", error.what());
     running_ = false;
     return false;
   }
@@ -52,8 +53,8 @@ uint32_t CheckThread::Progress() const {
   for (int i = 0; i < PackageTable::kFileCount; ++i) {
     const uint64_t w = package.files[i].size / 1048576;
     uint64_t value = 0;
-    if (i < current) value = 10000;
-    if (i == current) value = digestProgress_ > 9999 ? 10000 : digestProgress_.load();
+    if (i < current) value = kProgressWhole;
+    if (i == current) value = std::min<uint32_t>(digestProgress_.load(), kProgressWhole);
     weighted += w * value;
     weights += w;
   }
@@ -68,11 +69,11 @@ bool CheckThread::CheckFile(int index, bool keepActual) {
     mismatchSeen_ = true;
     currentFile_ = index;
     digestProgress_ = 0;
-    LogLine(34, "MD5不匹配：%s，Except：%s，Actural：%s", file.fileName.c_str(), file.md5.c_str(), actual.c_str());
+    LogLine(kLogApplication, "MD5不匹配：%s，Except：%s，Actural：%s", file.fileName.c_str(), file.md5.c_str(), actual.c_str());
     if (keepActual) lastActual_ = actual;
     return false;
   }
-  LogLine(34, "MD5匹配：%s，Except：%s，Actural：%s", file.fileName.c_str(), file.md5.c_str(), actual.c_str());
+  LogLine(kLogApplication, "MD5匹配：%s，Except：%s，Actural：%s", file.fileName.c_str(), file.md5.c_str(), actual.c_str());
   return true;
 }
 
@@ -103,7 +104,7 @@ void CheckThread::Run() {
       for (;;) {
         TaskInfo info{};
         if (GetTaskInfo(controller_.Handle(i), &info) == kOk) {
-          if (info.progress >= 10000) break;
+          if (info.progress >= kProgressWhole) break;
           repairProgress_ = static_cast<uint32_t>(std::max(info.progress, 0));
           repairSpeed_ = static_cast<uint32_t>(std::max(info.speed, 0));
         }

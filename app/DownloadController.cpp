@@ -25,8 +25,7 @@ namespace {
 constexpr const char* kCaption = "Velmora下载器";
 constexpr uint32_t kSpeedThreshold = 1024;   // bytes a second that count as downloading
 constexpr uint32_t kReportEverySeconds = 300;
-constexpr uint32_t kTaskFlags = 0x100002;     // full target path given, recorded
-constexpr uint32_t kP2SPFlag = 0x1000000;
+constexpr uint32_t kTaskFlags = kTaskTargetIsFile | kTaskRecorded;
 constexpr uint64_t kMiB = 1048576;
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
@@ -245,10 +244,10 @@ std::string DownloadController::ExtractTorrent(int index) {
   };
   std::string path = write(dataFolder_);
   if (path.empty()) {
-    LogLine(7, "Pelicanfetch UI : 释放文件(path=%s)第一次失败", JoinPath(dataFolder_, file.md5).c_str());
+    LogLine(kLogExtraction, "Pelicanfetch UI : 释放文件(path=%s)第一次失败", JoinPath(dataFolder_, file.md5).c_str());
     const char* temp = std::getenv("TMPDIR");
     path = write(temp && *temp ? temp : "/tmp");
-    if (path.empty()) LogLine(7, "Pelicanfetch UI : 初始化失败，释放文件(path=%s)第二次失败", file.md5.c_str());
+    if (path.empty()) LogLine(kLogExtraction, "Pelicanfetch UI : 初始化失败，释放文件(path=%s)第二次失败", file.md5.c_str());
   }
   return path.empty() ? std::string() : "file://" + path;
 }
@@ -259,7 +258,7 @@ void DownloadController::FillParams(int index, TaskParams& p, bool forReload) {
   const std::string key = ExtractTorrent(index);
   if (!key.empty()) {
     CopyText(p.key, sizeof p.key, key);
-    p.flags |= kP2SPFlag;
+    p.flags |= kTaskP2SP;
   } else if (forReload) {
     ReportEvent("11400101", "PFconf资源释放失败", 0);
   } else {
@@ -432,7 +431,7 @@ void DownloadController::StartVerification(bool installAfterCheck) {
       StartInstaller(true);
       return;
     case DownloadState::kFailed:
-      if (OverallProgress() == 10000)
+      if (OverallProgress() == kProgressWhole)
         Message("修复失败：\r\n\r\n多次修复安装文件仍然出错，请尝试其他方式下载客户端\r\n或重启下载器进行再次修复");
       else
         Message("请先将客户端下载完成，再点击检查按钮");
@@ -591,7 +590,7 @@ uint32_t DownloadController::OverallProgress() {
     TaskInfo info;
     if (complete_[i]) {
       w = package_.files[i].size / kMiB;
-      p = 10000;
+      p = kProgressWhole;
     } else if (Answers(i, &info)) {
       DetectFinishedFiles();
       if (info.state != lastCodeRead_) {
@@ -599,7 +598,7 @@ uint32_t DownloadController::OverallProgress() {
         ReactToCode(info.state);
       }
       w = static_cast<uint64_t>(info.totalKB) / 1024;
-      p = complete_[i] || info.progress >= 10000 ? 10000 : static_cast<uint64_t>(std::max(info.progress, 0));
+      p = complete_[i] || info.progress >= kProgressWhole ? kProgressWhole : static_cast<uint64_t>(std::max(info.progress, 0));
     } else {
       continue;
     }

@@ -22,6 +22,7 @@
 #include "app/PackageTable.h"
 #include "app/TaskRecordFile.h"
 #include "engine/api/EngineApi.h"
+#include "engine/base/CPelicanfetchLog.h"
 #include "platform/SystemShutdown.h"
 
 namespace pf {
@@ -32,7 +33,7 @@ class DownloadController {
  public:
   static constexpr int kFileCount = PackageTable::kFileCount;
   static constexpr const char* kFolderName = TaskRecordFile::kDefaultFolder;
-  static constexpr int kLogChannel = 34;
+  static constexpr int kLogChannel = kLogApplication;
 
   // `dataFolder` holds the record, the torrents and the resume files.
   DownloadController(const PackageTable& package, std::string dataFolder, int httpBudget);

@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "engine/base/EngineTypes.h"
+
 namespace pf {
 namespace {
 
@@ -40,7 +42,7 @@ std::string FileMd5(const std::string& path, std::atomic<uint32_t>* progress) {
     if (progress && blocks > 0) {
       // A last partial block counts as a block, as block-wise reading does.
       const uint64_t blocksRead = (read + kBlock - 1) / kBlock;
-      *progress = static_cast<uint32_t>(blocksRead * 10000 / blocks);
+      *progress = static_cast<uint32_t>(blocksRead * kProgressWhole / blocks);
     }
   }
   if (in.bad()) return std::string();

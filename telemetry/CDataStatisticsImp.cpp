@@ -130,7 +130,7 @@ int CDataStatisticsImp::SetConfigPath(const char* path) {
     configPath_ = path;
     return kStatOk;
   } catch (...) {
-    LogCaught(28, "SetConfigPath");
+    LogCaught(kLogTelemetry, "SetConfigPath");
     return kStatException;
   }
 }
@@ -148,7 +148,7 @@ int CDataStatisticsImp::AddEvent(const char* code, const char* body, uint32_t fl
     pending_.push_back({code, body, flags});
     return kStatOk;
   } catch (...) {
-    LogCaught(28, "AddEvent");
+    LogCaught(kLogTelemetry, "AddEvent");
     return kStatException;
   }
 }
@@ -184,7 +184,7 @@ int CDataStatisticsImp::SubmitEventDownloadSeveral() {
     g_pendingEvents = 0;
     return result;
   } catch (...) {
-    LogCaught(28, "SubmitEventDownloadSeveral");
+    LogCaught(kLogTelemetry, "SubmitEventDownloadSeveral");
     return kStatException;
   }
 }
@@ -204,7 +204,7 @@ int CDataStatisticsImp::SubmitSingle(const char* section, const char* code, cons
     const std::string text = "code=" + ToUtf8(code) + "&info=" + PercentEncode(ToUtf8(info));
     return PostToServers(rules.servers, text);
   } catch (...) {
-    LogCaught(28, "SubmitSingle");
+    LogCaught(kLogTelemetry, "SubmitSingle");
     return kStatException;
   }
 }
@@ -235,7 +235,7 @@ int CDataStatisticsImp::GetMachineIdText(char* buffer, uint32_t* size) {
     *size = length;
     return kStatOk;
   } catch (...) {
-    LogCaught(28, "GetMachineIdText");
+    LogCaught(kLogTelemetry, "GetMachineIdText");
     return kStatException;
   }
 }

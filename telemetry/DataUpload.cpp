@@ -8,7 +8,6 @@
 
 namespace pf {
 namespace {
-constexpr int kUploadLog = 28;
 }
 
 bool DataUpload::IsConfigured() const {
@@ -29,7 +28,7 @@ size_t DataUpload::Queued() {
 void DataUpload::HandOver(std::deque<Record>* records) {
   for (Record& record : *records) {
     if (record.code.empty() && record.body.empty()) {
-      LogLine(kUploadLog, "TID : %5lu] [Data Upload Failed with Empty Code Or Body",
+      LogLine(kLogTelemetry, "TID : %5lu] [Data Upload Failed with Empty Code Or Body",
               static_cast<unsigned long>(platform::CurrentThreadId()));
       continue;
     }
@@ -37,9 +36,9 @@ void DataUpload::HandOver(std::deque<Record>* records) {
     try {
       component_->AddEvent(record.code.c_str(), record.body.c_str(), record.flags);
     } catch (...) {
-      LogLine(kUploadLog, "A exception catched in dataupload CODE : (%s) ErrorCode : (%lu)",
+      LogLine(kLogTelemetry, "A exception catched in dataupload CODE : (%s) ErrorCode : (%lu)",
               record.code.c_str(), static_cast<unsigned long>(errno));
-      LogCaught(kUploadLog, "AddEvent");
+      LogCaught(kLogTelemetry, "AddEvent");
     }
   }
 }

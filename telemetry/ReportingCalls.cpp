@@ -14,7 +14,6 @@
 namespace pf {
 namespace {
 
-constexpr int kUploadLog = 28;
 
 struct UploadState {
   std::mutex mutex;
@@ -59,7 +58,7 @@ std::string FetchMachineIdText(IDataStatisticsUser* component) {
 void QueueEvent(const char* eventCode, TransferEvent event, uint32_t flags) {
   const std::shared_ptr<DataUpload> upload = RunningThread();
   if (!upload) return;
-  LogLine(kUploadLog, "Report Event : (%s)", eventCode ? eventCode : "");
+  LogLine(kLogTelemetry, "Report Event : (%s)", eventCode ? eventCode : "");
   {
     DeltaMemory& memory = Deltas();
     std::lock_guard<std::mutex> lock(memory.mutex);
@@ -74,13 +73,13 @@ void QueueEvent(const char* eventCode, TransferEvent event, uint32_t flags) {
   try {
     upload->Enqueue({Text(eventCode), FormatTransferBody(upload->Identity(), event), flags});
   } catch (...) {
-    LogCaught(28, "QueueEvent");
+    LogCaught(kLogTelemetry, "QueueEvent");
     // Out of memory or similar: the event is lost, the caller goes on.
   }
 }
 
 void DefaultPresenter(void*, const std::string& text, const std::string& caption, uint32_t) {
-  LogLine(kUploadLog, "Message [%s] %s", caption.c_str(), text.c_str());
+  LogLine(kLogTelemetry, "Message [%s] %s", caption.c_str(), text.c_str());
   std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
 }
 
@@ -199,7 +198,7 @@ int ShowMessageBoxAsync(void* owner, const char* text, const char* caption, uint
         DefaultPresenter(owner, message, title, style);
     }).detach();
   } catch (...) {
-    LogCaught(28, "ShowMessageBoxAsync");
+    LogCaught(kLogTelemetry, "ShowMessageBoxAsync");
     return 0;
   }
   return started.wait_for(std::chrono::milliseconds(2000)) == std::future_status::ready ? 1 : 0;

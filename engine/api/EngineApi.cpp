@@ -27,7 +27,6 @@ namespace pf {
 namespace {
 
 // Where failed calls are told of.
-constexpr int kCallChannel = 2;
 
 char engineArgument[kEngineTextSize];  // filled by StartEngine, read by nobody
 
@@ -46,11 +45,11 @@ int32_t LockedTaskCall(const char* call, TaskHandle handle, Body body) {
     try {
       return body(*work);
     } catch (...) {
-      LogCaught(kCallChannel, call);
+      LogCaught(kLogEngine, call);
       return kErrException;
     }
   } catch (...) {
-    LogCaught(kCallChannel, call);
+    LogCaught(kLogEngine, call);
     return kErrException;
   }
 }
@@ -68,7 +67,7 @@ int32_t NewTask(TaskParams* params, bool recover, bool force) {
   try {
     work = new TWorkThread();  // owned by the registry until StopEngine
   } catch (const std::bad_alloc&) {
-    LogCaught(kCallChannel, "NewTask");
+    LogCaught(kLogEngine, "NewTask");
     return kErrOutOfMemory;
   }
   try {
@@ -84,12 +83,12 @@ int32_t NewTask(TaskParams* params, bool recover, bool force) {
       }
     }
     params->handle = work->Handle();
-    LogLine(23, "%s %s, Download, ID : %lu] [Target File : (%s) ", recover ? "Recover" : "Create",
+    LogLine(kLogTaskLife, "%s %s, Download, ID : %lu] [Target File : (%s) ", recover ? "Recover" : "Create",
             work->Label(), static_cast<unsigned long>(work->Handle()),
             work->TargetFilePath().c_str());
     return kOk;
   } catch (...) {
-    LogCaught(kCallChannel, "NewTask");
+    LogCaught(kLogEngine, "NewTask");
     delete work;
     return kErrException;
   }
@@ -108,7 +107,7 @@ int32_t StartEngine(const char* argument) {
     Switches().started = true;
     return kOk;
   } catch (...) {
-    LogCaught(kCallChannel, __func__);
+    LogCaught(kLogEngine, __func__);
     return kErrException;
   }
 }
@@ -129,7 +128,7 @@ int32_t StopEngine() {
     Switches().started = false;
     return kOk;
   } catch (...) {
-    LogCaught(kCallChannel, __func__);
+    LogCaught(kLogEngine, __func__);
     return kErrException;
   }
 }
@@ -142,7 +141,7 @@ int32_t CreateTask(TaskParams* params) {
     TWorkThread* work = FindWork(params->handle);
     return work ? work->StartDownload() : kErrException;
   } catch (...) {
-    LogCaught(kCallChannel, __func__);
+    LogCaught(kLogEngine, __func__);
     return kErrException;
   }
 }
@@ -155,7 +154,7 @@ int32_t RecoverTask(TaskParams* params, int force) {
     TWorkThread* work = FindWork(params->handle);
     return work ? work->ContinueDownload() : kErrException;
   } catch (...) {
-    LogCaught(kCallChannel, __func__);
+    LogCaught(kLogEngine, __func__);
     return kErrException;
   }
 }
@@ -195,7 +194,7 @@ int32_t StopTasks(const TaskHandle* handles, uint32_t count, int reset, int32_t*
         try {
           CleanUpStoppedTask(*p.work, reset);
         } catch (...) {
-          LogCaught(kCallChannel, "StopTasks");
+          LogCaught(kLogEngine, "StopTasks");
           if (results) results[p.index] = kErrException;
         }
         return true;
@@ -204,7 +203,7 @@ int32_t StopTasks(const TaskHandle* handles, uint32_t count, int reset, int32_t*
     }
     return kOk;
   } catch (...) {
-    LogCaught(kCallChannel, __func__);
+    LogCaught(kLogEngine, __func__);
     return kErrException;
   }
 }
@@ -237,7 +236,7 @@ int32_t GetPieceBitmapSize(TaskHandle handle) {
     TWorkThread* work = FindWork(handle);
     return work ? work->PublishedBitmapSize() : -1;
   } catch (...) {
-    LogCaught(kCallChannel, __func__);
+    LogCaught(kLogEngine, __func__);
     return -1;
   }
 }
@@ -290,7 +289,7 @@ uint64_t GetDiskFreeBytes(const char* path) {
   try {
     return platform::FreeBytesAvailable(path);
   } catch (...) {
-    LogCaught(kCallChannel, __func__);
+    LogCaught(kLogEngine, __func__);
     return 0;
   }
 }
@@ -305,7 +304,7 @@ int64_t GetFileAllocatedSize(const char* path) {
     if (size >= 0) return size;
     return notFound ? 0 : -1;
   } catch (...) {
-    LogCaught(kCallChannel, __func__);
+    LogCaught(kLogEngine, __func__);
     return -1;
   }
 }

@@ -21,6 +21,8 @@ class BitfieldView {
     if (piece < 0 || static_cast<uint64_t>(piece) / 8 >= bytes_.size()) return false;
     return (bytes_[static_cast<size_t>(piece / 8)] & Mask(piece)) != 0;
   }
+  // Some piece is set.
+  bool Any() const { return std::any_of(bytes_.begin(), bytes_.end(), [](uint8_t b) { return b != 0; }); }
   std::span<const uint8_t> Bytes() const { return bytes_; }
 
   static uint8_t Mask(int64_t piece) { return static_cast<uint8_t>(0x80u >> (piece % 8)); }
@@ -70,7 +72,7 @@ class Bitfield {
     return n;
   }
   bool All() const { return Count() == size_; }
-  bool None() const { return Count() == 0; }
+  bool Any() const { return BitfieldView(bytes_).Any(); }
 
   std::span<const uint8_t> Bytes() const { return bytes_; }
   operator BitfieldView() const { return BitfieldView(bytes_); }  // NOLINT: reading needs no copy

@@ -22,6 +22,17 @@ void DestroyLog();
 // Runs `use` with the log object, if there is one, keeping it alive meanwhile.
 bool WithLog(const std::function<void(CPelicanfetchLog&)>& use);
 
+// Channel (and level) numbers of the log's writers.
+enum LogChannel : int {
+  kLogEngine = 2,          // the call interface, threads, buffers, the work loop
+  kLogExtraction = 7,      // the application's resource extraction
+  kLogResolver = 13,       // name resolution
+  kLogThreadStopped = 22,  // a background thread's stop notice
+  kLogTaskLife = 23,       // task creation, recovery and completion
+  kLogTelemetry = 28,      // telemetry upload and failed event reports
+  kLogApplication = 34,    // the application's general lines
+};
+
 // Formats a line and writes it with the same number as channel and level.
 void LogLine(int channelLevel, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // Inside a catch block: logs what was caught ("where: what") on the channel.

@@ -10,6 +10,8 @@ namespace pf {
 using TaskHandle = uint32_t;
 
 constexpr int kEngineTextSize = 4096;
+// Progress figures count hundredths of a percent: this one is the whole.
+constexpr int32_t kProgressWhole = 10000;
 
 // Bits of TaskParams::flags.
 enum TaskFlag : uint32_t {
@@ -35,7 +37,7 @@ struct TaskParams {
 // Filled by GetTaskInfo (zeroed first).
 struct TaskInfo {
   char name[kEngineTextSize];
-  int32_t progress;    // hundredths of a percent
+  int32_t progress;    // hundredths of a percent, up to kProgressWhole
   int32_t state;       // task state code
   int32_t speed;       // bytes per second
   int32_t remaining;   // seconds, 0 = no estimate

@@ -71,7 +71,7 @@ bool QThread::Start(const char* /*label*/) {
     std::lock_guard<std::mutex> joinLock(joinMutex_);
     thread_ = std::thread(&QThread::ThreadProc, this, token);
   } catch (...) {
-    LogCaught(2, "Start");
+    LogCaught(kLogEngine, "Start");
     return false;
   }
   while (!running_ && threadId_ == 0) WaitReleased(50);
@@ -101,7 +101,7 @@ void QThread::ThreadProc(QThread* self, uint32_t startCount) {
     try {
       self->Run();
     } catch (...) {
-      LogCaught(2, "ThreadProc");
+      LogCaught(kLogEngine, "ThreadProc");
       threw = true;
     }
   }

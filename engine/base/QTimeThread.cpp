@@ -56,7 +56,7 @@ void StopTimeEnsure() {
   }
   if (!stopping) return;
   stopping->Stop();
-  LogLine(22, "Time Ensure Thread Stopped.. ");
+  LogLine(kLogThreadStopped, "Time Ensure Thread Stopped.. ");
 }
 
 uint32_t KeptMonotonicSeconds() {

@@ -53,7 +53,7 @@ PoolBuffer BufferPool::Take(int size) {
   try {
     data = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(n) + 1);
   } catch (const std::bad_alloc&) {
-    LogCaught(2, "BufferPool::Take");
+    LogCaught(kLogEngine, "BufferPool::Take");
     return PoolBuffer();
   }
   // The extra 0 byte lets text be read straight out of a buffer.

@@ -83,7 +83,7 @@ uint64_t StartLookup(const std::string& host) {
     // is still pending.
     std::thread(LookupThread, serial, host).detach();
   } catch (const std::system_error& error) {
-    LogLine(13, "no thread for the lookup of %.512s: %s", host.c_str(), error.what());
+    LogLine(kLogResolver, "no thread for the lookup of %.512s: %s", host.c_str(), error.what());
     std::lock_guard<std::mutex> lock(p.mutex);
     p.records.erase(serial);
     return 0;
@@ -239,7 +239,7 @@ int DottedHost(const std::string& host, std::vector<uint32_t>* addresses) {
   if (!OnlyDigitsAndDots(host)) return -1;
   const uint32_t ip = ParseDottedAddress(host);
   if (!Usable(ip)) {
-    LogLine(13, "无效 IP: %.512s", host.c_str());
+    LogLine(kLogResolver, "无效 IP: %.512s", host.c_str());
     return 0;
   }
   addresses->push_back(ip);
@@ -262,7 +262,7 @@ int TakeLookupResult(const std::string& host, bool answered, const platform::Hos
   }
   if (answer.error == platform::kHostNotFound || answer.error == platform::kHostNoData) AddNonexistentHost(host);
   ReportFailure(answer.error, host);
-  LogLine(13, "Invalid Host: %.512s", host.c_str());
+  LogLine(kLogResolver, "Invalid Host: %.512s", host.c_str());
   return -1;
 }
 

@@ -11,6 +11,7 @@
 
 #include "engine/content/SourceKind.h"
 #include "engine/net/HostResolver.h"
+#include "engine/net/SourceGroup.h"
 #include "engine/net/TPeerIdDetails.h"
 #include "engine/base/TRefObject.h"
 
@@ -69,7 +70,7 @@ class TPeerId : public TRefObject {
 
   // Kept by the task's peer pool.
   int32_t sequence = 0;         // connect passes to sit out; last order key, lower first
-  int32_t group = 1;            // order group, higher first
+  int32_t group = kDefaultSourceGroup;  // order group, higher first (SourceGroup.h)
   int32_t failures = 0;
   int32_t openConnections = 0;
   int32_t score = 0;            // pieces that came wholly from this source

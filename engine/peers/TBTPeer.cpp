@@ -8,6 +8,7 @@
 #include "engine/content/TPieces.h"
 #include "engine/base/EngineSwitches.h"
 #include "engine/content/BlockSize.h"
+#include "engine/net/SourceGroup.h"
 
 namespace pf {
 namespace {
@@ -102,7 +103,7 @@ bool TBTPeer::AttachSource(TPeerId* source) {
   acceptedIncoming = 0;
   // Connections over the UDP layer (every third attempt, keyed by the
   // peer id) need that layer; without it every attempt goes over TCP.
-  const bool overUdp = work->UdpConnectionsAllowed() && source->group <= 34 && source->failures % 3 == 0;
+  const bool overUdp = work->UdpConnectionsAllowed() && source->group <= kHighestUdpGroup && source->failures % 3 == 0;
   std::array<uint8_t, 8> key{};
   if (overUdp) {
     BtHash id{};
@@ -125,7 +126,7 @@ bool TBTPeer::AttachConnection(std::unique_ptr<QTcpSocket> accepted, bool preamb
   // A peer that called us gets a source of its own, so that the pool knows
   // its address and id like those of the peers we called.
   RefPtr<TPeerId> source = TPeerId::MakeBtNode(connection->remoteIp, connection->remotePort);
-  source->group = 19;
+  source->group = kBitTorrentGroup;
   ++source->users;
   ++source->openConnections;
   sourceKey = source.get();
@@ -209,8 +210,8 @@ bool TBTPeer::ReadHandshake() {
   }
   const BtHandshakeBytes& own = handshakeOut;
   BtHash infoHash{}, ownId{};
-  std::memcpy(infoHash.data(), own.data() + 28, 20);
-  std::memcpy(ownId.data(), own.data() + 48, 20);
+  std::copy_n(own.begin() + kBtHandshakeInfoHashAt, infoHash.size(), infoHash.begin());
+  std::copy_n(own.begin() + kBtHandshakePeerIdAt, ownId.size(), ownId.begin());
   const BtHandshakeResult result = CheckBtHandshake(
       std::span<const uint8_t>(connection->ReceivedData(), static_cast<size_t>(connection->ReceivedCount())),
       infoHash, ownId);
@@ -244,11 +245,11 @@ bool TBTPeer::AcceptHandshake(const BtHash& peerId) {
   peerLacks.Resize(count);
   haveCount = piecesCount = piecesAtBitfield = 0;
   chokedSince = WallSeconds();
-  phase = 2;
+  phase = kPhaseChoked;
   flags.peerUnchoked = 0;
   std::string out;
-  const std::span<const uint8_t> held = work->HeldBits().Bytes();
-  if (std::any_of(held.begin(), held.end(), [](uint8_t b) { return b != 0; })) AppendBtBitfield(out, held);
+  const BitfieldView held = work->HeldBits();
+  if (held.Any()) AppendBtBitfield(out, held.Bytes());
   out.append(kInterestedAndUnchoke, sizeof kInterestedAndUnchoke);
   return SendBytes(out);
 }
@@ -305,7 +306,7 @@ bool TBTPeer::HandleMessage(const BtMessage& message) {
     case BtMessageKind::kChoke:
     case BtMessageKind::kUnchoke: {
       flags.peerUnchoked = message.kind == BtMessageKind::kUnchoke ? 1 : 0;
-      phase = (!flags.peerUnchoked || flags.weChoke) ? 2 : 1;
+      phase = (!flags.peerUnchoked || flags.weChoke) ? kPhaseChoked : kPhaseExchange;
       if (!flags.peerUnchoked) {
         if (chokedSince == 0) chokedSince = WallSeconds();
       } else {
@@ -643,7 +644,7 @@ bool TBTPeer::AfterTick() {
   FlushBatch();
   if (connection->QueuedCount() == 0) return IsConnected();
   // Slow peers with a backlog are pushed every other tick.
-  if (tick.sendRate < 28672 && connection->QueuedCount() > 1024 && (++flushSkip_ & 1)) return true;
+  if (tick.sendRate < kSlowSpeed && connection->QueuedCount() > 1024 && (++flushSkip_ & 1)) return true;
   if (work->SendAllowance() < 1024 && Ready()) return true;
   return connection->Send(nullptr, 0) >= 0;
 }

@@ -7,6 +7,7 @@
 #include "engine/base/EngineTypes.h"
 #include "engine/content/TPieces.h"
 #include "engine/content/BlockSize.h"
+#include "engine/net/SourceGroup.h"
 
 namespace pf {
 namespace {
@@ -139,7 +140,7 @@ bool THttpPeer::Process() {
     if (!headerDone) return true;
     const int status = response.status;
     if (status >= 200 && status < 300) {
-      if (source.group == 29) source.group = 28;
+      if (source.group == kOwnSourceGroup) source.group = kAnsweredOwnSourceGroup;
       if (!source.wholeContent && !TakeBodyStart()) return false;
       if (source.users > 1) return true;
       source.redirected = 0;
@@ -147,7 +148,7 @@ bool THttpPeer::Process() {
         const auto size = response.ResourceSize();
         source.resourceSize = size.value_or(-1);
         noLength = size ? 0 : 1;
-        if (source.resourceSize <= 0 && source.wholeContent && noLength) source.resourceSize = 2147483647;
+        if (source.resourceSize <= 0 && source.wholeContent && noLength) source.resourceSize = kSizeUntilClosed;
       }
       const auto name = response.FileName();
       if (name && !name->empty()) source.fileName = *name;

@@ -45,7 +45,7 @@ void TPeerObject::Reset() {
   if (connection) connection->Close();
   ReleaseSegment();
   linkState = kUnlinked;
-  phase = 0;
+  phase = kPhaseIdle;
   sentBadPiece = 0;
   acceptedIncoming = 0;
   stats = Stats();
@@ -163,7 +163,7 @@ bool TPeerObject::OnBlock(int64_t block, int length, const uint8_t* bytes) {
     if (pooled == shared.end()) return false;  // nobody asked for it
     shared.erase(pooled);
   }
-  if (phase == 4) phase = 1;
+  if (phase == kPhaseAwaitingBlock) phase = kPhaseExchange;
 
   const int64_t at = block * kBlockSize;
   const int piece = static_cast<int>(at / map->pieceLength);

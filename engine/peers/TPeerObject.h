@@ -29,8 +29,16 @@ class TVirtualPeer {
 class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHolder {
  public:
   enum LinkState { kUnlinked = 0, kConnected = 1, kReady = 2 };
+  // Values of `phase`, the step of the peer's own protocol.
+  static constexpr int kPhaseIdle = 0;
+  static constexpr int kPhaseExchange = 1;       // under way (BitTorrent: neither side chokes)
+  static constexpr int kPhaseChoked = 2;         // BitTorrent: the peer chokes us or we choke it
+  static constexpr int kPhaseAwaitingBlock = 4;  // a matched block returns it to kPhaseExchange
   static constexpr int kPhaseStalled = 5;
   static constexpr int kPhaseNothingLeft = 6;
+  // Bytes a second below which a connection counts as slow: the tick steps
+  // it less often and a BitTorrent peer flushes its backlog every other tick.
+  static constexpr int kSlowSpeed = 28672;
 
   struct Stats {
     bool attached = false;

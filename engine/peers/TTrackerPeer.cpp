@@ -55,7 +55,7 @@ void TTrackerPeer::Reset() {
 }
 
 bool TTrackerPeer::IsConnected() const {
-  if (linkState == kUnlinked && phase == 0) return false;
+  if (linkState == kUnlinked && phase == kPhaseIdle) return false;
   if (OverUdp()) return udpSocket.IsBound();
   return connection && connection->IsOpen();
 }
@@ -123,7 +123,7 @@ void TTrackerPeer::HandleDatagram() {
 }
 
 bool TTrackerPeer::FillRequests() {
-  if ((linkState == kUnlinked && phase == 0) || phase == kPhaseNothingLeft) return false;
+  if ((linkState == kUnlinked && phase == kPhaseIdle) || phase == kPhaseNothingLeft) return false;
   if (linkState != kReady || !peerSource) return true;
   const int64_t now = WallSeconds();
   if (lastAnnounce != 0 && now - lastAnnounce <= kRepeatAfter) return true;

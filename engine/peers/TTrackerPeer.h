@@ -19,7 +19,6 @@ namespace pf {
 // the tracker's own interval is not used.
 class TTrackerPeer : public TPeerObject {
  public:
-  static constexpr int kPhaseExchange = 1;
   // An announce without a usable reply goes out again once more seconds
   // than this have passed.
   static constexpr int64_t kRepeatAfter = 10;

@@ -39,7 +39,6 @@ class RequestPool {
   size_t Limit() const;
 
   int PieceOf(const BlockRequest& request) const;
-  // Bit `piece` of a bitfield in BitTorrent order; false past its end.
 
  private:
   std::deque<BlockRequest>& pool_;

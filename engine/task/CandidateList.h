@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/base/TRefObject.h"
+#include "engine/net/SourceGroup.h"
 #include "engine/net/TPeerId.h"
 #include "engine/peers/PeerHost.h"
 
@@ -21,11 +22,6 @@ class TPeerObject;
 class CandidateList {
  public:
   using Entries = std::vector<RefPtr<TPeerId>>;
-  // Groups of the order, higher first.
-  static constexpr int kOwnSourceGroup = 29;
-  static constexpr int kBitTorrentGroup = 19;
-  static constexpr int kSlowDropFloorGroup = 20;
-
   // Adds a source unless the list has it already: one server per address
   // (a redirect's target aside), one peer or tracker per address, port and
   // kind. `trustPeerId`: the peer id came from the peer itself; `keepPeerId`:

@@ -45,7 +45,7 @@ void StartLookup() {
       lookingUp = false;
     }).detach();
   } catch (const std::system_error& error) {
-    LogLine(2, "no thread to look up the local address: %s", error.what());
+    LogLine(kLogEngine, "no thread to look up the local address: %s", error.what());
     lookingUp = false;
   }
 }

@@ -75,9 +75,9 @@ PendingVerdict JudgePending(std::span<const uint8_t> bytes, const BtHash* taskHa
                             uint64_t arrived) {
   if (taskHash && IsHandshakeForTask(bytes, *taskHash)) return PendingVerdict::kAccept;
   // A peer that sent its whole handshake gets longer to be matched.
-  const bool young = ageMs < 5000 && (ageMs < 3000 || arrived > 67);
+  const bool young = ageMs < 5000 && (ageMs < 3000 || arrived >= kBtHandshakeSize);
   if (!young) return PendingVerdict::kDrop;
-  if (bytes.size() < 48) return PendingVerdict::kWait;
+  if (bytes.size() < kBtHandshakePeerIdAt) return PendingVerdict::kWait;  // the info-hash is not in yet
   const BtHandshakeResult read = ReadBtHandshake(bytes);
   if (read.status != BtHandshakeStatus::kNotBitTorrent && read.infoHash && ServedInfoHashes::IsServed(*read.infoHash))
     return PendingVerdict::kWait;

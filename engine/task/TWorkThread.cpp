@@ -68,9 +68,9 @@ int32_t TWorkThread::GetTaskInfo(TaskInfo* info) {
   ScopedLock lock(&mutex);
   const TaskStatus& s = published;
   std::snprintf(info->name, sizeof(info->name), "%s", s.name.c_str());
-  const int64_t progress = s.totalBytes > 0 ? s.doneBytes * 10000 / s.totalBytes : 0;
+  const int64_t progress = s.totalBytes > 0 ? s.doneBytes * kProgressWhole / s.totalBytes : 0;
   info->progress = static_cast<int32_t>(progress);
-  info->state = progress >= 10000 ? kStateComplete : s.stateCode;
+  info->state = progress >= kProgressWhole ? kStateComplete : s.stateCode;
   info->speed = s.currentSpeed;
   info->remaining = s.remainingSeconds;
   info->totalKB = static_cast<int32_t>(s.totalBytes / 1024);
@@ -83,7 +83,7 @@ int32_t TWorkThread::GetTaskInfo(TaskInfo* info) {
 int32_t TWorkThread::IsComplete(int32_t* complete) {
   ScopedLock lock(&mutex);
   const int64_t total = published.totalBytes;
-  const bool done = total != 0 && published.doneBytes * 10000 / total > 9999;
+  const bool done = total != 0 && published.doneBytes * kProgressWhole / total >= kProgressWhole;
   if (complete) *complete = done ? 1 : 0;
   return kOk;
 }
@@ -513,7 +513,7 @@ int64_t TWorkThread::Tick() {
   if (WallSeconds() - lastWindow_ >= 3) {
     UpdateSpeeds(static_cast<int>(std::max<int64_t>(WallSeconds() - lastWindow_, 1)));
     lastWindow_ = WallSeconds();
-    downloadSpeedSum = SumPeerSpeeds(~0);
+    downloadSpeedSum = SumPeerSpeeds(kAllSourceKinds);
     uploadSpeedSum = 0;
     for (const auto& connection : connections) uploadSpeedSum += connection->tick.sendRate;
   }
@@ -642,7 +642,7 @@ void TWorkThread::WorkLoop() {
     if (reload) RebuildMetadata();
   }
   if (completed)
-    LogLine(23, "TID : %5lu] [%s is Download Complete", static_cast<unsigned long>(platform::CurrentThreadId()),
+    LogLine(kLogTaskLife, "TID : %5lu] [%s is Download Complete", static_cast<unsigned long>(platform::CurrentThreadId()),
             targetFilePath.c_str());
   EndRun(timedOut, gaveUp);
 }
@@ -690,7 +690,7 @@ void TWorkThread::ReleaseEngineLocks() {
     int levels = 0;
     while (lock->Unlock()) ++levels;
     if (levels > 0)
-      LogLine(2, "TID : %5lu] [%s lock forced open at the thread's end (%d levels)",
+      LogLine(kLogEngine, "TID : %5lu] [%s lock forced open at the thread's end (%d levels)",
               static_cast<unsigned long>(platform::CurrentThreadId()), name, levels);
   }
 }
@@ -699,11 +699,11 @@ void TWorkThread::Run() {
   try {
     WorkLoop();
   } catch (const std::exception& error) {
-    LogLine(2, "TID : %5lu] [work loop of %s ended by an exception: %s",
+    LogLine(kLogEngine, "TID : %5lu] [work loop of %s ended by an exception: %s",
             static_cast<unsigned long>(platform::CurrentThreadId()), targetFilePath.c_str(), error.what());
     ReleaseEngineLocks();
   } catch (...) {
-    LogLine(2, "TID : %5lu] [work loop of %s ended by an unknown exception",
+    LogLine(kLogEngine, "TID : %5lu] [work loop of %s ended by an unknown exception",
             static_cast<unsigned long>(platform::CurrentThreadId()), targetFilePath.c_str());
     ReleaseEngineLocks();
   }

@@ -170,7 +170,7 @@ RefPtr<TPeerId> TWorkWithPeers::MakeSource(const std::string& address, const std
     return {};
   }
   if (!hostName.empty() && hostName != "null") candidate->Details().hostName = hostName;
-  candidate->group = CandidateList::kOwnSourceGroup;
+  candidate->group = kOwnSourceGroup;
   return candidate;
 }
 
@@ -263,13 +263,13 @@ bool TWorkWithPeers::CanConnect(TPeerId& candidate) {
   if (!candidate.MayConnectNow(live.currentSpeed, WallSeconds())) return false;
   // (The IP filter of this system is empty: every address passes.)
   if (candidate.kind == kBtNode) {
-    static constexpr uint8_t kNoPeerId[20] = {};
-    const bool knownId = std::memcmp(candidate.peerId, kNoPeerId, 20) != 0;
+    static constexpr uint8_t kNoPeerId[sizeof candidate.peerId] = {};
+    const bool knownId = std::memcmp(candidate.peerId, kNoPeerId, sizeof kNoPeerId) != 0;
     for (const auto& c : connections) {
       const TPeerId* other = c->peerSource.get();
       if (c->kind != kBtNode || !other) continue;
       if (other->ip == candidate.ip && other->port == candidate.port) return false;
-      if (knownId && std::memcmp(other->peerId, candidate.peerId, 20) == 0) return false;
+      if (knownId && std::memcmp(other->peerId, candidate.peerId, sizeof kNoPeerId) == 0) return false;
     }
   }
   return !(candidate.IsServer() && Host()->HostComplete());
@@ -367,7 +367,7 @@ void TWorkWithPeers::SortConnections() {
 
 void TWorkWithPeers::CloseAsSlow(TPeerObject& connection) {
   if (TPeerId* source = connection.peerSource.get())
-    source->group = std::max(source->group - 1, CandidateList::kSlowDropFloorGroup);
+    source->group = std::max(source->group - 1, kSlowDropFloorGroup);
   ReleaseConnection(connection);
 }
 
@@ -477,7 +477,7 @@ void TWorkWithPeers::DropSlowestServers(int count) {
   for (TPeerObject* server : servers) {
     RefPtr<TPeerObject> keep = RefPtr<TPeerObject>::Share(server);
     if (server->peerSource)
-      server->peerSource->group = std::max(server->peerSource->group - 1, CandidateList::kSlowDropFloorGroup);
+      server->peerSource->group = std::max(server->peerSource->group - 1, kSlowDropFloorGroup);
     ReleaseConnection(*server);
   }
   candidates.Sort();
@@ -497,7 +497,7 @@ void TWorkWithPeers::DriveConnections(int tickInSecond, int receiveEvery) {
     // A connection whose last step moved a block or more is busy now, whatever
     // its last window said: a new fast peer is not held back for seconds.
     const bool busy = peer->tick.received + peer->tick.sent >= kBlockSize;
-    if (!everyone && peer->kind == kBtNode && rate < kSlowPeerSpeed && !busy) {
+    if (!everyone && peer->kind == kBtNode && rate < TPeerObject::kSlowSpeed && !busy) {
       peer->tick.received = peer->tick.sent = 0;
       ++i;
       continue;

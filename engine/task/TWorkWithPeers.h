@@ -71,7 +71,7 @@ class TWorkWithPeers : public TBaseWork, private MirrorPolicy::Pool {
   // earlier in this pass, which may open `budget` in all. False when none.
   bool ConnectCandidate(TPeerId& candidate, int opened, int budget, int& count);
 
-  // A peer object for a source of `kind` (1, 2, 4, 8): an idle one of that
+  // A peer object for a source of `kind` (a SourceKind): an idle one of that
   // kind, else a new one from the class registered for the kind; none for
   // other kinds or kinds without a class.
   RefPtr<TPeerObject> GetPeerObject(int kind);
@@ -110,7 +110,7 @@ class TWorkWithPeers : public TBaseWork, private MirrorPolicy::Pool {
   // Mirror upkeep (MirrorPolicy::KeepMirrors).
   void KeepMirrors();
   // One step of the connections; dead ones are released. A BitTorrent
-  // connection slower than kSlowPeerSpeed is stepped only every
+  // connection slower than TPeerObject::kSlowSpeed is stepped only every
   // `receiveEvery` ticks of the second (`tickInSecond` counts them), so that
   // many idle peers do not keep the loop busy (unless its last step moved a
   // block); servers are always stepped.
@@ -118,9 +118,6 @@ class TWorkWithPeers : public TBaseWork, private MirrorPolicy::Pool {
   // Per-connection speeds over the last window of `seconds`.
   void UpdateSpeeds(int seconds);
   const std::vector<RefPtr<TPeerObject>>& Connections() const { return connections; }
-
-  // Below this many bytes a second a BitTorrent connection counts as slow.
-  static constexpr int kSlowPeerSpeed = 28672;
 
  protected:
   // The task side the peers talk to.

@@ -7,13 +7,6 @@
 #include "engine/content/Md5.h"
 
 namespace pf {
-namespace {
-
-constexpr size_t kInfoHashAt = 28;
-constexpr size_t kPeerIdAt = 48;
-
-}  // namespace
-
 BtHash MakeBtPeerId(const BtPeerIdSeed& seed) {
   std::string text(seed.announceUrl);
   text += std::to_string(seed.threadHandle);
@@ -43,8 +36,8 @@ BtHandshakeBytes BuildBtHandshake(const BtHash& infoHash, const BtHash& peerId) 
   BtHandshakeBytes bytes{};
   bytes[0] = static_cast<uint8_t>(kBtProtocol.size());
   std::copy(kBtProtocol.begin(), kBtProtocol.end(), bytes.begin() + 1);
-  std::copy(infoHash.begin(), infoHash.end(), bytes.begin() + kInfoHashAt);
-  std::copy(peerId.begin(), peerId.end(), bytes.begin() + kPeerIdAt);
+  std::copy(infoHash.begin(), infoHash.end(), bytes.begin() + kBtHandshakeInfoHashAt);
+  std::copy(peerId.begin(), peerId.end(), bytes.begin() + kBtHandshakePeerIdAt);
   return bytes;
 }
 
@@ -60,13 +53,13 @@ BtHandshakeResult ReadBtHandshake(std::span<const uint8_t> buffered) {
       return result;
     }
   }
-  if (buffered.size() >= kPeerIdAt) {
+  if (buffered.size() >= kBtHandshakePeerIdAt) {
     BtHash hash;
-    std::copy_n(buffered.begin() + kInfoHashAt, hash.size(), hash.begin());
+    std::copy_n(buffered.begin() + kBtHandshakeInfoHashAt, hash.size(), hash.begin());
     result.infoHash = hash;
   }
   if (buffered.size() >= kBtHandshakeSize) {
-    std::copy_n(buffered.begin() + kPeerIdAt, result.peerId.size(), result.peerId.begin());
+    std::copy_n(buffered.begin() + kBtHandshakePeerIdAt, result.peerId.size(), result.peerId.begin());
     result.status = BtHandshakeStatus::kValid;
   }
   return result;

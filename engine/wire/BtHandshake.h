@@ -18,6 +18,8 @@ using BtHash = std::array<uint8_t, 20>;  // an info-hash or a peer id
 using BtHandshakeBytes = std::array<uint8_t, 68>;
 
 inline constexpr size_t kBtHandshakeSize = 68;
+inline constexpr size_t kBtHandshakeInfoHashAt = 28;
+inline constexpr size_t kBtHandshakePeerIdAt = 48;  // where the info-hash ends
 inline constexpr std::string_view kBtProtocol = "BitTorrent protocol";
 
 // What our peer id is made from. Only the digest of these matters to other

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "engine/base/Bitfield.h"
+
 namespace pf {
 namespace {
 
@@ -90,7 +92,7 @@ BtReadResult ReadBtMessage(std::span<const uint8_t> buffered, uint32_t pieceCoun
     return result;
   }
   if (message.kind == BtMessageKind::kBitfield && pieceCount != 0 &&
-      payload != (static_cast<size_t>(pieceCount) + 7) / 8) {
+      payload != BitfieldView::BytesFor(pieceCount)) {
     result.status = BtReadStatus::kBadBitfield;
     result.size = 0;
     return result;

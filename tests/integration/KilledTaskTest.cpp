@@ -13,6 +13,7 @@
 #include <random>
 #include <thread>
 
+#include "engine/base/Bitfield.h"
 #include "engine/content/Bencode.h"
 #include "engine/content/QElement.h"
 #include "engine/content/Sha1.h"
@@ -46,8 +47,9 @@ std::vector<int> ClaimedPieces(const std::string& stateFile, int pieceCount) {
   const QElement* key = record->FindText("BitField", 8);
   const QElement* value = key ? record->NextSibling(key) : nullptr;
   const std::string_view bits = TextBytes(value);
-  for (int i = 0; i < pieceCount && static_cast<size_t>(i / 8) < bits.size(); ++i)
-    if (static_cast<uint8_t>(bits[static_cast<size_t>(i / 8)]) & (0x80 >> (i % 8))) held.push_back(i);
+  const BitfieldView claimed(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bits.data()), bits.size()));
+  for (int i = 0; i < pieceCount; ++i)
+    if (claimed.Test(i)) held.push_back(i);
   return held;
 }
 

@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -301,27 +303,58 @@ TEST_F(TorrentToolsTest, TorrentInfoRefusesUnusableFiles) {
 namespace pf {
 namespace {
 
-// The usage texts come from one table: every option a command's help shows
-// is one its parser takes (it asks for the option's value rather than calling
-// it unknown), and the general usage names every command.
+using OptionsByCommand = std::map<std::string, std::set<std::string>>;
+
+// The options a usage text names for each command: a line that begins with
+// `lead` and a command's name opens that command's entry, lines that begin
+// with a space continue it, anything else closes it.
+OptionsByCommand OptionsIn(const std::string& text, const std::string& lead) {
+  static const char* const kCommands[] = {"torrent-info", "make-torrent", "check", "resume-info", "download", "seed"};
+  static const std::regex optionWord("(^|[ \\[])(-{1,2}[a-z][a-z-]*)");
+  OptionsByCommand found;
+  std::set<std::string>* current = nullptr;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::set<std::string>* opened = nullptr;
+    for (const char* command : kCommands) {
+      const std::string head = lead + command;
+      if (line.compare(0, head.size(), head) == 0 && (line.size() == head.size() || line[head.size()] == ' '))
+        opened = &found[command];
+    }
+    if (opened) current = opened;
+    else if (line.empty() || line[0] != ' ') current = nullptr;
+    if (!current) continue;
+    const std::string words = line.substr(0, line.find('#'));  // the README's remarks
+    for (auto it = std::sregex_iterator(words.begin(), words.end(), optionWord); it != std::sregex_iterator(); ++it)
+      current->insert((*it)[2]);
+  }
+  return found;
+}
+
+// The usage texts come from one table: the general usage, each command's
+// help and the README's pftool section name the same options for every
+// command, and every option shown is one its parser takes (it asks for the
+// option's value rather than calling it unknown).
 TEST_F(TorrentToolsTest, UsageListsWhatTheParsersTake) {
   const Result general = Run(std::string(PFTOOL_PATH));
   EXPECT_EQ(general.status, 2);
-  for (const char* command : {"torrent-info", "make-torrent", "check", "resume-info", "download", "seed"})
-    EXPECT_NE(general.err.find(std::string("  ") + command + " "), std::string::npos) << command;
-  for (const char* command : {"make-torrent", "download", "seed"}) {
+  const OptionsByCommand listed = OptionsIn(general.err, "  ");
+  EXPECT_EQ(listed.size(), 6u) << general.err;
+  OptionsByCommand helped;
+  for (const auto& [command, options] : listed) {
     const Result help = Run(std::string(PFTOOL_PATH) + " " + command + " --help");
     ASSERT_EQ(help.status, 0) << command;
-    std::vector<std::string> options;
-    const std::regex optionWord("[ \\[](-{1,2}[a-z][a-z-]*)");
-    for (auto it = std::sregex_iterator(help.out.begin(), help.out.end(), optionWord); it != std::sregex_iterator();
-         ++it)
-      options.push_back((*it)[1]);
-    EXPECT_GE(options.size(), 3u) << help.out;
+    helped[command] = OptionsIn(help.out, "usage: pftool ")[command];
     for (const std::string& option : options) {
       const Result alone = Run(std::string(PFTOOL_PATH) + " " + command + " " + option);
       EXPECT_EQ(alone.err.find("unknown option"), std::string::npos) << command << " " << option << ": " << alone.err;
     }
+  }
+  EXPECT_EQ(helped, listed) << "each command's help and the general usage";
+  ASSERT_EQ(listed.count("download"), 1u);
+  EXPECT_EQ(listed.at("download").size(), 11u) << "the options are read: " << general.err;
+  EXPECT_EQ(OptionsIn(ReadFile(PF_README_PATH), "    pftool "), listed) << "the README's pftool section";
+  for (const char* command : {"make-torrent", "download", "seed"}) {
     const Result unknown = Run(std::string(PFTOOL_PATH) + " " + command + " --no-such-option 1");
     EXPECT_NE(unknown.err.find("unknown option --no-such-option"), std::string::npos) << command;
     EXPECT_EQ(unknown.status, 2) << command;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/base/ScopedLock.h"
+#include "engine/content/BlockSize.h"
 #include "engine/task/TWorkThread.h"
 
 namespace pf::testing {
@@ -56,11 +57,11 @@ class FeedingWork : public TWorkThread {
         nextOffset_ = 0;
         continue;
       }
-      const int length = std::min(16384, piece->size - nextOffset_);
+      const int length = std::min(kBlockSize, piece->size - nextOffset_);
       const auto* bytes = reinterpret_cast<const uint8_t*>(content_.data()) +
                           map->PieceStart(nextPiece_) + nextOffset_;
       piece->Receive(bytes, length, nextOffset_, nullptr);
-      CountPayload(2, length);
+      CountPayload(kHttp, length);
       nextOffset_ += length;
       if (nextOffset_ >= piece->size) {
         ++nextPiece_;

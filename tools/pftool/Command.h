@@ -29,13 +29,15 @@ struct Command {
   CommandFunction run;
 
   const Option* FindOption(std::string_view option) const;
-  // "NAME --opt VALUE [--opt VALUE ...] OPERANDS", folded at 100 columns.
-  std::string Usage() const;
+  // `lead` + "NAME --opt VALUE [--opt VALUE ...] OPERANDS", folded at 100
+  // columns with the continuation lines under the first option.
+  std::string Usage(std::string_view lead = {}) const;
 };
 
 std::span<const Command> Commands();
 const Command& CommandNamed(std::string_view name);
-// "usage: pftool " + the command's usage, to stderr; answers the usage exit code.
+inline constexpr std::string_view kUsageLead = "usage: pftool ";
+// The command's usage after kUsageLead, to stderr; answers the usage exit code.
 int PrintCommandUsage(std::string_view name);
 inline constexpr int kExitUsage = 2;
 

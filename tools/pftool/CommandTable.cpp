@@ -65,7 +65,7 @@ const Option* Command::FindOption(std::string_view option) const {
   return nullptr;
 }
 
-std::string Command::Usage() const {
+std::string Command::Usage(std::string_view lead) const {
   std::vector<std::string> words;
   for (const Option& o : options) {
     std::string word = std::string(o.name) + " " + std::string(o.value);
@@ -74,8 +74,8 @@ std::string Command::Usage() const {
     words.push_back(word);
   }
   if (!operands.empty()) words.emplace_back(operands);
-  std::string text(name);
-  const std::string indent(name.size() + 1, ' ');
+  std::string text = std::string(lead) + std::string(name);
+  const std::string indent(text.size() + 1, ' ');
   size_t lineStart = 0;
   for (const std::string& word : words) {
     if (text.size() - lineStart + 1 + word.size() > kUsageWidth) {
@@ -90,7 +90,7 @@ std::string Command::Usage() const {
 }
 
 int PrintCommandUsage(std::string_view name) {
-  std::fprintf(stderr, "usage: pftool %s\n", CommandNamed(name).Usage().c_str());
+  std::fprintf(stderr, "%s\n", CommandNamed(name).Usage(kUsageLead).c_str());
   return kExitUsage;
 }
 

@@ -1,10 +1,7 @@
-// pftool download --torrent FILE --target PATH [--source URL ...] [--limit KBps]
-//                 [--upload-limit KBps] [--interface IP] [--port N] [--peers N]
-//                 [--resume STATEFILE] [--log BASE] [--telemetry INIFILE]
-// Downloads one file of a torrent from its mirrors and from the peers its
-// trackers name, through the engine's call interface, the way the
-// application does: a P2SP task keyed by the torrent,
-// polled for its figures until it is complete. Ctrl-C stops the task with its
+// pftool download (its options are in CommandTable.cpp): downloads one file
+// of a torrent from its mirrors and from the peers its trackers name, through
+// the engine's call interface, the way the application does: a P2SP task
+// keyed by the torrent, polled for its figures until it is complete. Ctrl-C stops the task with its
 // state saved, so that the same command continues where it stopped.
 #include <chrono>
 #include <cinttypes>
@@ -113,7 +110,7 @@ int RunDownload(const std::vector<std::string>& args) {
       bar.Show(10000, 10000, Figures(info));
       break;
     }
-    bar.Show(info.progress, 10000, info.totalKB > 0 ? Figures(info) : std::string("starting"));
+    bar.Show(info.progress, pf::kProgressWhole, info.totalKB > 0 ? Figures(info) : std::string("starting"));
     if (const char* text = EndingStateText(info.state)) {
       bar.Finish();
       std::fprintf(stderr, "pftool download: failed with state %d: %s\n", info.state, text);

@@ -10,12 +10,7 @@ namespace {
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out, "usage: pftool COMMAND [ARGS...]\ncommands:\n");
-  for (const pftool::Command& command : pftool::Commands()) {
-    // Continuation lines line up under the first.
-    std::string usage = command.Usage();
-    for (size_t at = usage.find('\n'); at != std::string::npos; at = usage.find('\n', at + 1)) usage.insert(at + 1, "  ");
-    std::fprintf(out, "  %s\n", usage.c_str());
-  }
+  for (const pftool::Command& command : pftool::Commands()) std::fprintf(out, "%s\n", command.Usage("  ").c_str());
 }
 
 }  // namespace
@@ -23,7 +18,7 @@ void PrintUsage(std::FILE* out) {
 int main(int argc, char** argv) {
   if (argc < 2) {
     PrintUsage(stderr);
-    return 2;
+    return pftool::kExitUsage;
   }
   const std::string name = argv[1];
   if (name == "-h" || name == "--help" || name == "help") {
@@ -34,7 +29,7 @@ int main(int argc, char** argv) {
     if (command.name != name) continue;
     const std::vector<std::string> args(argv + 2, argv + argc);
     if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) {
-      std::printf("usage: pftool %s\n", command.Usage().c_str());
+      std::printf("%s\n", command.Usage(pftool::kUsageLead).c_str());
       return 0;
     }
     try {
@@ -46,5 +41,5 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr, "pftool: unknown command \"%s\"\n", name.c_str());
   PrintUsage(stderr);
-  return 2;
+  return pftool::kExitUsage;
 }

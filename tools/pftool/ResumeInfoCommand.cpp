@@ -7,6 +7,7 @@
 #include <span>
 
 #include "Command.h"
+#include "engine/base/Bitfield.h"
 #include "engine/content/Adler32.h"
 #include "engine/content/Bencode.h"
 #include "engine/content/Sha1.h"
@@ -127,10 +128,9 @@ int RunResumeInfo(const std::vector<std::string>& args) {
     if (bits && bits->Kind() == pf::QElement::kKindText) {
       const std::string_view field = pf::TextBytes(bits);
       const int64_t total = pieces >= 0 ? pieces : static_cast<int64_t>(field.size()) * 8;
-      int64_t held = 0;
-      for (int64_t i = 0; i < total && static_cast<size_t>(i >> 3) < field.size(); ++i)
-        held += (static_cast<uint8_t>(field[static_cast<size_t>(i >> 3)]) & (0x80 >> (i & 7))) ? 1 : 0;
-      std::printf("held_pieces: %lld/%lld\n", static_cast<long long>(held), static_cast<long long>(total));
+      pf::Bitfield held;
+      held.Assign(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(field.data()), field.size()), total);
+      std::printf("held_pieces: %lld/%lld\n", static_cast<long long>(held.Count()), static_cast<long long>(total));
     } else {
       std::printf("held_pieces: none recorded\n");
     }

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "engine/base/CPelicanfetchLog.h"
+#include "engine/base/CPelicanfetchLogApi.h"
 #include "engine/net/QProxySettings.h"
 #include "platform/Interrupt.h"
 #include "telemetry/ReportingCalls.h"
@@ -18,7 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 constexpr int kExitFailed = 1;
-constexpr int kLogOff = 39;
 
 bool ParseNumber(const std::string& value, long low, long high, int* out) {
   char* end = nullptr;
@@ -135,7 +135,7 @@ int TaskSession::Start(const TaskOptions& options, bool seeding) {
   pf::CreateLog();
   pf::WithLog([&](pf::CPelicanfetchLog& log) {
     if (options.logBase.empty()) {
-      log.SetThresholds(kLogOff, 2);
+      log.SetThresholds(pf::CPelicanfetchLogApi::kOff, 2);
     } else {
       log.SetBasePath(fs::absolute(options.logBase, error).string().c_str());
     }

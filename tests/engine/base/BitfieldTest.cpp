@@ -27,6 +27,8 @@ TEST(Bitfield, BitOrderSpareBitsAndRanges) {
     for (int64_t p : c.set) bits.Set(p);
     EXPECT_EQ(std::vector<uint8_t>(bits.Bytes().begin(), bits.Bytes().end()), c.bytes);
     for (int64_t p : c.set) EXPECT_EQ(bits.Test(p), p >= 0 && p < c.pieces) << p;
+    EXPECT_EQ(bits.Any(), bits.Count() > 0);
+    EXPECT_EQ(BitfieldView(bits).Any(), bits.Any());
     bits.SetAll(true);
     EXPECT_EQ(bits.Count(), c.pieces) << "spare bits stay clear";
     EXPECT_TRUE(bits.All());

@@ -145,10 +145,10 @@ TEST(GlobalLog, WritersWriteNothingWithoutALogAndThroughItOnceCreated) {
   testing::ScopedProcessState processState;
   platform::SetDebugOutputSink([&](const char* line) { lines.emplace_back(line); });
   DestroyLog();
-  LogLine(23, "Create %s, Download, ID : %lu] [Target File : (%s) ", "HTTP Task", 7ul, "/x");
+  LogLine(kLogTaskLife, "Create %s, Download, ID : %lu] [Target File : (%s) ", "HTTP Task", 7ul, "/x");
   EXPECT_TRUE(lines.empty());
   CreateLog();
-  LogLine(23, "Create %s, Download, ID : %lu] [Target File : (%s) ", "HTTP Task", 7ul, "/x");
+  LogLine(kLogTaskLife, "Create %s, Download, ID : %lu] [Target File : (%s) ", "HTTP Task", 7ul, "/x");
   DestroyLog();
   platform::SetDebugOutputSink(nullptr);
   ASSERT_EQ(lines.size(), 1u);

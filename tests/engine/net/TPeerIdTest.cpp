@@ -41,7 +41,7 @@ class TPeerIdTest : public ::testing::Test {
 struct SourceCase {
   const char* text;
   bool ok;
-  int kind;
+  int kind;  // 0: none
   const char* host;
   int port;
   const char* path;  // httpPath for HTTP, path otherwise
@@ -57,40 +57,40 @@ TEST_F(TPeerIdTest, ParsesEachSchemeIntoItsFields) {
   const uint32_t none = kNoAddress;
   const SourceCase cases[] = {
       // Upper-case scheme, port, escaped path: decoded, with the decoded file name.
-      {"HTTP://mirror.test:8080/a%20b.zip", true, 2, "mirror.test", 8080, "/a b.zip", "a b.zip", "", "", 0, "",
+      {"HTTP://mirror.test:8080/a%20b.zip", true, kHttp, "mirror.test", 8080, "/a b.zip", "a b.zip", "", "", 0, "",
        Ip(127, 0, 0, 5)},
-      {"http://127.0.0.1/dir/file.bin", true, 2, "127.0.0.1", 80, "/dir/file.bin", "file.bin", "", "", 0, "",
+      {"http://127.0.0.1/dir/file.bin", true, kHttp, "127.0.0.1", 80, "/dir/file.bin", "file.bin", "", "", 0, "",
        Ip(127, 0, 0, 1)},
       // No path at all: "/" and no file name.
-      {"http://127.0.0.1:81", true, 2, "127.0.0.1", 81, "/", "", "", "", 0, "", Ip(127, 0, 0, 1)},
+      {"http://127.0.0.1:81", true, kHttp, "127.0.0.1", 81, "/", "", "", "", 0, "", Ip(127, 0, 0, 1)},
       // Backslashes read as slashes.
-      {"http:\\\\127.0.0.1\\pub\\x.pak", true, 2, "127.0.0.1", 80, "/pub/x.pak", "x.pak", "", "", 0, "",
+      {"http:\\\\127.0.0.1\\pub\\x.pak", true, kHttp, "127.0.0.1", 80, "/pub/x.pak", "x.pak", "", "", 0, "",
        Ip(127, 0, 0, 1)},
       // A truncated escape ends the decoding.
-      {"http://127.0.0.1/a%4", true, 2, "127.0.0.1", 80, "/a", "a", "", "", 0, "", Ip(127, 0, 0, 1)},
-      {"ftp://127.0.0.1/pub/data.pak", true, 4, "127.0.0.1", 21, "/pub/data.pak", "data.pak", "anonymous", "*", 0,
+      {"http://127.0.0.1/a%4", true, kHttp, "127.0.0.1", 80, "/a", "a", "", "", 0, "", Ip(127, 0, 0, 1)},
+      {"ftp://127.0.0.1/pub/data.pak", true, kFtp, "127.0.0.1", 21, "/pub/data.pak", "data.pak", "anonymous", "*", 0,
        "", Ip(127, 0, 0, 1)},
-      {"ftp://u:p@127.0.0.1:2121", true, 4, "127.0.0.1", 2121, "/", "", "u", "p", 0, "", Ip(127, 0, 0, 1)},
-      {"ftp://onlyuser@127.0.0.1/f", true, 4, "127.0.0.1", 21, "/f", "f", "onlyuser", "", 0, "", Ip(127, 0, 0, 1)},
+      {"ftp://u:p@127.0.0.1:2121", true, kFtp, "127.0.0.1", 2121, "/", "", "u", "p", 0, "", Ip(127, 0, 0, 1)},
+      {"ftp://onlyuser@127.0.0.1/f", true, kFtp, "127.0.0.1", 21, "/f", "f", "onlyuser", "", 0, "", Ip(127, 0, 0, 1)},
       // Non-HTTP addresses are escaped, not decoded.
-      {"ftp://127.0.0.1/my file", true, 4, "127.0.0.1", 21, "/my%20file", "my%20file", "anonymous", "*", 0, "",
+      {"ftp://127.0.0.1/my file", true, kFtp, "127.0.0.1", 21, "/my%20file", "my%20file", "anonymous", "*", 0, "",
        Ip(127, 0, 0, 1)},
-      {"tracker://udp://tracker.test:6969/announce", true, 8, "tracker.test", 6969, "/announce", "", "", "", 0, "",
+      {"tracker://udp://tracker.test:6969/announce", true, kTracker, "tracker.test", 6969, "/announce", "", "", "", 0, "",
        Ip(127, 0, 0, 7)},
-      {"tracker://http://tracker.test/ann?passkey=1&x=2", true, 8, "tracker.test", 80, "/ann", "", "", "", 1,
+      {"tracker://http://tracker.test/ann?passkey=1&x=2", true, kTracker, "tracker.test", 80, "/ann", "", "", "", 1,
        "passkey=1&x=2", Ip(127, 0, 0, 7)},
-      {"tracker://TCP://tracker.test:7000", true, 8, "tracker.test", 7000, "/", "", "", "", 1, "", Ip(127, 0, 0, 7)},
-      {"tracker://wss://tracker.test/announce", false, 8, "", 0, "", "", "", "", 0, "", none},
+      {"tracker://TCP://tracker.test:7000", true, kTracker, "tracker.test", 7000, "/", "", "", "", 1, "", Ip(127, 0, 0, 7)},
+      {"tracker://wss://tracker.test/announce", false, kTracker, "", 0, "", "", "", "", 0, "", none},
       {"tracker://tracker.test/announce", false, 0, "", 0, "", "", "", "", 0, "", none},
-      {"btnode://10.0.0.5:6881", true, 1, "", 6881, "", "", "", "", 0, "", Ip(10, 0, 0, 5)},
-      {"btnode://0x0a.0.0.0x10:1", true, 1, "", 1, "", "", "", "", 0, "", Ip(10, 0, 0, 16)},
-      {"btnode://0.0.0.0:6881", true, 1, "", 6881, "", "", "", "", 0, "", none},
+      {"btnode://10.0.0.5:6881", true, kBtNode, "", 6881, "", "", "", "", 0, "", Ip(10, 0, 0, 5)},
+      {"btnode://0x0a.0.0.0x10:1", true, kBtNode, "", 1, "", "", "", "", 0, "", Ip(10, 0, 0, 16)},
+      {"btnode://0.0.0.0:6881", true, kBtNode, "", 6881, "", "", "", "", 0, "", none},
       {"https://127.0.0.1/x", false, 0, "", 0, "", "", "", "", 0, "", none},
       {"", false, 0, "", 0, "", "", "", "", 0, "", none},
-      {"http://127.0.0.1:99999/x", false, 2, "", 0, "", "", "", "", 0, "", none},
-      {"http://127.0.0.1:8a/x", false, 2, "", 0, "", "", "", "", 0, "", none},
+      {"http://127.0.0.1:99999/x", false, kHttp, "", 0, "", "", "", "", 0, "", none},
+      {"http://127.0.0.1:8a/x", false, kHttp, "", 0, "", "", "", "", 0, "", none},
       // A name that does not exist fails and marks the source.
-      {"http://nowhere.test/x", false, 2, "nowhere.test", 80, "/x", "", "", "", 0, "", none},
+      {"http://nowhere.test/x", false, kHttp, "nowhere.test", 80, "/x", "", "", "", 0, "", none},
   };
   for (const SourceCase& c : cases) {
     SCOPED_TRACE(c.text);
@@ -101,10 +101,10 @@ TEST_F(TPeerIdTest, ParsesEachSchemeIntoItsFields) {
     if (!c.ok) continue;
     EXPECT_EQ(id.kind, c.kind);
     EXPECT_EQ(id.port, c.port);
-    if (c.kind == 1) continue;
+    if (c.kind == kBtNode) continue;
     const TPeerIdDetails& d = *id.DetailsIfAny();
     EXPECT_EQ(d.host, c.host);
-    EXPECT_EQ(c.kind == 2 ? d.httpPath : d.path, c.path);
+    EXPECT_EQ(c.kind == kHttp ? d.httpPath : d.path, c.path);
     EXPECT_EQ(d.fileName, c.fileName);
     EXPECT_EQ(d.user, c.user);
     if (std::string(c.password) == "*") EXPECT_NE(d.password.find('@'), std::string::npos);

@@ -20,9 +20,9 @@ struct FakePieces : PieceStateView {
   int FinishedPieces() const override { return finished; }
 };
 
-std::vector<uint8_t> Bits(std::initializer_list<int> pieces) {
-  std::vector<uint8_t> bits(2, 0);
-  for (int p : pieces) bits[static_cast<size_t>(p / 8)] |= static_cast<uint8_t>(0x80 >> (p % 8));
+Bitfield Bits(std::initializer_list<int> pieces) {
+  Bitfield bits(16);
+  for (int p : pieces) bits.Set(p);
   return bits;
 }
 
@@ -41,7 +41,7 @@ std::vector<int64_t> Numbers(const std::deque<BlockRequest>& requests) {
 TEST(RequestPool, ChoosesTheFirstPooledPieceThePeerHasLacksNotAndTheMapWants) {
   struct Case {
     const char* name;
-    std::vector<uint8_t> has, lacks;
+    Bitfield has, lacks;
     std::set<int> unwanted;
     std::vector<int64_t> taken;  // blocks moved, in order; empty: nothing chosen
   } cases[] = {
@@ -50,7 +50,7 @@ TEST(RequestPool, ChoosesTheFirstPooledPieceThePeerHasLacksNotAndTheMapWants) {
       {"map no longer wants it", Bits({0, 1, 2}), {}, {0}, {4, 5}},
       {"only what the peer has", Bits({2}), {}, {}, {8}},
       {"nothing fits", Bits({3}), {}, {}, {}},
-      {"empty lack field counts as nothing lacked", Bits({1}), std::vector<uint8_t>{}, {}, {4, 5}},
+      {"empty lack field counts as nothing lacked", Bits({1}), Bitfield(), {}, {4, 5}},
   };
   for (auto& c : cases) {
     FakePieces pieces;

@@ -233,7 +233,7 @@ TEST_F(PeerPool, TenEmptyServerPassesTurnToTheMirrors) {
   ASSERT_EQ(pool.connections.size(), 1u);
   const TPeerId& mirror = *pool.connections[0]->peerSource;
   EXPECT_EQ(mirror.url, "http://10.0.0.9/f");
-  EXPECT_EQ(mirror.group, 29);
+  EXPECT_EQ(mirror.group, kOwnSourceGroup);
   EXPECT_EQ(mirror.DetailsIfAny()->hostName, "mirror.example");
 }
 
@@ -242,7 +242,7 @@ TEST_F(PeerPool, PeerObjectsComeFromRegisteredClassesAndAreReused) {
   TWorkWithPeers::RegisterPeerClass(kBtNode, nullptr);
   EXPECT_FALSE(pool.GetPeerObject(kBtNode));
   EXPECT_FALSE(pool.GetPeerObject(kTracker));
-  EXPECT_FALSE(pool.GetPeerObject(3));
+  EXPECT_FALSE(pool.GetPeerObject(kBtNode | kHttp)) << "a mask is no kind";
   TWorkWithPeers::RegisterPeerClass(kBtNode, &MakeStubBt);
   auto bt = pool.GetPeerObject(kBtNode);
   ASSERT_TRUE(bt);
@@ -290,7 +290,7 @@ TEST_F(PeerPool, DroppingFollowsTheSpeedOrderAndSparesRedirectedServers) {
   PoolUnderTest pool;
   auto fast = pool.Server(4, 1000, 1), redirected = pool.Server(4, 1000, 2), slow = pool.Server(4, 1000, 3);
   redirected->redirected = 1;
-  for (auto* s : {fast.get(), redirected.get(), slow.get()}) s->group = 29;
+  for (auto* s : {fast.get(), redirected.get(), slow.get()}) s->group = kOwnSourceGroup;
   pool.Connection(kHttp, 10000, slow);
   pool.Connection(kHttp, 900000, fast);
   pool.Connection(kHttp, 10, redirected);
@@ -303,8 +303,8 @@ TEST_F(PeerPool, DroppingFollowsTheSpeedOrderAndSparesRedirectedServers) {
   pool.DropConnections(kServerKinds, 3, true);
   ASSERT_EQ(pool.connections.size(), 3u);
   EXPECT_EQ(pool.connections[0]->peerSource.get(), fast.get());
-  EXPECT_EQ(slow->group, 28);
-  EXPECT_EQ(redirected->group, 29);
+  EXPECT_EQ(slow->group, kOwnSourceGroup - 1);
+  EXPECT_EQ(redirected->group, kOwnSourceGroup);
 
   pool.DropConnections(kBtNode, 5, false);
   EXPECT_EQ(pool.CountConnections(kBtNode), 0);
@@ -331,12 +331,12 @@ TEST_F(PeerPool, SlowConnectionsAreThoseBelowAFifthOfTheirShare) {
     std::vector<RefPtr<TPeerId>> sources;
     for (size_t i = 0; i < c.speeds.size(); ++i) {
       sources.push_back(pool.Server(4, 1000, static_cast<uint8_t>(i + 1)));
-      sources.back()->group = 20;
+      sources.back()->group = kSlowDropFloorGroup;
       pool.Connection(kHttp, c.speeds[i], sources.back());
     }
     pool.DropSlowConnections(kServerKinds, c.n, true);
     EXPECT_EQ(pool.connections.size(), c.kept) << c.speeds.back() << " n=" << c.n;
-    for (auto& s : sources) EXPECT_EQ(s->group, 20) << "never below 20";
+    for (auto& s : sources) EXPECT_EQ(s->group, kSlowDropFloorGroup) << "never below the floor";
   }
 }
 
@@ -397,7 +397,7 @@ TEST_F(PeerPool, CandidatesThatAreDuplicatesOrOurselvesAreRefused) {
     c->kind = kind;
     c->ip = ip;
     c->port = port;
-    c->group = kind == kHttp ? 29 : 1;
+    c->group = kind == kHttp ? kOwnSourceGroup : kDefaultSourceGroup;
     return c;
   };
   const uint32_t a = htonl(0x0A000001), b = htonl(0x0A000002);
@@ -413,7 +413,7 @@ TEST_F(PeerPool, CandidatesThatAreDuplicatesOrOurselvesAreRefused) {
   auto peer = make("", kBtNode, a, 6881);
   peer->peerId[19] = 7;
   ASSERT_TRUE(pool.AddCandidate(peer));
-  EXPECT_EQ(peer->group, 19);
+  EXPECT_EQ(peer->group, kBitTorrentGroup);
   EXPECT_EQ(std::memcmp(peer->peerId, "\x00\x01Ss", 4), 0);
   // The same peer again: refused; its id is taken only when trusted.
   auto again = make("", kBtNode, a, 6881);
