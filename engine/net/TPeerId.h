@@ -92,6 +92,7 @@ class TPeerId : public TRefObject {
   uint8_t bodyDone = 0;
   uint8_t useMarker = 0;
   int32_t users = 0;            // peer objects using this source
+  int32_t sourceEntry = -1;     // its line in the task's source list, if it came from there
 
  private:
   // The scheme's syntax, without the host's lookup.

@@ -136,7 +136,7 @@ void CandidateList::AddResolving(RefPtr<TPeerId> source, bool trustPeerId, bool 
   resolving_.push_back({std::move(source), trustPeerId, keepPeerId});
 }
 
-std::vector<CandidateList::Resolved> CandidateList::Resolve(bool* unresolved) {
+std::vector<CandidateList::Resolved> CandidateList::Resolve(std::vector<RefPtr<TPeerId>>* failed) {
   // Entries that were never parsed (peers learnt from trackers and the LAN
   // come with their address) start their lookup.
   for (auto it = entries_.begin(); it != entries_.end();) {
@@ -147,7 +147,7 @@ std::vector<CandidateList::Resolved> CandidateList::Resolve(bool* unresolved) {
       continue;
     }
     if (c.BeginParse() != TPeerId::ParseState::kFailed) resolving_.push_back({*it, false, false});
-    else if (c.unresolvable && unresolved) *unresolved = true;
+    else if (failed) failed->push_back(*it);
     it = entries_.erase(it);
   }
   std::vector<Resolved> ready;
@@ -159,8 +159,8 @@ std::vector<CandidateList::Resolved> CandidateList::Resolve(bool* unresolved) {
     }
     if (state == TPeerId::ParseState::kReady)
       ready.push_back(std::move(*it));
-    else if (it->source->unresolvable && unresolved)
-      *unresolved = true;
+    else if (failed)
+      failed->push_back(it->source);
     it = resolving_.erase(it);
   }
   return ready;

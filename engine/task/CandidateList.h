@@ -51,9 +51,9 @@ class CandidateList {
     bool keepPeerId;
   };
   // Polls the lookups without waiting (entries not parsed yet start one):
-  // the sources now resolved, for the caller to add; those whose lookup
-  // failed leave, and `unresolved` tells whether a name did not resolve.
-  std::vector<Resolved> Resolve(bool* unresolved);
+  // the sources now resolved, for the caller to add; those whose lookup or
+  // parse failed leave the list into `failed`.
+  std::vector<Resolved> Resolve(std::vector<RefPtr<TPeerId>>* failed);
   size_t ResolvingCount() const { return resolving_.size(); }
   void Clear();
 

@@ -150,15 +150,27 @@ void TWorkWithPeers::FeedSources() {
     // fall back on.
     if (fillBackup && mark == kNew) mirrorPolicy.RememberOwnSource(sources[i]);
     mark = mark == kOwn ? kOwnTaken : kTaken;
+    candidate->sourceEntry = static_cast<int32_t>(i);
     AddCandidate(std::move(candidate));
   }
   ResolveCandidates();
 }
 
 void TWorkWithPeers::ResolveCandidates() {
-  bool unresolved = false;
-  for (CandidateList::Resolved& r : candidates.Resolve(&unresolved))
+  std::vector<RefPtr<TPeerId>> failed;
+  for (CandidateList::Resolved& r : candidates.Resolve(&failed))
     AddCandidate(std::move(r.source), r.trustPeerId, r.keepPeerId);
+  bool unresolved = false;
+  for (const RefPtr<TPeerId>& source : failed) {
+    unresolved |= source->unresolvable != 0;
+    // A line of the source list whose name did not resolve is fed again at
+    // the next feed, as it would be had its lookup waited.
+    const int32_t entry = source->sourceEntry;
+    if (entry < 0 || static_cast<size_t>(entry) >= useMarks.size()) continue;
+    uint8_t& mark = useMarks[static_cast<size_t>(entry)];
+    if (mark == kTaken) mark = kNew;
+    if (mark == kOwnTaken) mark = kOwn;
+  }
   if (unresolved) Host()->SetStateCode(kStateHostUnresolved);
 }
 

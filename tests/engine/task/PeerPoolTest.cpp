@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cstring>
 #include <deque>
 
@@ -15,7 +16,9 @@
 #include "engine/task/IncomingConnections.h"
 #include "engine/schedule/SegmentList.h"
 #include "engine/task/TWorkWithPeers.h"
+#include "platform/HostLookup.h"
 #include "support/FakePeerHost.h"
+#include "support/Ipv4.h"
 #include "support/ManualClock.h"
 #include "support/ScopedProcessState.h"
 
@@ -80,6 +83,8 @@ class PoolUnderTest : public TWorkWithPeers, public PeerHost {
   }
 
   using TWorkWithPeers::BackOff;
+  using TWorkWithPeers::ResolveCandidates;
+  using TWorkWithPeers::sources;
   using TWorkWithPeers::candidates;
   using TWorkWithPeers::connectionBudget;
   using TWorkWithPeers::config;
@@ -503,6 +508,41 @@ TEST(PeerRanking, ReadyFirstThenRateInTwoKilobyteStepsThenSerial) {
     EXPECT_EQ(TPeerObject::RanksBefore(a, b, false, 100), c.aFirst) << c.a.rate << " vs " << c.b.rate;
     EXPECT_EQ(TPeerObject::RanksBefore(b, a, false, 100), !c.aFirst);
   }
+}
+
+// A name whose lookup fails leaves the candidates without holding up the
+// pass, and its line of the source list is fed again at the next feed.
+std::atomic<int> flakyLookups{0};
+platform::HostLookupResult FlakyLookup(const std::string& host) {
+  platform::HostLookupResult result;
+  if (host != "flaky.test" || flakyLookups++ == 0) {
+    result.error = platform::kHostNotFound;
+  } else {
+    result.addresses.push_back(testing::Ip(10, 0, 0, 5));
+  }
+  return result;
+}
+
+TEST_F(PeerPool, ANameThatFailedIsLookedUpAgainAtTheNextFeed) {
+  PoolUnderTest pool;
+  platform::SetHostLookup(&FlakyLookup);
+  flakyLookups = 0;
+  pool.sources = {"http://flaky.test/f"};
+  const auto pollUntil = [&](auto done) {
+    for (int i = 0; i < 300 && !done(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      pool.ResolveCandidates();
+    }
+    return done();
+  };
+  pool.FeedSources();  // starts the lookup; the pass does not wait for it
+  ASSERT_TRUE(pollUntil([&] { return pool.CandidateCount() == 0; })) << "the failed name leaves";
+  EXPECT_EQ(flakyLookups.load(), 1);
+  pool.FeedSources();
+  ASSERT_TRUE(pollUntil([&] { return pool.candidates.size() == 1; }));
+  EXPECT_EQ(pool.candidates[0]->ip, testing::Ip(10, 0, 0, 5));
+  pool.FeedSources();  // taken now: not fed twice
+  EXPECT_EQ(flakyLookups.load(), 2);
 }
 
 }  // namespace
