@@ -12,6 +12,7 @@
 
 #include "app/CheckThread.h"
 #include "app/FigureFormats.h"
+#include "app/OverallProgress.h"
 #include "app/TaskShares.h"
 #include "engine/base/CPelicanfetchLog.h"
 #include "platform/FileSystem.h"
@@ -584,28 +585,21 @@ void DownloadController::ReactToCode(int32_t code) {
 }
 
 uint32_t DownloadController::OverallProgress() {
-  uint64_t weighted = 0, weights = 0;
+  pf::OverallProgress progress;
   for (int i = 0; i < kFileCount; ++i) {
-    uint64_t w = 0, p = 0;
     TaskInfo info;
     if (complete_[i]) {
-      w = package_.files[i].size / kMiB;
-      p = kProgressWhole;
+      progress.AddComplete(package_.files[i].size);
     } else if (Answers(i, &info)) {
       DetectFinishedFiles();
       if (info.state != lastCodeRead_) {
         lastCodeRead_ = info.state;
         ReactToCode(info.state);
       }
-      w = static_cast<uint64_t>(info.totalKB) / 1024;
-      p = complete_[i] || info.progress >= kProgressWhole ? kProgressWhole : static_cast<uint64_t>(std::max(info.progress, 0));
-    } else {
-      continue;
+      progress.AddAnswering(info.totalKB, info.progress, complete_[i]);
     }
-    weighted += w * p;
-    weights += w;
   }
-  return weights == 0 ? 0 : static_cast<uint32_t>(weighted / weights);
+  return progress.Value();
 }
 
 uint64_t DownloadController::TotalBytesPresent() {
@@ -642,14 +636,18 @@ uint32_t DownloadController::MeasureSpeed() {
     RunConnectionBudgets();
   }
   const int rate = rateLimit_;
-  const uint64_t smoothed = smoothedSpeed_;
-  uint64_t next = total;
-  if (rate != 0 && rate != kNoRateLimitKB) {
-    const uint64_t cap = static_cast<uint64_t>(rate) * 1024;
-    if (total > cap) next = cap > smoothed ? (total + smoothed) / 2 : (cap + smoothed) / 2;
-  }
-  smoothedSpeed_ = static_cast<uint32_t>(std::min<uint64_t>(next, UINT32_MAX));
-  return smoothedSpeed_;
+  return speedMeter_.Smooth(total, rate == kNoRateLimitKB ? 0 : rate);
+}
+
+std::string DownloadController::SpeedText() {
+  const uint32_t speed = MeasureSpeed();
+  const DownloadState s = state_;
+  if (IsActiveState(s)) return FormatSpeed(speed);
+  return s == DownloadState::kCheckRecover ? std::string() : FormatSpeed(0);
+}
+
+std::string DownloadController::PackageSizeText() const {
+  return pf::SizeText(lastTotal_, package_.TotalSize(), state_ == DownloadState::kFinished);
 }
 
 void DownloadController::TransferReport(const char* eventCode, const char* message) {

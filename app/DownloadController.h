@@ -20,6 +20,7 @@
 
 #include "app/DownloadState.h"
 #include "app/PackageTable.h"
+#include "app/SpeedMeter.h"
 #include "app/TaskRecordFile.h"
 #include "engine/api/EngineApi.h"
 #include "engine/base/CPelicanfetchLog.h"
@@ -77,6 +78,11 @@ class DownloadController {
   // an active state to downloading above 1024 B/s and divides the
   // connection budgets. 0 outside the active states.
   uint32_t MeasureSpeed();
+  // The speed text the window shows, measuring on the way: the speed in
+  // the active states, nothing in checkrecover, "0 B/s" otherwise.
+  std::string SpeedText();
+  // "present/package" in the size format (the last total bytes present).
+  std::string PackageSizeText() const;
 
   DownloadState State() const { return state_.load(); }
   void SetState(DownloadState state) { state_ = state; }
@@ -168,12 +174,13 @@ class DownloadController {
   std::atomic<int32_t> lastCodeRead_{0};
   std::atomic<int32_t> lastCodeReacted_{0};
   std::atomic<uint64_t> lastTotal_{0};
-  std::atomic<uint32_t> smoothedSpeed_{0};
 
   // Byte counts of each file as last read, kept for tasks that stop
   // answering (timer thread and actions, under stepMutex_).
   std::array<uint64_t, kFileCount> lastHttpBytes_{};
   std::array<uint64_t, kFileCount> lastPeerBytes_{};
+  // The shown speed and the resource list's pacing (under stepMutex_).
+  SpeedMeter speedMeter_;
   std::unique_ptr<platform::SystemShutdown> shutdown_;
   std::unique_ptr<CheckThread> checker_;
   std::atomic<bool> installerStarted_{false};

@@ -1,6 +1,7 @@
 #include "app/FigureFormats.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace pf {
 namespace {
@@ -39,6 +40,19 @@ std::string FormatPercent(uint32_t hundredths) {
   else
     std::snprintf(text, sizeof text, "%u%%", hundredths / 100);
   return text;
+}
+
+std::string SizeText(uint64_t bytesPresent, uint64_t packageSize, bool finished) {
+  const std::string package = FormatSize(packageSize);
+  if (finished) return package + "/" + package;
+  return (bytesPresent == 0 ? std::string("0 B") : FormatSize(bytesPresent)) + "/" + package;
+}
+
+size_t CopyTextOut(const std::string& text, char* buffer, size_t bufferSize) {
+  if (buffer == nullptr) return text.size();
+  if (bufferSize < text.size() + 1) return 0;
+  std::memcpy(buffer, text.c_str(), text.size() + 1);
+  return text.size();
 }
 
 }  // namespace pf
