@@ -1,38 +1,23 @@
 #include "app/Base64.h"
 
-#include <cstdint>
+#include <openssl/evp.h>
 
 namespace pf {
-namespace {
-
-int SextetOf(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
-}  // namespace
 
 std::optional<std::string> DecodeBase64(std::string_view text) {
   if (text.size() % 4 != 0) return std::nullopt;
-  std::string out;
-  out.reserve(text.size() / 4 * 3);
-  for (size_t i = 0; i < text.size(); i += 4) {
-    const bool last = i + 4 == text.size();
-    const int padding = last ? (text[i + 3] == '=') + (text[i + 2] == '=' && text[i + 3] == '=') : 0;
-    uint32_t group = 0;
-    for (int k = 0; k < 4; ++k) {
-      const int sextet = k >= 4 - padding ? 0 : SextetOf(text[i + k]);
-      if (sextet < 0) return std::nullopt;
-      group = group << 6 | static_cast<uint32_t>(sextet);
-    }
-    out.push_back(static_cast<char>(group >> 16));
-    if (padding < 2) out.push_back(static_cast<char>(group >> 8 & 0xFF));
-    if (padding < 1) out.push_back(static_cast<char>(group & 0xFF));
-  }
+  // Padding only at the end: OpenSSL would read a '=' inside as a zero.
+  const size_t firstPad = text.find('=');
+  if (firstPad != std::string_view::npos && firstPad + 2 < text.size()) return std::nullopt;
+  if (firstPad != std::string_view::npos && text.find_first_not_of('=', firstPad) != std::string_view::npos)
+    return std::nullopt;
+  std::string out(text.size() / 4 * 3, '\0');
+  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+  if (n < 0) return std::nullopt;
+  // The decoder counts the padding's bytes as zeros.
+  const size_t padding = firstPad == std::string_view::npos ? 0 : text.size() - firstPad;
+  out.resize(static_cast<size_t>(n) - padding);
   return out;
 }
 

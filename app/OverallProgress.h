@@ -4,11 +4,13 @@
 // source (no mark, no answering task) are left out.
 #include <cstdint>
 
+#include "engine/base/EngineTypes.h"
+
 namespace pf {
 
 class OverallProgress {
  public:
-  static constexpr uint32_t kWhole = 10000;
+  static constexpr uint32_t kWhole = kProgressWhole;
 
   // A file marked complete: its expected size, at 100 %.
   void AddComplete(uint64_t expectedSize);
