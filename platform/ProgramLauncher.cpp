@@ -37,6 +37,9 @@ LaunchResult FromErrno(int error, const std::string& path) {
 }  // namespace
 
 LaunchResult LaunchProgram(const std::string& path, const std::string& workingDirectory) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IXUSR))
+    ::chmod(path.c_str(), st.st_mode | S_IXUSR);
   posix_spawn_file_actions_t actions;
   if (posix_spawn_file_actions_init(&actions) != 0) return LaunchResult::kOutOfMemory;
   if (!workingDirectory.empty() && posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str()) != 0) {

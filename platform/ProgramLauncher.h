@@ -19,7 +19,8 @@ enum class LaunchResult : int {
 };
 
 // Starts the program at `path` with `workingDirectory` as its current
-// directory, in a process of its own. Not waited for.
+// directory, in a process of its own. Not waited for. A downloaded program
+// has no execute permission yet: its owner is given it first.
 LaunchResult LaunchProgram(const std::string& path, const std::string& workingDirectory);
 
 }  // namespace pf::platform

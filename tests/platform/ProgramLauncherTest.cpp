@@ -34,8 +34,8 @@ class ProgramLauncherTest : public ::testing::Test {
   fs::path folder;
 };
 
-TEST_F(ProgramLauncherTest, TheProgramRunsInTheFolderGiven) {
-  const std::string installer = Write("setup.sh", "#!/bin/sh\ntouch installed-here\n", 0755);
+TEST_F(ProgramLauncherTest, TheProgramRunsInTheFolderGivenEvenWhenDownloadedWithoutExecutePermission) {
+  const std::string installer = Write("setup.sh", "#!/bin/sh\ntouch installed-here\n", 0644);
   ASSERT_EQ(LaunchProgram(installer, folder.string()), LaunchResult::kStarted);
   for (int i = 0; i < 300 && !fs::exists(folder / "installed-here"); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -43,7 +43,7 @@ TEST_F(ProgramLauncherTest, TheProgramRunsInTheFolderGiven) {
 }
 
 TEST_F(ProgramLauncherTest, FailuresSayWhy) {
-  const std::string notExecutable = Write("plain.sh", "#!/bin/sh\n", 0644);
+  fs::create_directories(folder / "a-folder.exe");
   const std::string garbage = Write("garbage.exe", "MZ not a program of this system", 0755);
   const struct {
     std::string path;
@@ -51,7 +51,7 @@ TEST_F(ProgramLauncherTest, FailuresSayWhy) {
   } cases[] = {
       {(folder / "missing.exe").string(), LaunchResult::kFileNotFound},
       {(folder / "no-folder" / "setup.exe").string(), LaunchResult::kPathNotFound},
-      {notExecutable, LaunchResult::kAccessDenied},
+      {(folder / "a-folder.exe").string(), LaunchResult::kAccessDenied},
       {garbage, LaunchResult::kBadFormat},
   };
   for (const auto& c : cases) EXPECT_EQ(LaunchProgram(c.path, folder.string()), c.expected) << c.path;
