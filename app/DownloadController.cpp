@@ -59,9 +59,13 @@ DownloadController::DownloadController(const PackageTable& package, std::string 
       dataFolder_(std::move(dataFolder)),
       httpBudget_(httpBudget),
       record_(JoinPath(dataFolder_, package.packageId + ".pfconf")),
-      checker_(std::make_unique<CheckThread>(*this)) {}
+      checker_(std::make_unique<CheckThread>(*this)) {
+  if (!package_.resourceListUrl.empty())
+    resourceList_ = std::make_unique<ResourceListThread>(*this, package_.resourceListUrl, package_.caCertificates);
+}
 
 DownloadController::~DownloadController() {
+  resourceList_.reset();  // its runs call back into this object
   if (checker_) checker_->Join();
 }
 
@@ -534,6 +538,22 @@ void DownloadController::SetP2PSwitch(bool on) {
   SetP2PEnabled(on ? 1 : 0);
 }
 
+ResourceListContext DownloadController::ResourceListState() const {
+  ResourceListContext context;
+  for (int i = 0; i < kFileCount; ++i) {
+    context.packageUrls[i] = package_.files[i].url;
+    context.complete[i] = complete_[i];
+  }
+  context.fileBeingVerified = checker_->Running() ? checker_->CurrentFile() : -1;
+  return context;
+}
+
+void DownloadController::ClearMirrors(int file) { ClearMirrorSources(handles_[file]); }
+
+void DownloadController::AddMirror(int file, const std::string& url, const std::string& hostName) {
+  AddMirrorSource(handles_[file], url.c_str(), hostName.c_str());
+}
+
 void DownloadController::RunConnectionBudgets() {
   std::vector<int> active;
   for (int i = 0; i < kFileCount; ++i)
@@ -625,16 +645,20 @@ uint64_t DownloadController::TotalBytesPresent() {
 uint32_t DownloadController::MeasureSpeed() {
   std::lock_guard<std::recursive_mutex> step(stepMutex_);
   SetP2PEnabled(p2pOn_ ? 1 : 0);
-  if (!IsActiveState(state_)) return 0;
+  const bool active = IsActiveState(state_);
   uint64_t total = 0;
-  for (int i = 0; i < kFileCount; ++i) {
-    TaskInfo info;
-    if (!complete_[i] && Answers(i, &info)) total += static_cast<uint64_t>(std::max(info.speed, 0));
+  if (active) {
+    for (int i = 0; i < kFileCount; ++i) {
+      TaskInfo info;
+      if (!complete_[i] && Answers(i, &info)) total += static_cast<uint64_t>(std::max(info.speed, 0));
+    }
+    if (total > kSpeedThreshold) {
+      state_ = DownloadState::kDownloading;
+      RunConnectionBudgets();
+    }
   }
-  if (total > kSpeedThreshold) {
-    state_ = DownloadState::kDownloading;
-    RunConnectionBudgets();
-  }
+  if (speedMeter_.CountQuery(state_) && resourceList_) resourceList_->Start();
+  if (!active) return 0;
   const int rate = rateLimit_;
   return speedMeter_.Smooth(total, rate == kNoRateLimitKB ? 0 : rate);
 }

@@ -20,6 +20,7 @@
 
 #include "app/DownloadState.h"
 #include "app/PackageTable.h"
+#include "app/ResourceListThread.h"
 #include "app/SpeedMeter.h"
 #include "app/TaskRecordFile.h"
 #include "engine/api/EngineApi.h"
@@ -30,7 +31,7 @@ namespace pf {
 
 class CheckThread;
 
-class DownloadController {
+class DownloadController : public ResourceListHost {
  public:
   static constexpr int kFileCount = PackageTable::kFileCount;
   static constexpr const char* kFolderName = TaskRecordFile::kDefaultFolder;
@@ -38,7 +39,7 @@ class DownloadController {
 
   // `dataFolder` holds the record, the torrents and the resume files.
   DownloadController(const PackageTable& package, std::string dataFolder, int httpBudget);
-  ~DownloadController();
+  ~DownloadController() override;
   DownloadController(const DownloadController&) = delete;
   DownloadController& operator=(const DownloadController&) = delete;
 
@@ -54,7 +55,8 @@ class DownloadController {
   void SetSavePath(const std::string& path);
   // KB/s, 0 = none; divided among the tasks still working.
   void ApplyRateLimit(int kilobytesPerSecond);
-  void SetP2PSwitch(bool on);
+  void SetP2PSwitch(bool on) override;
+  bool P2PSwitch() const { return p2pOn_.load(); }
   void SetShutdownAfterCompletion(bool on) { shutdownAfterCompletion_ = on; }
   // Who shuts the computer down when the download ends (none: the user is
   // told it could not be done).
@@ -62,6 +64,11 @@ class DownloadController {
   // Sends the transfer report: bytes by kind, averages over this run's
   // active seconds, and the package's progress.
   void TransferReport(const char* eventCode, const char* message);
+
+  // --- what the resource list's runs read and change (their threads) ---
+  ResourceListContext ResourceListState() const override;
+  void ClearMirrors(int file) override;
+  void AddMirror(int file, const std::string& url, const std::string& hostName) override;
 
   // --- the timer thread ---
   DownloadState EvaluateState();
@@ -76,7 +83,8 @@ class DownloadController {
   uint64_t TotalBytesPresent();
   // Measures the speed (bytes a second, smoothed under a rate limit); moves
   // an active state to downloading above 1024 B/s and divides the
-  // connection budgets. 0 outside the active states.
+  // connection budgets; starts a resource-list run when downloading begins
+  // and every 600 queries after. 0 outside the active states.
   uint32_t MeasureSpeed();
   // The speed text the window shows, measuring on the way: the speed in
   // the active states, nothing in checkrecover, "0 B/s" otherwise.
@@ -183,6 +191,8 @@ class DownloadController {
   SpeedMeter speedMeter_;
   std::unique_ptr<platform::SystemShutdown> shutdown_;
   std::unique_ptr<CheckThread> checker_;
+  // Runs against the package's resource list; none without its address.
+  std::unique_ptr<ResourceListThread> resourceList_;
   std::atomic<bool> installerStarted_{false};
   std::atomic<bool> exitDone_{false};
 
