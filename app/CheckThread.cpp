@@ -24,7 +24,12 @@ std::string RepairCount(int repairs) {
 
 }  // namespace
 
-CheckThread::~CheckThread() { Join(); }
+CheckThread::~CheckThread() { Stop(); }
+
+void CheckThread::Stop() {
+  stopRequested_ = true;
+  Join();
+}
 
 void CheckThread::Join() {
   if (thread_.joinable()) thread_.join();
@@ -33,6 +38,7 @@ void CheckThread::Join() {
 bool CheckThread::Start(std::function<void()> whenVerified) {
   Join();
   whenVerified_ = std::move(whenVerified);
+  stopRequested_ = false;
   currentFile_ = 0;
   digestProgress_ = 0;
   running_ = true;
@@ -101,7 +107,13 @@ void CheckThread::Run() {
         running_ = false;
         return;  // the state stays checkrecover
       }
+      // A repair has no time-out of its own; only the program's exit ends
+      // the wait.
       for (;;) {
+        if (stopRequested_) {
+          running_ = false;
+          return;
+        }
         TaskInfo info{};
         if (GetTaskInfo(controller_.Handle(i), &info) == kOk) {
           if (info.progress >= kProgressWhole) break;

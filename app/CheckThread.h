@@ -27,6 +27,8 @@ class CheckThread {
   // Starts the thread (the state must be finished); false when it cannot be
   // made. `whenVerified` runs on this thread once every file matched.
   bool Start(std::function<void()> whenVerified);
+  // Asks a running check to end (the program exits) and waits for it.
+  void Stop();
   void Join();
   bool Running() const { return running_.load(); }
 
@@ -50,6 +52,7 @@ class CheckThread {
   std::function<void()> whenVerified_;
   std::thread thread_;
   std::atomic<bool> running_{false};
+  std::atomic<bool> stopRequested_{false};
   std::atomic<int> currentFile_{0};
   std::atomic<uint32_t> digestProgress_{0};
   std::atomic<uint32_t> repairProgress_{0};

@@ -66,7 +66,7 @@ DownloadController::DownloadController(const PackageTable& package, std::string 
 
 DownloadController::~DownloadController() {
   resourceList_.reset();  // its runs call back into this object
-  if (checker_) checker_->Join();
+  if (checker_) checker_->Stop();
 }
 
 void DownloadController::Log(const char* format, ...) const {
@@ -486,7 +486,7 @@ void DownloadController::StartInstaller(bool verified) {
 
 void DownloadController::ExitSteps(bool userExit) {
   if (exitDone_.exchange(true)) return;
-  if (checker_) checker_->Join();
+  if (checker_) checker_->Stop();
   const DownloadState s = state_;
   if (userExit) {
     Log("用户点击退出按钮");
