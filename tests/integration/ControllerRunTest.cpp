@@ -5,6 +5,7 @@
 
 #include <json/json.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -119,7 +120,8 @@ TEST_F(ControllerRun, DownloadsVerifiesAndRepairsADamagedFile) {
     f.seekp(300000);
     f << std::string(5000, 'x');
   }
-  bool asked = false, installPosted = false;
+  bool asked = false;
+  std::atomic<bool> installPosted{false};  // set on the verification's thread
   c.askYesNo = [&](const std::string& text, const std::string&) {
     asked = text == "是否验证安装文件的正确性？";
     return true;
