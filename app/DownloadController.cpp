@@ -567,15 +567,17 @@ void DownloadController::RunConnectionBudgets() {
 }
 
 void DownloadController::DetectFinishedFiles() {
-  for (int i = 0; i < kFileCount; ++i) {
-    if (complete_[i] || !Answers(i)) continue;
-    int32_t done = 0;
-    if (IsTaskComplete(handles_[i], &done) != kOk || done == 0) continue;
-    complete_[i] = true;
-    record_.WriteFinishInfo(i, savePath_, package_.files[i].fileName);
-    ApplyRateLimit(rateLimit_);
-    ReportFileEvent("11080000", package_.files[i].fileName.c_str(), "");
-  }
+  for (int i = 0; i < kFileCount; ++i)
+    if (!complete_[i] && Answers(i)) DetectFinishedFile(i);
+}
+
+void DownloadController::DetectFinishedFile(int index) {
+  int32_t done = 0;
+  if (IsTaskComplete(handles_[index], &done) != kOk || done == 0) return;
+  complete_[index] = true;
+  record_.WriteFinishInfo(index, savePath_, package_.files[index].fileName);
+  ApplyRateLimit(rateLimit_);
+  ReportFileEvent("11080000", package_.files[index].fileName.c_str(), "");
 }
 
 void DownloadController::ReactToCode(int32_t code) {
@@ -611,7 +613,7 @@ uint32_t DownloadController::OverallProgress() {
     if (complete_[i]) {
       progress.AddComplete(package_.files[i].size);
     } else if (Answers(i, &info)) {
-      DetectFinishedFiles();
+      DetectFinishedFile(i);
       if (info.state != lastCodeRead_) {
         lastCodeRead_ = info.state;
         ReactToCode(info.state);

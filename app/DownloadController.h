@@ -147,6 +147,8 @@ class DownloadController : public ResourceListHost {
   void Resume();
   void RunConnectionBudgets();
   void DetectFinishedFiles();
+  // File `index`, whose task answers and is not marked complete.
+  void DetectFinishedFile(int index);
   void ReactToCode(int32_t code);
   bool Answers(int index, TaskInfo* info = nullptr) const;
   int ActiveTaskCount() const;

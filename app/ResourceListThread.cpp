@@ -6,7 +6,6 @@
 namespace pf {
 namespace {
 
-constexpr int kDownloadLogChannel = 34;
 constexpr int kExpiryTimeoutSeconds = 2;
 
 }  // namespace
@@ -60,12 +59,12 @@ int ResourceListThread::RunOnce() {
     options.caCertificates = caCertificates_;
     options.cancel = &cancel_;
     if (!HttpGetToString(url_, body, error, status, options)) {
-      LogLine(kLogChannel, "Seek res FAILED with XML content failed");
+      LogLine(kLogResourceList, "Seek res FAILED with XML content failed");
       return -1;
     }
     const ResourceListPlan plan = ReadResourceList(body, host_.ResourceListState());
     if (plan.p2pSwitch) {
-      LogLine(kDownloadLogChannel, "%s", *plan.p2pSwitch ? "启用P2P功能" : "禁用P2P功能");
+      LogLine(kLogApplication, "%s", *plan.p2pSwitch ? "启用P2P功能" : "禁用P2P功能");
       host_.SetP2PSwitch(*plan.p2pSwitch);
     }
     for (size_t k = 0; k < plan.mirrors.size(); ++k) {
@@ -74,11 +73,8 @@ int ResourceListThread::RunOnce() {
       host_.AddMirror(mirror.file, mirror.url, mirror.hostName);
     }
     return plan.result;
-  } catch (const std::exception& e) {
-    LogLine(kLogChannel, "ResourceListThread: %s", e.what());
-    return -3;
   } catch (...) {
-    LogLine(kLogChannel, "ResourceListThread: unknown exception");
+    LogCaught(kLogResourceList, "ResourceListThread");
     return -3;
   }
 }

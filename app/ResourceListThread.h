@@ -29,8 +29,6 @@ class ResourceListHost {
 
 class ResourceListThread {
  public:
-  static constexpr int kLogChannel = 38;
-
   // `caCertificates`: PEM trusted for the list's server besides the system's.
   ResourceListThread(ResourceListHost& host, std::string url, std::string caCertificates);
   // Ends the fetches under way and waits for every run.

@@ -31,6 +31,7 @@ enum LogChannel : int {
   kLogTaskLife = 23,       // task creation, recovery and completion
   kLogTelemetry = 28,      // telemetry upload and failed event reports
   kLogApplication = 34,    // the application's general lines
+  kLogResourceList = 38,   // the application's resource-list fetch
 };
 
 // Formats a line and writes it with the same number as channel and level.
