@@ -114,7 +114,11 @@ void QThread::ThreadProc(QThread* self, uint32_t startCount) {
 
   if (threw) {
     // A body that died inside a locked region must not leave the lock held.
-    while (self->mutex.Unlock()) platform::SleepMs(50);
+    int levels = 0;
+    while (self->mutex.Unlock()) ++levels;
+    if (levels > 0)
+      LogLine(kLogEngine, "TID : %5lu] [thread lock forced open at the thread's end (%d levels)",
+              static_cast<unsigned long>(me), levels);
   }
 
   if (self->autoDelete.exchange(false)) {
