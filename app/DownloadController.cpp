@@ -379,6 +379,7 @@ void DownloadController::ReloadAtStartUp() {
     ReportEvent("11030000", "", 0);
     ranThisRun_ = true;
     ApplyRateLimit(rateLimit_);
+    RunConnectionBudgets();
   } else {
     ranThisRun_ = false;
   }
@@ -400,6 +401,10 @@ void DownloadController::StartDownload() {
     Message("下载启动失败请重试");
   } else {
     for (int i = 0; i < kFileCount; ++i) CreateOneTask(i);
+    // Peers are let in from the start: a task's peer limit is 0 until it is
+    // given one, and a package whose servers all fail would otherwise never
+    // reach the speed that hands out the budgets.
+    RunConnectionBudgets();
   }
   ApplyRateLimit(rateLimit_);
   state_ = DownloadState::kPreparing;
