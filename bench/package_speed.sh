@@ -31,6 +31,7 @@
 #   TIMEOUT    seconds either side may take (default 3600)
 #   VERIFY     0 skips the MD5 check of the downloads (default 1)
 #   SIDES      which sides run (default "pelicanfetch aria2c")
+#   PFTOOL     the seeders' pftool (default BUILD_DIR/tools/pftool)
 # Needs free disk for the content (when it is made) plus one download.
 # Traffic stays on loopback.
 set -euo pipefail
@@ -53,10 +54,11 @@ command -v aria2c >/dev/null || { echo "installing aria2" >&2; apt-get install -
 [[ -x /usr/bin/time ]] || { echo "installing time" >&2; apt-get install -y -qq time >/dev/null; }
 
 # The application and pftool (the seeders), built for the full package.
+pftool=${PFTOOL:-$build/tools/pftool}
 find_app() { find "$build" -name pelicanfetch -type f -perm -u+x 2>/dev/null | head -1; }
 app=
 [[ -d $build ]] && app=$(find_app)
-if { has_side pelicanfetch && [[ -z $app ]]; } || [[ ! -x $build/tools/pftool ]]; then
+if { has_side pelicanfetch && [[ -z $app ]]; } || [[ ! -x $pftool ]]; then
     echo "# building pelicanfetch and pftool for the full package in $build" >&2
     cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPF_PACKAGE=full \
         -DPF_TESTS=OFF -DPF_BENCH=OFF >/dev/null
@@ -65,9 +67,11 @@ if { has_side pelicanfetch && [[ -z $app ]]; } || [[ ! -x $build/tools/pftool ]]
     cmake --build "$build" -j "${JOBS:-1}" --target "${targets[@]}"
     app=$(find_app)
 fi
-grep -q '^PF_PACKAGE:STRING=full$' "$build/CMakeCache.txt" ||
-    { echo "$build is not a build of the full package (PF_PACKAGE)" >&2; exit 1; }
-if has_side pelicanfetch && [[ -z $app ]]; then echo "no pelicanfetch in $build" >&2; exit 1; fi
+if has_side pelicanfetch; then
+    [[ -n $app ]] || { echo "no pelicanfetch in $build" >&2; exit 1; }
+    grep -q '^PF_PACKAGE:STRING=full$' "$build/CMakeCache.txt" ||
+        { echo "$build is not a build of the full package (PF_PACKAGE)" >&2; exit 1; }
+fi
 
 temp_work=
 if [[ -z ${WORK:-} ]]; then
@@ -102,7 +106,7 @@ cleanup() {
     return 0
 }
 trap cleanup EXIT
-PFTOOL=$build/tools/pftool "$repo/scripts/package-servers" start full "$content" "$servers" >&2
+PFTOOL=$pftool "$repo/scripts/package-servers" start full "$content" "$servers" >&2
 
 median() { sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 
