@@ -3,20 +3,22 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdarg>
-#include <cstdlib>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "app/CheckThread.h"
+#include "app/EmbeddedPackage.h"
 #include "app/FigureFormats.h"
+#include "app/ListenPortChoice.h"
 #include "app/OverallProgress.h"
+#include "app/ProgramVersion.h"
+#include "app/ResourceExtraction.h"
 #include "app/TaskShares.h"
 #include "engine/base/CPelicanfetchLog.h"
 #include "platform/FileSystem.h"
 #include "platform/ProgramLauncher.h"
+#include "platform/SystemFolders.h"
 #include "platform/Volume.h"
 #include "telemetry/ReportingCalls.h"
 
@@ -54,6 +56,10 @@ const char* LaunchErrorText(platform::LaunchResult result) {
 
 }  // namespace
 
+std::string DownloadController::DataFolderPath(const PackageTable& package) {
+  return platform::ApplicationDataFolder() + "/QWVA/Pelicanfetch/Pelicanfetch" + package.packageId;
+}
+
 DownloadController::DownloadController(const PackageTable& package, std::string dataFolder, int httpBudget)
     : package_(package),
       dataFolder_(std::move(dataFolder)),
@@ -67,6 +73,60 @@ DownloadController::DownloadController(const PackageTable& package, std::string 
 DownloadController::~DownloadController() {
   resourceList_.reset();  // its runs call back into this object
   if (checker_) checker_->Stop();
+}
+
+int DownloadController::Initialise() {
+  CreateLog();
+  diskShort_ = false;
+  rateLimit_ = 0;
+  {
+    std::lock_guard<std::recursive_mutex> step(stepMutex_);
+    lastHttpBytes_ = {};
+    lastPeerBytes_ = {};
+    speedMeter_ = SpeedMeter();
+  }
+  platform::CreateDirectories(dataFolder_.c_str());
+  const std::string logBase = JoinPath(dataFolder_, package_.packageId);
+  WithLog([&](CPelicanfetchLog& log) { log.SetBasePath(logBase.c_str()); });
+  Log("=====================正在初始化=====================");
+
+  const Extraction config = ExtractResource(DecodedEmbeddedResource(kTelemetryConfigResourceType,
+                                                                    kTelemetryConfigResource),
+                                            dataFolder_, kTelemetryConfigName);
+  if (config.place == Extraction::Place::kNowhere) {
+    Log("PFconf资源释放失败");
+    ReportEvent("11400190", "PFconf资源释放失败", 0);
+    return kCannotConfigureTelemetry;
+  }
+  telemetryConfigPath_ = config.path;
+  StartTelemetry(telemetryConfigPath_.c_str(), ProgramVersionText());
+
+  SetListenPort(chooseListenPort ? chooseListenPort() : ChooseFreeListenPort());
+  for (int i = 0; i < kFileCount; ++i) {
+    handles_[i] = 0;
+    std::memset(&params_[i], 0, sizeof params_[i]);
+  }
+  installerStarted_ = false;
+  exitDone_ = false;
+  Log("自我恢复功能关闭");
+  httpBudget_ = TaskLinkFile::HttpConnectionBudget();
+  return DecideStart();
+}
+
+bool DownloadController::CheckExpiry() {
+  if (package_.resourceListUrl.empty()) return false;
+  const ResourceListExpiry expiry = FetchResourceListExpiry(package_.resourceListUrl, package_.caCertificates);
+  if (!expiry.expired) return false;
+  Log("下载器已过期");
+  Message(expiry.message);
+  // The address comes from a server: only a web address is opened.
+  if (expiry.url.rfind("http://", 0) == 0 || expiry.url.rfind("https://", 0) == 0) {
+    if (openAddress)
+      openAddress(expiry.url);
+    else
+      platform::OpenWithDesktop(expiry.url);
+  }
+  return true;
 }
 
 void DownloadController::Log(const char* format, ...) const {
@@ -240,21 +300,8 @@ void DownloadController::WriteRecord() {
 std::string DownloadController::ExtractTorrent(int index) {
   const PackageFile& file = package_.files[index];
   if (file.torrent.empty()) return std::string();
-  const auto write = [&](const std::string& folder) -> std::string {
-    platform::CreateDirectories(folder.c_str());
-    const std::string path = JoinPath(folder, file.md5);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(file.torrent.data(), static_cast<std::streamsize>(file.torrent.size()));
-    return out.good() ? path : std::string();
-  };
-  std::string path = write(dataFolder_);
-  if (path.empty()) {
-    LogLine(kLogExtraction, "Pelicanfetch UI : 释放文件(path=%s)第一次失败", JoinPath(dataFolder_, file.md5).c_str());
-    const char* temp = std::getenv("TMPDIR");
-    path = write(temp && *temp ? temp : "/tmp");
-    if (path.empty()) LogLine(kLogExtraction, "Pelicanfetch UI : 初始化失败，释放文件(path=%s)第二次失败", file.md5.c_str());
-  }
-  return path.empty() ? std::string() : "file://" + path;
+  const Extraction written = ExtractResource(file.torrent, dataFolder_, file.md5);
+  return written.path.empty() ? std::string() : "file://" + written.path;
 }
 
 void DownloadController::FillParams(int index, TaskParams& p, bool forReload) {
@@ -381,7 +428,7 @@ void DownloadController::Resume() {
 }
 
 void DownloadController::MainAction() {
-  std::lock_guard<std::recursive_mutex> step(stepMutex_);
+  std::unique_lock<std::recursive_mutex> step(stepMutex_);
   switch (state_.load()) {
     case DownloadState::kBack:
     case DownloadState::kReady:
@@ -396,6 +443,8 @@ void DownloadController::MainAction() {
       break;
     case DownloadState::kFinished:
       ReportEvent("11070000", "", 0);
+      // The timers go on while the user thinks about the question.
+      step.unlock();
       AskToVerify();
       break;
     case DownloadState::kMd5Checking:
@@ -415,6 +464,7 @@ void DownloadController::MainAction() {
 
 void DownloadController::AskToVerify() {
   const bool verify = !askYesNo || askYesNo("是否验证安装文件的正确性？", kCaption);
+  std::lock_guard<std::recursive_mutex> step(stepMutex_);
   if (!verify) {
     ReportEvent("11100002", "", 0);
     StartInstaller(false);
@@ -517,6 +567,11 @@ bool DownloadController::Answers(int index, TaskInfo* info) const {
   if (h == 0) return false;
   TaskInfo local;
   return GetTaskInfo(h, info ? info : &local) == kOk;
+}
+
+int32_t DownloadController::TaskProgress(int index) const {
+  TaskInfo info;
+  return Answers(index, &info) ? info.progress : 0;
 }
 
 int DownloadController::ActiveTaskCount() const {

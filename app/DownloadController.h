@@ -22,6 +22,7 @@
 #include "app/PackageTable.h"
 #include "app/ResourceListThread.h"
 #include "app/SpeedMeter.h"
+#include "app/TaskLinkFile.h"
 #include "app/TaskRecordFile.h"
 #include "engine/api/EngineApi.h"
 #include "engine/base/CPelicanfetchLog.h"
@@ -36,14 +37,40 @@ class DownloadController : public ResourceListHost {
   static constexpr int kFileCount = PackageTable::kFileCount;
   static constexpr const char* kFolderName = TaskRecordFile::kDefaultFolder;
   static constexpr int kLogChannel = kLogApplication;
+  static constexpr const char* kGameVersionText = "游戏版本: v156";
+  static constexpr const char* kTelemetryConfigName = "dataupload.pfconf";
+  // Initialise's result when the telemetry configuration could not be
+  // written anywhere: the program quits.
+  static constexpr int kCannotConfigureTelemetry = -2;
 
-  // `dataFolder` holds the record, the torrents and the resume files.
-  DownloadController(const PackageTable& package, std::string dataFolder, int httpBudget);
+  // `dataFolder` holds the record, the torrents and the resume files (see
+  // DataFolderPath); `httpBudget` is replaced by Initialise.
+  DownloadController(const PackageTable& package, std::string dataFolder,
+                     int httpBudget = TaskLinkFile::kDefaultBudget);
+  // The package's data folder under the application-data folder.
+  static std::string DataFolderPath(const PackageTable& package);
   ~DownloadController() override;
   DownloadController(const DownloadController&) = delete;
   DownloadController& operator=(const DownloadController&) = delete;
 
   // --- start-up ---
+  // Once, before the timers run: the data folder, the engine log, the
+  // telemetry configuration and upload thread, the listen port and the HTTP
+  // budget (the task-link INI of the working directory), then DecideStart's
+  // result; kCannotConfigureTelemetry when the configuration could not be
+  // written.
+  int Initialise();
+  // After Initialise gave 0: whether the resource list marks this build
+  // expired; if so the user was told and the list's address was opened.
+  bool CheckExpiry();
+  // Chooses the port peers connect to (0: none); by default a free port in
+  // 40000-50000. Set before Initialise.
+  std::function<int()> chooseListenPort;
+  // Opens the address an expired build sends the user to.
+  std::function<void(const std::string& address)> openAddress;
+  const std::string& TelemetryConfigPath() const { return telemetryConfigPath_; }
+  int HttpBudget() const { return httpBudget_.load(); }
+
   // Reads the task record and decides: fresh (ready), lost (ready, record
   // deleted), complete (finished), needs a check (reload) or resumable
   // (recover); reloads the tasks in the last three. 1 when it did.
@@ -98,6 +125,9 @@ class DownloadController : public ResourceListHost {
   std::string TargetPath(int index) const;
   bool DiskShort() const { return diskShort_.load(); }
   bool IsFileComplete(int index) const { return complete_[index].load(); }
+  // Progress of file `index`'s task, hundredths of a percent; 0 when it
+  // does not answer.
+  int32_t TaskProgress(int index) const;
   TaskHandle Handle(int index) const { return handles_[index].load(); }
   uint64_t LastTotalBytes() const { return lastTotal_.load(); }
   const PackageTable& Package() const { return package_; }
@@ -157,7 +187,9 @@ class DownloadController : public ResourceListHost {
 
   const PackageTable& package_;
   const std::string dataFolder_;
-  const int httpBudget_;
+  std::atomic<int> httpBudget_;
+  // Written by Initialise before the timers start.
+  std::string telemetryConfigPath_;
   TaskRecordFile record_;
   DownloadTimeCounter downloadTime_;
   LastSizeTracker lastSize_;

@@ -9,6 +9,9 @@ namespace pf {
 int TaskRateShare(int rateKB, int activeTasks);
 inline constexpr int kNoRateLimitKB = 32767;
 inline constexpr int kMinTaskRateKB = 10;
+// The range a user may set for the whole package (KB/s).
+inline constexpr int kLowestRateLimitKB = 10;
+inline constexpr int kHighestRateLimitKB = 30000;
 
 // Server and peer connections of each of `activeTasks` tasks, in task
 // order: the budgets split evenly, the remainders to the first tasks, each

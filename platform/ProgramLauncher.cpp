@@ -2,9 +2,11 @@
 
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <thread>
 
 extern char** environ;
 
@@ -53,6 +55,16 @@ LaunchResult LaunchProgram(const std::string& path, const std::string& workingDi
   const int error = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   return error == 0 ? LaunchResult::kStarted : FromErrno(error, path);
+}
+
+bool OpenWithDesktop(const std::string& target) {
+  // The target is one argument of its own: no shell ever reads it.
+  char* argv[] = {const_cast<char*>("xdg-open"), const_cast<char*>(target.c_str()), nullptr};
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv, environ) != 0) return false;
+  // The program goes on running: the opener is reaped when it ends.
+  std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
+  return true;
 }
 
 }  // namespace pf::platform

@@ -23,4 +23,8 @@ enum class LaunchResult : int {
 // has no execute permission yet: its owner is given it first.
 LaunchResult LaunchProgram(const std::string& path, const std::string& workingDirectory);
 
+// Hands a web address or a folder to the desktop's opener (xdg-open), not
+// waited for; false when the opener could not be started.
+bool OpenWithDesktop(const std::string& target);
+
 }  // namespace pf::platform
