@@ -129,7 +129,7 @@ check_download() {
 measure() {
     local label=$1 log=$2
     shift 2
-    if ! /usr/bin/time -o "$work/time.txt" -f '%e %U %S %M' timeout --kill-after=30 "$limit" "$@" >"$log" 2>&1; then
+    if ! /usr/bin/time -o "$work/time.txt" -f '%e %U %S %M' timeout --kill-after=30 "$limit" "$@" </dev/null >"$log" 2>&1; then
         echo "$label failed ($(tail -n 2 "$work/time.txt" | head -1)); its output ends:" >&2
         tail -n 20 "$log" >&2
         exit 1
