@@ -5,7 +5,10 @@
 namespace pf {
 
 int TaskRateShare(int rateKB, int activeTasks) {
-  const int rate = rateKB == 0 ? kNoRateLimitKB : rateKB;
+  // No limit stays none for every task: split, it would cap the package at
+  // 32 MB/s (8 MB/s a task with four of them).
+  if (rateKB == 0 || rateKB >= kNoRateLimitKB) return kNoRateLimitKB;
+  const int rate = rateKB;
   const int share = activeTasks > 1 ? rate / activeTasks : rate;
   return std::max(share, kMinTaskRateKB);
 }

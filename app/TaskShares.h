@@ -4,8 +4,9 @@
 
 namespace pf {
 
-// A rate limit (KB/s; 0 = none) as the tasks get it: 32767 stands for none,
-// split evenly among `activeTasks`, never below 10 KB/s each.
+// A rate limit (KB/s; 0 = none) as the tasks get it: split evenly among
+// `activeTasks`, never below 10 KB/s each; none gives every task 32767,
+// which the engine takes for unlimited.
 int TaskRateShare(int rateKB, int activeTasks);
 inline constexpr int kNoRateLimitKB = 32767;
 inline constexpr int kMinTaskRateKB = 10;

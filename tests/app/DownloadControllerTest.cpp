@@ -23,10 +23,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(TaskShares, RatesAreSplitWithAFloorAndNoLimitMeans32767) {
+TEST(TaskShares, RatesAreSplitWithAFloorAndNoLimitStaysUnlimitedForEveryTask) {
   const struct {
     int rate, tasks, share;
-  } cases[] = {{15, 3, 10}, {0, 1, 32767}, {0, 2, 16383}, {100, 4, 25}, {100, 0, 100}, {5, 1, 10}};
+  } cases[] = {{15, 3, 10},        {0, 1, 32767},  {0, 4, 32767}, {32767, 2, 32767},
+               {30000, 4, 7500}, {100, 4, 25},  {100, 0, 100}, {5, 1, 10}};
   for (const auto& c : cases) EXPECT_EQ(TaskRateShare(c.rate, c.tasks), c.share) << c.rate << "/" << c.tasks;
 }
 

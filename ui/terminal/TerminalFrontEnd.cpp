@@ -187,6 +187,8 @@ std::optional<ExitStatus> TerminalFrontEnd::OnKey(char key) {
 }
 
 void TerminalFrontEnd::PressMainAction() {
+  // Install pressed once (by key or option) is not pressed again for --install.
+  if (controller_.State() == DownloadState::kFinished) installPressed_ = true;
   controller_.MainAction();
   offer_ = DownloadView::Offer(controller_.State(), controller_.DiskShort(), offer_);
   Redraw();
@@ -244,13 +246,16 @@ void TerminalFrontEnd::Draw() {
     for (size_t i = 0; i < lines.size(); ++i) std::printf(i + 1 < lines.size() ? "%s\n" : "%s", lines[i].c_str());
     blockLines_ = static_cast<int>(lines.size());
   } else {
-    // A log of the run: the status when the state changed, else now and then.
-    const bool stateChanged = lastPrinted_.compare(0, status.find(']') + 1, status, 0, status.find(']') + 1) != 0;
-    if (stateChanged || ++secondsSincePrint_ >= kPlainLineEverySeconds) {
+    // A log of the run: the status when the state or the button changed,
+    // else now and then.
+    const bool changed = lastTexts_.state != printedState_ || offer_.button != printedOffer_.button ||
+                         offer_.enabled != printedOffer_.enabled;
+    if (changed || ++secondsSincePrint_ >= kPlainLineEverySeconds) {
       std::printf("%s\n", status.c_str());
-      if (stateChanged && filesShown_)
+      if (changed && filesShown_)
         for (size_t i = 1; i < lines.size(); ++i) std::printf("%s\n", lines[i].c_str());
-      lastPrinted_ = status;
+      printedState_ = lastTexts_.state;
+      printedOffer_ = offer_;
       secondsSincePrint_ = 0;
     }
   }

@@ -77,7 +77,8 @@ class TerminalFrontEnd {
   int blockLines_ = 0;
   bool installPressed_ = false;
   bool inputEnded_ = false;
-  std::string lastPrinted_;
+  DownloadState printedState_ = DownloadState::kExited;  // away from a terminal
+  ActionOffer printedOffer_;
   int secondsSincePrint_ = 0;
 };
 
