@@ -84,8 +84,8 @@ ExitStatus TerminalFrontEnd::Run() {
     Post(tick == TimerTick::kState ? EventKind::kStateTick : EventKind::kSecondTick);
   });
   timers.Start();
-  if (options_.start) PressMainAction();
   Redraw();
+  if (options_.start) PressMainAction();
 
   std::optional<ExitStatus> result;
   while (!result) {
