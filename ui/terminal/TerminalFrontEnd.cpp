@@ -2,10 +2,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/ControllerTimers.h"
 #include "app/DownloadController.h"
 #include "platform/Interrupt.h"
+#include "platform/ProgramLauncher.h"
 #include "platform/SingleInstance.h"
 #include "platform/Terminal.h"
 #include "telemetry/ReportingCalls.h"
@@ -52,6 +54,11 @@ ExitStatus TerminalFrontEnd::Run() {
   controller_.askYesNo = [this](const std::string& text, const std::string&) { return AskYesNo(text); };
   controller_.postMainAction = [this] { Post(EventKind::kMainAction); };
   controller_.endProgram = [this] { Post(EventKind::kInstallerStarted); };
+  controller_.openAddress = [this](const std::string& address) {
+    // A terminal may have no desktop to open it: the address is shown too.
+    PrintAboveBlock("» " + address);
+    if (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")) platform::OpenWithDesktop(address);
+  };
 
   const int started = controller_.Initialise();
   if (started < 0) {
