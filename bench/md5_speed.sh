@@ -30,8 +30,10 @@ if ((${#files[@]} == 0)); then
         files+=("$file")
         [[ -f $file && $(stat -c %s "$file") -eq $((sizes[i] * 1048576)) ]] && continue
         echo "# writing ${sizes[i]} MiB to ${names[i]}" >&2
-        openssl enc -aes-128-ctr -pass "pass:pelicanfetch-${names[i]}" -nosalt -pbkdf2 -in /dev/zero 2>/dev/null |
-            head -c $((sizes[i] * 1048576)) > "$file"
+        # openssl ends on a broken pipe once head has its bytes; the size tells.
+        { openssl enc -aes-128-ctr -pass "pass:pelicanfetch-${names[i]}" -nosalt -pbkdf2 -in /dev/zero 2>/dev/null ||
+            true; } | head -c $((sizes[i] * 1048576)) > "$file"
+        [[ $(stat -c %s "$file") -eq $((sizes[i] * 1048576)) ]] || { echo "could not write $file" >&2; exit 1; }
     done
 fi
 total=$(stat -c %s "${files[@]}" | awk '{s += $1} END {print s}')
