@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "engine/base/CPelicanfetchLog.h"
+#include "platform/CrashDump.h"
 #include "telemetry/DataUpload.h"
 #include "telemetry/IDataStatisticsUser.h"
 
@@ -87,6 +88,7 @@ void DefaultPresenter(void*, const std::string& text, const std::string& caption
 
 bool CollectDataUpload(const char* configPath, const char* gameId, const char* appVersion,
                        const char* gVersion, const char* dChannel) {
+  platform::InstallCrashDumpHandler();  // each operation makes sure a crash leaves its dump
   UploadState& state = State();
   std::shared_ptr<DataUpload> previous;
   {
@@ -129,6 +131,7 @@ void ReportTransfer(const char* eventCode, const char* serverIp, const char* htt
                     const char* progress, uint64_t httpTotalBytes, uint64_t httpAverageSpeed,
                     uint64_t p2pTotalBytes, uint64_t p2pAverageSpeed, uint32_t corruptPakId,
                     const char* fileName, const char* url, const char* errorMsg, uint32_t flags) {
+  platform::InstallCrashDumpHandler();  // each operation makes sure a crash leaves its dump
   TransferEvent event;
   event.serverIp = Text(serverIp);
   event.httpResult = Text(httpResult);
@@ -148,12 +151,14 @@ void ReportTransfer(const char* eventCode, const char* serverIp, const char* htt
 }
 
 void ReportEvent(const char* eventCode, const char* message, uint32_t flags) {
+  platform::InstallCrashDumpHandler();  // each operation makes sure a crash leaves its dump
   TransferEvent event;
   event.errorMsg = Text(message);
   QueueEvent(eventCode, std::move(event), flags);
 }
 
 void ReportFileEvent(const char* eventCode, const char* fileName, const char* message) {
+  platform::InstallCrashDumpHandler();  // each operation makes sure a crash leaves its dump
   TransferEvent event;
   event.fileName = Text(fileName);
   event.errorMsg = Text(message);
@@ -173,6 +178,7 @@ std::string MessageMachineIdText() {
 }
 
 int ShowMessageBoxAsync(void* owner, const char* text, const char* caption, uint32_t style) {
+  platform::InstallCrashDumpHandler();  // each operation makes sure a crash leaves its dump
   auto taken = std::make_shared<std::promise<void>>();
   std::future<void> started = taken->get_future();
   try {

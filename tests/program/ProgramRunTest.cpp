@@ -213,6 +213,12 @@ TEST_F(ProgramRun, TheTerminalFrontEndDrivenByKeys) {
   ASSERT_TRUE(std::regex_search(screen, match, percentRe));
   EXPECT_EQ(match[1], pausedAt) << "the download went on while paused";
 
+  // A second start hands over to the running copy and ends at once.
+  const auto secondStart = Clock::now();
+  EXPECT_EQ(RunProgram({"--start"}, "second-start.log"), 5) << testing::ReadFile(root / "second-start.log");
+  EXPECT_LT(Clock::now() - secondStart, std::chrono::seconds(3));
+  EXPECT_TRUE(tmux.WaitFor("Pelicanfetch 已在运行", 5, &screen)) << screen;
+
   tmux.Keys("Enter");
   ASSERT_TRUE(tmux.WaitFor(R"(\[(resume|downloading)\].*\[暂停: Enter\])", 10, &screen)) << screen;
   ASSERT_TRUE(tmux.WaitFor(R"(\[finished\]  下载完成  12\.0 MB/12\.0 MB  \[安装: Enter\])", 90, &screen)) << screen;

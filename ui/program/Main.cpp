@@ -12,6 +12,7 @@
 #include "platform/Interrupt.h"
 #include "platform/SingleInstance.h"
 #include "platform/SystemFolders.h"
+#include "platform/SystemShutdown.h"
 #include "ui/program/ProgramOptions.h"
 #include "ui/terminal/TerminalFrontEnd.h"
 
@@ -48,6 +49,7 @@ int main(int argc, char** argv) {
     }
     pf::platform::InstallInterruptHandlers();
     pf::DownloadController controller(package, dataFolder);
+    controller.SetSystemShutdown(pf::platform::MakeSystemShutdown());
     pf::ui::TerminalFrontEnd frontEnd(controller, *options, &instance);
     return Status(frontEnd.Run());
   } catch (const std::exception& e) {

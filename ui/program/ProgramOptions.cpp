@@ -61,6 +61,8 @@ const std::vector<Option>& Options() {
          o.saveFolder = v;
          return true;
        }},
+      {"--shutdown-when-done", nullptr, "shut the computer down one minute after the download has finished",
+       [](ProgramOptions& o, const std::string&) { return o.shutdownWhenDone = true; }},
       {"--help", nullptr, "this text", [](ProgramOptions& o, const std::string&) { return o.help = true; }},
   };
   return options;

@@ -19,6 +19,7 @@ struct ProgramOptions {
   std::optional<bool> verify;   // the answer to the verify question
   std::optional<int> rateLimit; // KB/s, 0 for none
   std::string saveFolder;       // the folder chosen for the package ("QLN156" is added)
+  bool shutdownWhenDone = false;  // power the computer off once the download has finished
   bool help = false;
 };
 

@@ -80,6 +80,7 @@ ExitStatus TerminalFrontEnd::Run() {
       PrintAboveBlock("--save is ignored: the download has already started in " + controller_.SavePath());
   }
   if (options_.rateLimit) controller_.ApplyRateLimit(*options_.rateLimit);
+  controller_.SetShutdownAfterCompletion(options_.shutdownWhenDone);
   offer_ = DownloadView::Offer(started == 1 ? DownloadState::kRecover : DownloadState::kReady, false, offer_);
 
   platform::KeyboardMode keyboard;
