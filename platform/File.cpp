@@ -28,10 +28,15 @@ bool File::Open(const char* path, Mode mode) {
   do {
     fd = ::open(path, flags, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    openRefused_ = errno == EROFS || errno == EACCES || errno == EPERM || errno == ENOTDIR || errno == EISDIR;
+    return false;
+  }
+  openRefused_ = false;
   // A directory opens read-only here, but it is never a file we can store into.
   struct stat st{};
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    openRefused_ = true;
     ::close(fd);
     return false;
   }

@@ -19,6 +19,10 @@ class File {
 
   // Closes what was open before. A directory is refused.
   bool Open(const char* path, Mode mode);
+  // Whether the last failed Open will fail again however often it is tried:
+  // the file system is read-only, access is denied, or a part of the path
+  // is not a folder (a full table of open files, say, passes).
+  bool OpenRefused() const { return openRefused_; }
   void Close();
   bool IsOpen() const { return fd_ >= 0; }
 
@@ -39,6 +43,7 @@ class File {
 
  private:
   int fd_ = -1;
+  bool openRefused_ = false;
 };
 
 }  // namespace pf::platform

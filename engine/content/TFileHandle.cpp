@@ -32,6 +32,8 @@ void TFileHandle::Close() {
 
 bool TFileHandle::IsOpen() const { return file_->IsOpen(); }
 
+bool TFileHandle::OpenRefused() const { return file_->OpenRefused(); }
+
 int64_t TFileHandle::Size() const { return file_->Size(); }
 
 int64_t TFileHandle::Seek(int64_t offset, int method) {

@@ -25,6 +25,9 @@ class TFileHandle {
   bool Open(const std::string& path, bool readOnly);
   // Read-write, truncating an existing file to length 0.
   bool OpenForReplace(const std::string& path);
+  // The last failed open will fail again (read-only file system, access
+  // denied, a path through a file).
+  bool OpenRefused() const;
   void Close();
   bool IsOpen() const;
   bool IsReadOnly() const { return readOnly; }

@@ -574,8 +574,22 @@ bool TPieces::OpenSized(TFileEntry* entry, int64_t neededOffset, bool forWriting
       readOnly = missing == 0;
     }
     bool opened = file.Open(entry->path, readOnly);
-    if (!opened && forWriting && MakeDirectories(entry->path)) opened = file.Open(entry->path, false);
-    if (!opened) return false;
+    bool refused = !opened && file.OpenRefused();
+    if (!opened && forWriting && !refused) {
+      if (MakeDirectories(entry->path)) {
+        opened = file.Open(entry->path, false);
+        refused = !opened && file.OpenRefused();
+      } else {
+        refused = true;  // the target's folder cannot be made
+      }
+    }
+    if (!opened) {
+      // A target that can never be written (a read-only file system, a
+      // folder of someone else's) ends the task as an unwritable disk does;
+      // otherwise every piece would be fetched, dropped and fetched again.
+      if (forWriting && refused) Notify(PieceEvent::Of(PieceEvent::kSizeUnreadable));
+      return false;
+    }
   }
   int64_t size = file.Size();
   if (size < 0) {

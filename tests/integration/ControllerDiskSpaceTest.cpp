@@ -1,7 +1,8 @@
 // The controller on a small file system (a tmpfs of its own): too little
 // room refuses the start with the space message; room that runs out while
 // downloading pauses the download with its message, and once room is made
-// again the download is resumed and finishes.
+// again the download is resumed and finishes. A read-only one fails the
+// download with the message for a disk that cannot be written.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -66,10 +67,10 @@ class ControllerDiskSpace : public ::testing::Test {
     nginx.Stop();
     if (!root.empty()) fs::remove_all(root);
   }
-  bool MountSmall(uint64_t bytes) {
+  bool MountSmall(uint64_t bytes, unsigned long flags = 0) {
     if (mounted) ::umount2((root / "small").c_str(), MNT_DETACH);
     const std::string options = "size=" + std::to_string(bytes);
-    mounted = ::mount("tmpfs", (root / "small").c_str(), "tmpfs", 0, options.c_str()) == 0;
+    mounted = ::mount("tmpfs", (root / "small").c_str(), "tmpfs", flags, options.c_str()) == 0;
     return mounted;
   }
   bool SawMessage(const std::string& start) {
@@ -157,6 +158,16 @@ TEST_F(ControllerDiskSpace, TooLittleRoomRefusesTheStartAndRoomRunningOutPausesU
   ASSERT_TRUE(Run(c, 60, [&] { return c.State() == DownloadState::kFinished; })) << DownloadStateName(c.State());
   for (int i = 0; i < 4; ++i)
     EXPECT_EQ(FileMd5((save / package.files[i].fileName).string()), package.files[i].md5) << i;
+}
+
+TEST_F(ControllerDiskSpace, AReadOnlyFileSystemFailsTheDownloadWithItsMessage) {
+  ASSERT_TRUE(MountSmall(package.RequiredSpace() + (4 << 20), MS_RDONLY)) << "mount: " << std::strerror(errno);
+  DownloadController c(package, (root / "data").string(), 36);
+  ASSERT_EQ(c.DecideStart(), 0);
+  c.SetSavePath((root / "small" / "QLN156").string());
+  c.MainAction();
+  EXPECT_TRUE(Run(c, 30, [&] { return c.State() == DownloadState::kFailed; })) << DownloadStateName(c.State());
+  EXPECT_TRUE(SawMessage("由于磁盘损坏无法写入，下载失败"));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include <cstring>
@@ -185,6 +186,26 @@ TEST(TPieces, OpenSizedCutsBackAnOverlongFile) {
   ScopedLock lock(&StorageLock());
   EXPECT_TRUE(map->OpenSized(map->files[0].get(), 100, false, &lock, true));
   EXPECT_EQ(std::filesystem::file_size(fx.Path(0)), 5000u);
+}
+
+TEST(TPieces, ATargetThatCanNeverBeWrittenIsReportedOnce) {
+  PieceMapFixture fx("unwritable");
+  auto map = fx.Map({{5000}, 16384});
+  map->BuildPieces(nullptr);
+  // A folder on the path is a file: no retry can succeed.
+  const std::filesystem::path blocker = std::filesystem::path(fx.Path(0)).parent_path() / "blocker";
+  std::ofstream(blocker) << "x";
+  map->files[0]->path = (blocker / "f0").string();
+  ScopedLock lock(&StorageLock());
+  fx.sink.events.clear();
+  EXPECT_FALSE(map->OpenSized(map->files[0].get(), 100, true, &lock, false));
+  ASSERT_EQ(fx.sink.events.size(), 1u);
+  EXPECT_EQ(fx.sink.events.back().code, PieceEvent::kSizeUnreadable);
+  // Reading a file that is not there yet is no storage failure.
+  fx.sink.events.clear();
+  map->files[0]->path = (std::filesystem::path(fx.Path(0)).parent_path() / "absent").string();
+  EXPECT_FALSE(map->OpenSized(map->files[0].get(), 100, false, &lock, true));
+  EXPECT_TRUE(fx.sink.events.empty());
 }
 
 }  // namespace
