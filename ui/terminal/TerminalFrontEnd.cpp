@@ -81,7 +81,7 @@ ExitStatus TerminalFrontEnd::Run() {
   }
   if (options_.rateLimit) controller_.ApplyRateLimit(*options_.rateLimit);
   controller_.SetShutdownAfterCompletion(options_.shutdownWhenDone);
-  offer_ = DownloadView::Offer(started == 1 ? DownloadState::kRecover : DownloadState::kReady, false, offer_);
+  offer_ = DownloadView::Offer(controller_.State(), controller_.DiskShort(), offer_);
 
   platform::KeyboardMode keyboard;
   if (terminal_) std::fputs(kNoWrap, stdout);
