@@ -21,6 +21,7 @@
 #include "app/DownloadController.h"
 #include "app/FileDigest.h"
 #include "engine/api/EngineApi.h"
+#include "support/ControllerDriver.h"
 #include "support/LoopbackServers.h"
 #include "support/TorrentFixture.h"
 #include "telemetry/ReportingCalls.h"
@@ -29,7 +30,6 @@ namespace pf {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 class ControllerDiskSpace : public ::testing::Test {
  protected:
@@ -84,24 +84,6 @@ class ControllerDiskSpace : public ::testing::Test {
     }
     return false;
   }
-  // The window's timers until `done` holds or the time is up.
-  template <typename Done>
-  bool Run(DownloadController& c, int seconds, Done done) {
-    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-    auto nextSecond = Clock::now();
-    while (Clock::now() < deadline) {
-      c.EvaluateState();
-      if (done()) return true;
-      c.MeasureSpeed();
-      if (Clock::now() >= nextSecond) {
-        c.OneSecondTick();
-        nextSecond += std::chrono::seconds(1);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
-  }
-
   fs::path root;
   testing::LoopbackNginx nginx;
   PackageTable package;
@@ -132,7 +114,7 @@ TEST_F(ControllerDiskSpace, TooLittleRoomRefusesTheStartAndRoomRunningOutPausesU
   c.SetSavePath(save.string());
   c.MainAction();
   ASSERT_FALSE(c.DiskShort());
-  ASSERT_TRUE(Run(c, 30, [&] { return c.State() == DownloadState::kDownloading; })) << DownloadStateName(c.State());
+  ASSERT_TRUE(testing::RunControllerUntil(c, 30, [&] { return c.State() == DownloadState::kDownloading; })) << DownloadStateName(c.State());
 
   // Another program takes the room the rest of the package needs.
   const uint64_t free = GetDiskFreeBytes(save.c_str());
@@ -146,16 +128,16 @@ TEST_F(ControllerDiskSpace, TooLittleRoomRefusesTheStartAndRoomRunningOutPausesU
       left -= n;
     }
   }
-  ASSERT_TRUE(Run(c, 10, [&] { return c.State() == DownloadState::kPause; })) << DownloadStateName(c.State());
+  ASSERT_TRUE(testing::RunControllerUntil(c, 10, [&] { return c.State() == DownloadState::kPause; })) << DownloadStateName(c.State());
   EXPECT_TRUE(c.DiskShort());
   EXPECT_TRUE(SawMessage("预留磁盘空间不足，下载暂停。"));
 
   // Room again: the flag clears, and Resume takes the download to its end.
   fs::remove(root / "small" / "filler");
-  ASSERT_TRUE(Run(c, 10, [&] { return !c.DiskShort(); }));
+  ASSERT_TRUE(testing::RunControllerUntil(c, 10, [&] { return !c.DiskShort(); }));
   c.MainAction();
   EXPECT_EQ(c.State(), DownloadState::kResume);
-  ASSERT_TRUE(Run(c, 60, [&] { return c.State() == DownloadState::kFinished; })) << DownloadStateName(c.State());
+  ASSERT_TRUE(testing::RunControllerUntil(c, 60, [&] { return c.State() == DownloadState::kFinished; })) << DownloadStateName(c.State());
   for (int i = 0; i < 4; ++i)
     EXPECT_EQ(FileMd5((save / package.files[i].fileName).string()), package.files[i].md5) << i;
 }
@@ -166,7 +148,7 @@ TEST_F(ControllerDiskSpace, AReadOnlyFileSystemFailsTheDownloadWithItsMessage) {
   ASSERT_EQ(c.DecideStart(), 0);
   c.SetSavePath((root / "small" / "QLN156").string());
   c.MainAction();
-  EXPECT_TRUE(Run(c, 30, [&] { return c.State() == DownloadState::kFailed; })) << DownloadStateName(c.State());
+  EXPECT_TRUE(testing::RunControllerUntil(c, 30, [&] { return c.State() == DownloadState::kFailed; })) << DownloadStateName(c.State());
   EXPECT_TRUE(SawMessage("由于磁盘损坏无法写入，下载失败"));
 }
 

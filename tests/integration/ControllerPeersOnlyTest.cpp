@@ -15,6 +15,7 @@
 #include "app/FileDigest.h"
 #include "engine/api/EngineApi.h"
 #include "support/BitTorrentPeers.h"
+#include "support/ControllerDriver.h"
 #include "support/LoopbackServers.h"
 #include "support/PieceMapFixture.h"
 
@@ -22,7 +23,6 @@ namespace pf {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 TEST(ControllerPeersOnly, SeedersAloneDeliverThePackage) {
   if (!testing::Opentracker::Available()) GTEST_SKIP() << "opentracker is missing";
@@ -61,16 +61,7 @@ TEST(ControllerPeersOnly, SeedersAloneDeliverThePackage) {
     ASSERT_EQ(c.DecideStart(), 0);
     c.SetSavePath((root / "save").string());
     c.MainAction();
-    const auto deadline = Clock::now() + std::chrono::seconds(60);
-    auto nextSecond = Clock::now();
-    while (Clock::now() < deadline && c.EvaluateState() != DownloadState::kFinished) {
-      c.MeasureSpeed();
-      if (Clock::now() >= nextSecond) {
-        c.OneSecondTick();
-        nextSecond += std::chrono::seconds(1);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    testing::RunControllerUntilState(c, DownloadState::kFinished, 60);
     EXPECT_EQ(c.State(), DownloadState::kFinished) << DownloadStateName(c.State());
     for (int i = 0; i < 4; ++i) EXPECT_EQ(FileMd5((root / "save" / names[i]).string()), package.files[i].md5) << i;
   }

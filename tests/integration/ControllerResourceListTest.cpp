@@ -19,6 +19,7 @@
 #include "engine/api/EngineApi.h"
 #include "app/ResourceListThread.h"
 #include "support/BitTorrentPeers.h"
+#include "support/ControllerDriver.h"
 #include "support/LoopbackServers.h"
 #include "support/TorrentFixture.h"
 
@@ -78,16 +79,7 @@ TEST(ControllerResourceList, FetchedWhenDownloadingBeginsAndApplied) {
     c.SetSavePath((root / "save").string());
     c.MainAction();
     EXPECT_EQ(RequestsFor(nginx.AccessLog(), "/list.xml"), 0);  // not before downloading
-    const auto deadline = Clock::now() + std::chrono::seconds(90);
-    auto nextSecond = Clock::now();
-    while (Clock::now() < deadline && c.EvaluateState() != DownloadState::kFinished) {
-      c.MeasureSpeed();
-      if (Clock::now() >= nextSecond) {
-        c.OneSecondTick();
-        nextSecond += std::chrono::seconds(1);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    testing::RunControllerUntilState(c, DownloadState::kFinished, 90);
     EXPECT_EQ(c.State(), DownloadState::kFinished) << DownloadStateName(c.State());
     EXPECT_FALSE(c.P2PSwitch());
     EXPECT_EQ(RequestsFor(nginx.AccessLog(), "/list.xml"), 1);
@@ -195,16 +187,7 @@ TEST(ControllerResourceList, SwitchingP2POffEndsTheBitTorrentConnections) {
     EXPECT_EQ(peerBytes(), before) << "bytes still came from the seeder";
 
     // The mirrors finish the download alone.
-    const auto end = Clock::now() + std::chrono::seconds(90);
-    auto nextSecond = Clock::now();
-    while (Clock::now() < end && c.EvaluateState() != DownloadState::kFinished) {
-      c.MeasureSpeed();
-      if (Clock::now() >= nextSecond) {
-        c.OneSecondTick();
-        nextSecond += std::chrono::seconds(1);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    testing::RunControllerUntilState(c, DownloadState::kFinished, 90);
     EXPECT_EQ(c.State(), DownloadState::kFinished) << DownloadStateName(c.State());
     EXPECT_EQ(FileMd5((root / "save" / names[3]).string()), package.files[3].md5);
   }

@@ -3,8 +3,6 @@
 // found by the verification, repaired through a forced reload and verified.
 #include <gtest/gtest.h>
 
-#include <json/json.h>
-
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -18,6 +16,7 @@
 #include "app/DownloadController.h"
 #include "app/FileDigest.h"
 #include "engine/api/EngineApi.h"
+#include "support/ControllerDriver.h"
 #include "support/LoopbackServers.h"
 #include "support/StatCollector.h"
 #include "support/TorrentFixture.h"
@@ -27,20 +26,6 @@ namespace pf {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-std::vector<std::string> EventCodes(const fs::path& file) {
-  std::vector<std::string> codes;
-  std::ifstream in(file);
-  Json::CharReaderBuilder builder;
-  for (std::string line; std::getline(in, line);) {
-    Json::Value value;
-    std::string errors;
-    std::istringstream stream(line);
-    if (Json::parseFromStream(builder, stream, &value, &errors)) codes.push_back(value["code"].asString());
-  }
-  return codes;
-}
 
 class ControllerRun : public ::testing::Test {
  protected:
@@ -79,22 +64,6 @@ class ControllerRun : public ::testing::Test {
     nginx.Stop();
     fs::remove_all(root);
   }
-  // Runs the two timers until the state is `wanted` or the time is up.
-  bool RunUntil(DownloadController& c, DownloadState wanted, int seconds) {
-    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-    auto nextSecond = Clock::now();
-    while (Clock::now() < deadline) {
-      // A state is reached once the evaluation has seen it (and acted on it).
-      if (c.EvaluateState() == wanted) return true;
-      c.MeasureSpeed();
-      if (Clock::now() >= nextSecond) {
-        c.OneSecondTick();
-        nextSecond += std::chrono::seconds(1);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
-  }
   std::string Saved(int i) const { return (root / "save" / "QLN156" / package.files[i].fileName).string(); }
 
   fs::path root;
@@ -111,7 +80,7 @@ TEST_F(ControllerRun, DownloadsVerifiesAndRepairsADamagedFile) {
   c.SetSavePath((root / "save" / "QLN156").string());
   c.MainAction();
   ASSERT_EQ(c.State(), DownloadState::kPreparing);
-  ASSERT_TRUE(RunUntil(c, DownloadState::kFinished, 60)) << DownloadStateName(c.State());
+  ASSERT_TRUE(testing::RunControllerUntilState(c, DownloadState::kFinished, 60)) << DownloadStateName(c.State());
   for (int i = 0; i < 4; ++i) EXPECT_EQ(FileMd5(Saved(i)), package.files[i].md5) << i;
 
   // Damage a data file in the middle, as a bad disk would.
@@ -130,7 +99,7 @@ TEST_F(ControllerRun, DownloadsVerifiesAndRepairsADamagedFile) {
   const_cast<CheckThread&>(c.Checker()).pollMs = 100;
   c.MainAction();
   EXPECT_TRUE(asked);
-  ASSERT_TRUE(RunUntil(c, DownloadState::kCheckFinished, 90)) << DownloadStateName(c.State());
+  ASSERT_TRUE(testing::RunControllerUntilState(c, DownloadState::kCheckFinished, 90)) << DownloadStateName(c.State());
   EXPECT_EQ(FileMd5(Saved(2)), package.files[2].md5);
   EXPECT_TRUE(c.Checker().MismatchSeen());
   for (int i = 0; i < 50 && !installPosted; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -139,7 +108,7 @@ TEST_F(ControllerRun, DownloadsVerifiesAndRepairsADamagedFile) {
   // The events of the run, in order.
   std::vector<std::string> codes;
   for (int i = 0; i < 100; ++i) {
-    codes = EventCodes(root / "events.jsonl");
+    codes = testing::CollectorEventCodes(root / "events.jsonl");
     if (std::find(codes.begin(), codes.end(), "11100004") != codes.end()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }

@@ -3,7 +3,6 @@
 // an untouched and on a damaged package, and the terminal front end driven
 // by keys in a real terminal (tmux).
 #include <gtest/gtest.h>
-#include <json/json.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +17,7 @@
 
 #include "app/FileDigest.h"
 #include "app/PackageTable.h"
+#include "support/ControllerDriver.h"
 #include "support/LoopbackServers.h"
 
 namespace pf {
@@ -81,18 +81,7 @@ class ProgramRun : public ::testing::Test {
       EXPECT_EQ(FileMd5(Saved(f.fileName).string()), f.md5) << f.fileName;
   }
   // The event codes the collector received so far.
-  std::vector<std::string> Events() const {
-    std::vector<std::string> codes;
-    std::ifstream in(root / "servers" / "events.jsonl");
-    Json::CharReaderBuilder builder;
-    for (std::string line; std::getline(in, line);) {
-      Json::Value value;
-      std::string errors;
-      std::istringstream stream(line);
-      if (Json::parseFromStream(builder, stream, &value, &errors)) codes.push_back(value["code"].asString());
-    }
-    return codes;
-  }
+  std::vector<std::string> Events() const { return testing::CollectorEventCodes(root / "servers" / "events.jsonl"); }
   // The events after the first `skip`, once `last` arrived (the upload
   // thread sends them on its own time).
   std::vector<std::string> EventsUntil(size_t skip, const std::string& last) const {
