@@ -27,6 +27,8 @@ import sys
 import tempfile
 import zlib
 
+sys.dont_write_bytecode = True  # the preview module sits in the source tree
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 # The colour the program cuts from a window's or a button's shape.
