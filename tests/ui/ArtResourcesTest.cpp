@@ -148,7 +148,7 @@ TEST(ArtResources, EveryBitmapIsThereAtItsSize) {
     int id, width, height;
   };
   std::vector<Expected> expected = {{186, 411, 307}, {140, 411, 400}, {170, 1, 12},  {171, 297, 12},
-                                    {172, 297, 12},  {236, 3, 1},     {237, 3, 49},  {128, 256, 256}};
+                                    {172, 297, 12},  {163, 3, 1},     {156, 3, 49},  {128, 256, 256}};
   for (int id : {198, 200, 199, 201, 202, 204, 203, 205, 210, 212, 211, 213, 231, 233, 232, 234})
     expected.push_back({id, 84, 52});
   for (int id : {214, 216, 215, 235}) expected.push_back({id, 30, 22});

@@ -75,8 +75,8 @@ def art_list():
         Art(170, "progress_trough.svg", 1, 12, OPAQUE),
         Art(171, "progress_fill.svg", 297, 12, OPAQUE, kind="download"),
         Art(172, "progress_fill.svg", 297, 12, OPAQUE, kind="verify"),
-        Art(236, "scroll_track.svg", 3, 1, OPAQUE),
-        Art(237, "scroll_thumb.svg", 3, 49, OPAQUE),
+        Art(163, "scroll_track.svg", 3, 1, OPAQUE),
+        Art(156, "scroll_thumb.svg", 3, 49, OPAQUE),
         Art(128, "icon.svg", 256, 256, ALPHA),
     ]
     for kind, ids in ACTION_BUTTONS.items():

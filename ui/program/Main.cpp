@@ -1,5 +1,6 @@
 // pelicanfetch: downloads the game's installation package and starts its
-// installer. One copy runs per package; a later start brings it forward.
+// installer, in its window where a display is, else in the terminal. One
+// copy runs per package; a later start brings it forward.
 #include <cstdio>
 #include <exception>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "platform/SystemShutdown.h"
 #include "ui/program/ProgramOptions.h"
 #include "ui/terminal/TerminalFrontEnd.h"
+#include "ui/window/GuiFrontEnd.h"
 
 namespace {
 
@@ -50,6 +52,12 @@ int main(int argc, char** argv) {
     pf::platform::InstallInterruptHandlers();
     pf::DownloadController controller(package, dataFolder);
     controller.SetSystemShutdown(pf::platform::MakeSystemShutdown());
+    // The window where a display is, unless the terminal was asked for.
+    if (!options->headless && pf::ui::GuiFrontEnd::DisplayAvailable()) {
+      if (const std::optional<ExitStatus> status = pf::ui::GuiFrontEnd::Run(controller, *options, &instance, argv[0]))
+        return Status(*status);
+      std::fprintf(stderr, "pelicanfetch: no window could be opened; running in the terminal\n");
+    }
     pf::ui::TerminalFrontEnd frontEnd(controller, *options, &instance);
     return Status(frontEnd.Run());
   } catch (const std::exception& e) {

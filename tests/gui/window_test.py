@@ -1,0 +1,327 @@
+#!/usr/bin/env python3
+"""The program's window driven as a person would, on a virtual display.
+
+Each test starts Xvfb with a tray host (trayer), the demo package's loopback
+servers and the real program, clicks and types with xdotool, and checks every
+step twice: in the screenshot (the pixels of the areas: the button that shows,
+the bars' lengths, the texts drawn, the corners cut) and in the controller's
+state (its log lines, which the program writes to standard error under
+PELICANFETCH_DEBUG). Screenshots of the main states are written to --shots.
+
+    window_test.py --program PELICANFETCH --pftool PFTOOL --repo REPO --art ART_PNG_DIR --shots DIR
+
+Exit status 77 when a tool it needs is missing (the test is then skipped).
+Traffic stays on loopback.
+"""
+import argparse
+import glob
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+try:
+    from PIL import Image, ImageChops
+except ImportError:  # reported as a skip below
+    Image = None
+
+ARGS = None
+KEY = (232, 5, 246)
+WINDOW_TITLE = "Velmora下载器"
+# Client pixels of the window's parts (the window sits at the screen's top-left).
+ACTION_BUTTON = (318, 244)
+SETTINGS_BUTTON = (318, 10)
+CLOSE_BUTTON = (374, 10)
+BAR = (11, 244, 297, 256)
+VERSION_AREA = (9, 205, 130, 230)
+PERCENT_AREA = (262, 260, 312, 280)
+LIST_TOGGLE = (200, 292)
+ART = {"start": 198, "pause": 202, "resume": 210, "install": 231, "background": 186, "trough": 170,
+       "download": 171, "verify": 172, "background_list": 140}
+
+
+def run(*command, **kw):
+    return subprocess.run(command, check=False, capture_output=True, text=True, **kw)
+
+
+class Session:
+    """Xvfb, the tray host, the package servers and the program, all stopped at the end."""
+
+    def __init__(self, name, extra_args=()):
+        self.work = tempfile.mkdtemp(prefix="pf-gui-%s-" % name)
+        self.processes = []
+        self.display = ":%d" % (90 + os.getpid() % 100)
+        self.env = dict(os.environ, DISPLAY=self.display, XDG_DATA_HOME=os.path.join(self.work, "data"),
+                        XDG_RUNTIME_DIR="", TMPDIR=self.work, PELICANFETCH_DEBUG="1", NO_AT_BRIDGE="1")
+        self.servers = os.path.join(self.work, "servers")
+        self.save = os.path.join(self.work, "save")
+        self.extra_args = list(extra_args)
+        self.stderr_path = os.path.join(self.work, "program.err")
+
+    def start(self):
+        self._spawn(["Xvfb", self.display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"], "xvfb.log")
+        for _ in range(100):
+            if run("xdotool", "getdisplaygeometry", env=self.env).returncode == 0:
+                break
+            time.sleep(0.1)
+        self._spawn(["trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel", "--width", "200",
+                     "--heighttype", "pixel", "--height", "32"], "trayer.log")
+        result = run(os.path.join(ARGS.repo, "scripts", "package-servers"), "start", "demo",
+                     ARGS.content, self.servers,
+                     env=dict(os.environ, PFTOOL=ARGS.pftool, SERVER_RATE="200k"))
+        if result.returncode != 0:
+            raise RuntimeError("package servers: " + result.stdout + result.stderr)
+        self.servers_started = True
+        self.program = self._spawn([ARGS.program, "--save", self.save] + self.extra_args, None,
+                                   stderr=open(self.stderr_path, "w"))
+        self.window = self.wait_window(WINDOW_TITLE)
+
+    def _spawn(self, command, log, stderr=None):
+        out = open(os.path.join(self.work, log), "w") if log else subprocess.DEVNULL
+        process = subprocess.Popen(command, env=self.env, stdout=out, stderr=stderr or subprocess.STDOUT,
+                                   start_new_session=True)
+        self.processes.append(process)
+        return process
+
+    def stop(self):
+        if getattr(self, "servers_started", False):
+            run(os.path.join(ARGS.repo, "scripts", "package-servers"), "stop", self.servers)
+        for process in reversed(self.processes):
+            if process.poll() is None:
+                process.terminate()
+                try:
+                    process.wait(5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    # --- the program ---
+    def log(self):
+        with open(self.stderr_path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def wait_state(self, name, seconds=60):
+        """Waits for the controller's log line of entering state `name`."""
+        line = "下载状态改变为" + name
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            if line in self.log():
+                return True
+            if self.program.poll() is not None:
+                break
+            time.sleep(0.1)
+        return line in self.log()
+
+    def wait_window(self, name, seconds=20, visible=True):
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            search = ["xdotool", "search"] + (["--onlyvisible"] if visible else []) + ["--name", "^%s$" % name]
+            result = run(*search, env=self.env)
+            ids = result.stdout.split()
+            if ids:
+                return ids[0]
+            time.sleep(0.1)
+        return None
+
+    def click(self, x, y, window=None):
+        # Clicks, then takes the pointer away so that no hover look stays.
+        run("xdotool", "mousemove", str(x), str(y), "click", "1", env=self.env)
+        time.sleep(0.2)
+        run("xdotool", "mousemove", "600", "600", env=self.env)
+        time.sleep(0.3)
+
+    def keys(self, *keys, window=None):
+        command = ["xdotool", "key"] + (["--window", window] if window else []) + list(keys)
+        run(*command, env=self.env)
+        time.sleep(0.3)
+
+    def type_text(self, text):
+        run("xdotool", "type", "--delay", "50", text, env=self.env)
+        time.sleep(0.3)
+
+    def screenshot(self, name=None):
+        path = os.path.join(self.work, "screen.png")
+        run("import", "-window", "root", path, env=self.env)
+        image = Image.open(path).convert("RGB")
+        if name and ARGS.shots:
+            os.makedirs(ARGS.shots, exist_ok=True)
+            geometry = run("xdotool", "getwindowgeometry", self.window, env=self.env).stdout
+            size = re.search(r"Geometry: (\d+)x(\d+)", geometry)
+            width, height = (int(size.group(1)), int(size.group(2))) if size else (411, 307)
+            image.crop((0, 0, width, height)).save(os.path.join(ARGS.shots, name + ".png"))
+        return image
+
+
+def art(name_or_id):
+    number = ART.get(name_or_id, name_or_id)
+    return Image.open(os.path.join(ARGS.art, "%d.png" % number)).convert("RGB")
+
+
+def differing(image, box, reference, reference_box=None):
+    """How many pixels of `box` in `image` differ from the reference's."""
+    a = image.crop(box)
+    b = reference.crop(reference_box or box) if reference_box or reference.size != a.size else reference
+    if b.size != a.size:
+        b = b.crop((0, 0) + a.size)
+    diff = ImageChops.difference(a, b).convert("L")
+    return sum(1 for value in diff.getdata() if value > 24)
+
+
+def shows_button(image, which):
+    """Whether the action button's place shows that button's normal bitmap
+    (its key-coloured corners are the window's, so only its inside counts)."""
+    bitmap = art(which)
+    w, h = bitmap.size
+    x, y = ACTION_BUTTON
+    inner = (w // 4, h // 4, 3 * w // 4, 3 * h // 4)
+    box = (x + inner[0], y + inner[1], x + inner[2], y + inner[3])
+    return differing(image, box, bitmap.crop(inner)) < (inner[2] - inner[0]) * (inner[3] - inner[1]) // 20
+
+
+def bar_length(image, which):
+    """How many pixels from the bar's left edge show bitmap `which`."""
+    bitmap = art(which)
+    left, top, right, _ = BAR
+    length = 0
+    for x in range(right - left):
+        a = image.getpixel((left + x, top + 6))
+        b = bitmap.getpixel((min(x, bitmap.size[0] - 1), 6))
+        if sum(abs(p - q) for p, q in zip(a, b)) > 30:
+            break
+        length += 1
+    return length
+
+
+def percent_shown(image):
+    """Pixels of the percent area that are not the background's (text drawn)."""
+    return differing(image, PERCENT_AREA, art("background"))
+
+
+class WindowTest(unittest.TestCase):
+    def session(self, name, *extra):
+        session = Session(name, extra)
+        self.addCleanup(session.stop)
+        session.start()
+        self.assertIsNotNone(session.window, "the window never showed")
+        time.sleep(1.0)
+        return session
+
+    def test_start_pause_resume_finish_verify_install(self):
+        s = self.session("run", "--limit", "600")
+        image = s.screenshot("ready")
+        self.assertTrue(shows_button(image, "start"), "the Start button does not show")
+        # The shape: the colour key of the corners is cut away, never drawn.
+        self.assertNotEqual(image.getpixel((0, 0)), KEY)
+        self.assertNotEqual(image.getpixel((410, 306)), KEY)
+        self.assertGreater(differing(image, VERSION_AREA, art("background")), 30, "no version text")
+
+        s.click(ACTION_BUTTON[0] + 20, ACTION_BUTTON[1] + 20)
+        self.assertTrue(s.wait_state("downloading", 30), s.log()[-2000:])
+        time.sleep(2.5)
+        first = s.screenshot("downloading")
+        self.assertTrue(shows_button(first, "pause"), "Pause does not show while downloading")
+        length = bar_length(first, "download")
+        time.sleep(2.5)
+        later = s.screenshot()
+        self.assertGreater(bar_length(later, "download"), length, "the bar did not grow")
+        self.assertGreater(differing(first, PERCENT_AREA, later), 5, "the percent did not change")
+
+        s.click(ACTION_BUTTON[0] + 20, ACTION_BUTTON[1] + 20)
+        self.assertTrue(s.wait_state("pause", 10))
+        time.sleep(1.5)
+        paused = s.screenshot("paused")
+        self.assertTrue(shows_button(paused, "resume"), "Resume does not show when paused")
+        s.click(LIST_TOGGLE[0], LIST_TOGGLE[1])
+        time.sleep(1.5)
+        listed = s.screenshot("file-list")
+        self.assertEqual(listed.getpixel((5, 330)) != (0, 0, 0), True, "the list area is not drawn")
+        s.click(LIST_TOGGLE[0], LIST_TOGGLE[1])
+
+        s.click(ACTION_BUTTON[0] + 20, ACTION_BUTTON[1] + 20)
+        self.assertTrue(s.wait_state("resume", 10))
+        self.assertTrue(s.wait_state("finished", 120), s.log()[-2000:])
+        time.sleep(1.5)
+        done = s.screenshot("finished")
+        self.assertTrue(shows_button(done, "install"), "Install does not show when finished")
+        self.assertGreaterEqual(bar_length(done, "download"), BAR[2] - BAR[0] - 1, "the bar is not full")
+
+        s.click(ACTION_BUTTON[0] + 20, ACTION_BUTTON[1] + 20)
+        time.sleep(1.5)  # the verify question, "yes" chosen when it opens
+        s.keys("Return")
+        self.assertTrue(s.wait_state("checkfinished", 60), s.log()[-2000:])
+        s.program.wait(30)
+        self.assertEqual(s.program.returncode, 0, s.log()[-2000:])
+        marker = os.path.join(s.save, "QLN156", "demo-installed")
+        for _ in range(50):
+            if os.path.exists(marker):
+                break
+            time.sleep(0.1)
+        self.assertTrue(os.path.exists(marker), "the installer did not run")
+
+    def test_settings_warn_about_a_rate_out_of_range(self):
+        s = self.session("settings")
+        s.click(SETTINGS_BUTTON[0] + 10, SETTINGS_BUTTON[1] + 10)
+        dialog = s.wait_window("下载设置", 10)
+        self.assertIsNotNone(dialog, "the settings dialog did not open")
+        s.keys("space")           # tick the limit: 200 shows
+        s.keys("Tab", "ctrl+a")
+        s.type_text("5")
+        s.keys("Return")          # "设置"
+        self.assertIsNotNone(s.wait_window("警告", 10), "no range warning")
+        s.screenshot("settings-warning")
+        self.assertIsNotNone(s.wait_window("下载设置", 2), "the dialog closed on a bad rate")
+
+    def test_close_prompt_tray_and_remembered_exit(self):
+        s = self.session("close")
+        s.click(CLOSE_BUTTON[0] + 10, CLOSE_BUTTON[1] + 10)
+        self.assertIsNotNone(s.wait_window("关闭", 10), "no close prompt")
+        s.screenshot("close-prompt")
+        s.keys("Return")  # the tray is chosen when it opens
+        time.sleep(1.0)
+        self.assertIsNone(s.wait_window(WINDOW_TITLE, 2), "the window did not hide to the tray")
+        self.assertIsNone(s.program.poll(), "hiding to the tray ended the program")
+        # A second start brings the hidden window back.
+        again = subprocess.run([ARGS.program], env=s.env, capture_output=True, timeout=20)
+        self.assertEqual(again.returncode, 5)
+        self.assertIsNotNone(s.wait_window(WINDOW_TITLE, 10), "the window did not come back")
+
+        # Exit, remembered: the next close exits without asking.
+        s.click(CLOSE_BUTTON[0] + 10, CLOSE_BUTTON[1] + 10)
+        prompt = s.wait_window("关闭", 10)
+        self.assertIsNotNone(prompt)
+        s.keys("Down", "space", "Tab", "space", "Return")  # exit, remember, confirm
+        s.program.wait(20)
+        self.assertEqual(s.program.returncode, 3)
+        records = glob.glob(os.path.join(s.env["XDG_DATA_HOME"], "QWVA", "Pelicanfetch", "*", "*.pfconf"))
+        records = [r for r in records if os.path.basename(r) != "dataupload.pfconf"]
+        self.assertEqual(len(records), 1, records)
+        record = open(records[0], encoding="utf-8", errors="replace").read()
+        self.assertIn("PelicanfetchCloseSelection=2", record)
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--pftool", required=True)
+    parser.add_argument("--repo", required=True)
+    parser.add_argument("--art", required=True)
+    parser.add_argument("--content", required=True)
+    parser.add_argument("--shots", default="")
+    ARGS, rest = parser.parse_known_args()
+    missing = [tool for tool in ("Xvfb", "xdotool", "import", "trayer") if not shutil.which(tool)]
+    if missing or Image is None:
+        print("skipped: missing " + ", ".join(missing + ([] if Image else ["python3-pil"])))
+        return 77
+    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
