@@ -52,7 +52,7 @@ def run(*command, **kw):
 class Session:
     """Xvfb, the tray host, the package servers and the program, all stopped at the end."""
 
-    def __init__(self, name, extra_args=()):
+    def __init__(self, name, extra_args=(), server_rate="200k"):
         self.work = tempfile.mkdtemp(prefix="pf-gui-%s-" % name)
         self.processes = []
         self.display = ":%d" % (90 + os.getpid() % 100)
@@ -61,6 +61,7 @@ class Session:
         self.servers = os.path.join(self.work, "servers")
         self.save = os.path.join(self.work, "save")
         self.extra_args = list(extra_args)
+        self.server_rate = server_rate
         self.stderr_path = os.path.join(self.work, "program.err")
 
     def start(self):
@@ -73,7 +74,7 @@ class Session:
                      "--heighttype", "pixel", "--height", "32"], "trayer.log")
         result = run(os.path.join(ARGS.repo, "scripts", "package-servers"), "start", "demo",
                      ARGS.content, self.servers,
-                     env=dict(os.environ, PFTOOL=ARGS.pftool, SERVER_RATE="200k"))
+                     env=dict(os.environ, PFTOOL=ARGS.pftool, SERVER_RATE=self.server_rate or ""))
         if result.returncode != 0:
             raise RuntimeError("package servers: " + result.stdout + result.stderr)
         self.servers_started = True
@@ -218,8 +219,8 @@ def percent_shown(image):
 
 
 class WindowTest(unittest.TestCase):
-    def session(self, name, *extra):
-        session = Session(name, extra)
+    def session(self, name, *extra, server_rate="200k"):
+        session = Session(name, extra, server_rate)
         self.addCleanup(session.stop)
         session.start()
         self.assertIsNotNone(session.window, "the window never showed")
@@ -289,6 +290,16 @@ class WindowTest(unittest.TestCase):
                 break
             time.sleep(0.1)
         self.assertTrue(os.path.exists(marker), "the installer did not run")
+
+    def test_redraws_follow_the_state_at_full_speed(self):
+        # The servers at full speed: the four tasks download as fast as they can
+        # while the window shows every state the timers see.
+        s = self.session("speed", "--start", "--exit-on-finish", server_rate=None)
+        s.program.wait(60)
+        self.assertEqual(s.program.returncode, 0, s.log()[-2000:])
+        waits = re.findall(r"窗口重绘: 状态改变后最长 (\d+) ms", s.log())
+        self.assertEqual(len(waits), 1, s.log()[-2000:])
+        self.assertLess(int(waits[0]), 200, "a state change waited too long for its redraw")
 
     def test_settings_warn_about_a_rate_out_of_range(self):
         s = self.session("settings")

@@ -11,6 +11,7 @@
 #include "app/CheckThread.h"
 #include "app/ControllerTimers.h"
 #include "app/DownloadController.h"
+#include "engine/base/CPelicanfetchLog.h"
 #include "engine/base/EngineTypes.h"
 #include "platform/FileSystem.h"
 #include "platform/Interrupt.h"
@@ -159,7 +160,8 @@ bool MainWindow::SetUp() {
 
   timers_ = std::make_unique<ControllerTimers>(controller_, [this](TimerTick tick, DownloadState) {
     // Never drawn from here: the window's thread takes it up.
-    CallAfter([this, tick] { tick == TimerTick::kState ? OnStateTick() : OnSecondTick(); });
+    const auto posted = std::chrono::steady_clock::now();
+    CallAfter([this, tick, posted] { tick == TimerTick::kState ? OnStateTick(posted) : OnSecondTick(); });
   });
   timers_->Start();
   handOverTimer_.Start(kHandOverPollMs);
@@ -178,6 +180,11 @@ void MainWindow::ShowFirst() {
 // --- drawing ---
 
 void MainWindow::OnPaint(wxPaintEvent&) {
+  if (changeSeenAt_) {
+    const auto waited = std::chrono::steady_clock::now() - *changeSeenAt_;
+    longestRedrawWait_ = std::max(longestRedrawWait_, std::chrono::duration_cast<std::chrono::milliseconds>(waited));
+    changeSeenAt_.reset();
+  }
   wxAutoBufferedPaintDC dc(this);
   const wxBitmap& background = art_.Get(listHidden_ ? layout::kBackground : layout::kBackgroundWithList);
   if (background.IsOk()) {
@@ -317,7 +324,7 @@ void MainWindow::OnCharHook(wxKeyEvent& event) {
 
 // --- ticks ---
 
-void MainWindow::OnStateTick() {
+void MainWindow::OnStateTick(std::chrono::steady_clock::time_point posted) {
   if (finished_) return;
   const DownloadState s = controller_.State();
   const bool diskShort = controller_.DiskShort();
@@ -332,6 +339,7 @@ void MainWindow::OnStateTick() {
     texts_ = view_.Read(controller_);
     UpdateButtons();
     Refresh(false);
+    if (!changeSeenAt_) changeSeenAt_ = posted;  // the redraw that shows it measures the wait
   }
   if (s == DownloadState::kFinished) {
     if (options_.exitOnFinish) {
@@ -502,6 +510,9 @@ void MainWindow::Finish(ExitStatus status, bool userExit) {
     tray_.reset();
   }
   SetMessageBoxPresenter({});
+  // How long the window took at worst to show a new state, from the timer's
+  // evaluation to the finished redraw (the window must keep up under load).
+  LogLine(kLogApplication, "窗口重绘: 状态改变后最长 %lld ms", static_cast<long long>(longestRedrawWait_.count()));
   controller_.ExitSteps(userExit);
   if (whenFinished) whenFinished(status);
   Destroy();

@@ -8,7 +8,9 @@
 #include <wx/frame.h>
 #include <wx/timer.h>
 
+#include <chrono>
 #include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 
@@ -63,7 +65,7 @@ class MainWindow : public wxFrame {
   void OnCharHook(wxKeyEvent& event);
 
   // The timers' ticks, posted to this thread.
-  void OnStateTick();
+  void OnStateTick(std::chrono::steady_clock::time_point posted);
   void OnSecondTick();
   void UpdateButtons();
 
@@ -114,6 +116,10 @@ class MainWindow : public wxFrame {
   bool dragging_ = false;
   wxPoint dragOffset_;
   wxTimer handOverTimer_;
+  // When the state tick that saw the latest unshown change was posted, and
+  // the longest such wait until the redraw.
+  std::optional<std::chrono::steady_clock::time_point> changeSeenAt_;
+  std::chrono::milliseconds longestRedrawWait_{0};
 };
 
 }  // namespace pf::ui
