@@ -667,6 +667,9 @@ void DownloadController::ReactToCode(int32_t code) {
 }
 
 uint32_t DownloadController::OverallProgress() {
+  // The front end's thread asks too: what it notices (finished files, codes)
+  // is written under the same lock as the timers' steps.
+  std::lock_guard<std::recursive_mutex> step(stepMutex_);
   pf::OverallProgress progress;
   for (int i = 0; i < kFileCount; ++i) {
     TaskInfo info;

@@ -5,8 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <thread>
+#include <vector>
 
 extern char** environ;
 
@@ -55,6 +59,45 @@ LaunchResult LaunchProgram(const std::string& path, const std::string& workingDi
   const int error = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   return error == 0 ? LaunchResult::kStarted : FromErrno(error, path);
+}
+
+namespace {
+
+// Runs a program and waits for it: its exit status, or -1.
+int RunAndWait(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+void ShowInFileManager(const std::string& path) {
+  std::thread([path] {
+    // A file URI: the path's bytes, with what a URI may not hold escaped.
+    std::string uri = "file://";
+    for (unsigned char c : path) {
+      if (std::isalnum(c) || std::strchr("/-._~", c)) {
+        uri += static_cast<char>(c);
+      } else {
+        char escaped[4];
+        std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+        uri += escaped;
+      }
+    }
+    const int shown = RunAndWait({"dbus-send", "--session", "--print-reply", "--reply-timeout=3000",
+                                  "--dest=org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+                                  "org.freedesktop.FileManager1.ShowItems", "array:string:" + uri, "string:"});
+    if (shown != 0) {
+      const size_t cut = path.find_last_of('/');
+      RunAndWait({"xdg-open", cut == std::string::npos || cut == 0 ? std::string("/") : path.substr(0, cut)});
+    }
+  }).detach();
 }
 
 bool OpenWithDesktop(const std::string& target) {

@@ -27,4 +27,9 @@ LaunchResult LaunchProgram(const std::string& path, const std::string& workingDi
 // waited for; false when the opener could not be started.
 bool OpenWithDesktop(const std::string& target);
 
+// Shows a file selected in the desktop's file manager (the file-manager
+// interface of the session bus); where no file manager answers, its folder
+// is opened instead. Not waited for.
+void ShowInFileManager(const std::string& path);
+
 }  // namespace pf::platform

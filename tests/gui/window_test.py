@@ -40,6 +40,7 @@ CLOSE_BUTTON = (374, 10)
 BAR = (11, 244, 297, 256)
 VERSION_AREA = (9, 205, 130, 230)
 PERCENT_AREA = (262, 260, 312, 280)
+STATUS_AREA = (129, 260, 190, 280)
 LIST_TOGGLE = (200, 292)
 ART = {"start": 198, "pause": 202, "resume": 210, "install": 231, "background": 186, "trough": 170,
        "download": 171, "verify": 172, "background_list": 140}
@@ -137,6 +138,17 @@ class Session:
             if windows or time.time() >= deadline:
                 return windows[0] if windows else None
             time.sleep(0.1)
+
+    def tray_icon(self):
+        """The centre of the program's icon in the tray host, if it shows one."""
+        for window in run("xdotool", "search", "--onlyvisible", "--pid", str(self.program.pid),
+                          env=self.env).stdout.split():
+            geometry = run("xdotool", "getwindowgeometry", "--shell", window, env=self.env).stdout
+            values = dict(line.split("=", 1) for line in geometry.split() if "=" in line)
+            width, height = int(values.get("WIDTH", 0)), int(values.get("HEIGHT", 0))
+            if 0 < width <= 64 and 0 < height <= 64 and int(values.get("Y", 0)) > 600:
+                return int(values["X"]) + width // 2, int(values["Y"]) + height // 2
+        return None
 
     def click(self, x, y, window=None):
         # Clicks, then takes the pointer away so that no hover look stays.
@@ -238,8 +250,10 @@ class WindowTest(unittest.TestCase):
 
         s.click(ACTION_BUTTON[0] + 20, ACTION_BUTTON[1] + 20)
         self.assertTrue(s.wait_state("downloading", 30), s.log()[-2000:])
-        # The bar and the percent follow the pieces as they are written.
+        # The bar and the percent follow the pieces as they are written; the
+        # status shows the speed.
         first = s.screenshot()
+        self.assertGreater(differing(first, STATUS_AREA, image), 5, "no speed shown while downloading")
         self.assertTrue(shows_button(first, "pause"), "Pause does not show while downloading")
         grown = None
         for _ in range(40):
@@ -324,6 +338,19 @@ class WindowTest(unittest.TestCase):
         time.sleep(1.0)
         self.assertIsNone(s.wait_window(WINDOW_TITLE, 2), "the window did not hide to the tray")
         self.assertIsNone(s.program.poll(), "hiding to the tray ended the program")
+        # Its icon sits in the tray host: a double click brings the window back.
+        icon = s.tray_icon()
+        self.assertIsNotNone(icon, "no icon in the tray")
+        run("xdotool", "mousemove", str(icon[0]), str(icon[1]), "click", "--repeat", "2", "--delay", "80", "1",
+            env=s.env)
+        self.assertIsNotNone(s.wait_window(WINDOW_TITLE, 10), "a double click on the icon did not restore")
+        time.sleep(0.5)
+        self.assertIsNone(s.tray_icon(), "the icon stayed in the tray")
+        s.click(CLOSE_BUTTON[0] + 10, CLOSE_BUTTON[1] + 10)
+        prompt = s.wait_window("关闭", 10)
+        self.assertIsNotNone(prompt, "the tray choice was remembered without being asked to")
+        s.keys("Return", window=prompt)
+        self.assertIsNone(s.wait_window(WINDOW_TITLE, 2), "the window did not hide to the tray again")
         # A second start brings the hidden window back.
         again = subprocess.run([ARGS.program], env=s.env, capture_output=True, timeout=20)
         self.assertEqual(again.returncode, 5)

@@ -425,7 +425,13 @@ void MainWindow::FolderAction() {
     ShowMessageBoxAsync(this, "下载位置不存在", DownloadView::kTitle, 0);
     return;
   }
-  platform::OpenWithDesktop(folder);
+  const std::string installer = folder + "/" + controller_.Package().InstallerName();
+  const bool packageThere = s == DownloadState::kFinished || s == DownloadState::kMd5Checking ||
+                            s == DownloadState::kCheckRecover || s == DownloadState::kCheckFinished;
+  if (packageThere && platform::PathExists(installer.c_str()))
+    platform::ShowInFileManager(installer);  // the installer, selected
+  else
+    platform::OpenWithDesktop(folder);
 }
 
 void MainWindow::ShowSettings() {
