@@ -83,6 +83,15 @@ class Session:
                                    stderr=open(self.stderr_path, "w"))
         self.window = self.wait_window(WINDOW_TITLE)
 
+    def restart(self):
+        """The program again, on the same data (a user's next start)."""
+        self.program = self._spawn([ARGS.program, "--save", self.save] + self.extra_args, None,
+                                   stderr=open(self.stderr_path, "a"))
+        self.window = self.wait_window(WINDOW_TITLE)
+        if not self.window:
+            raise RuntimeError("the window did not show again")
+        time.sleep(1.0)
+
     def _spawn(self, command, log, stderr=None):
         out = open(os.path.join(self.work, log), "w") if log else subprocess.DEVNULL
         process = subprocess.Popen(command, env=self.env, stdout=out, stderr=stderr or subprocess.STDOUT,
@@ -356,7 +365,22 @@ class WindowTest(unittest.TestCase):
         self.assertEqual(again.returncode, 5)
         self.assertIsNotNone(s.wait_window(WINDOW_TITLE, 10), "the window did not come back")
 
-        # Exit, remembered: the next close exits without asking.
+        # Hidden again, then the tray menu's "退出(&X)" ends the program.
+        s.click(CLOSE_BUTTON[0] + 10, CLOSE_BUTTON[1] + 10)
+        prompt = s.wait_window("关闭", 10)
+        self.assertIsNotNone(prompt)
+        s.keys("Return", window=prompt)
+        self.assertIsNone(s.wait_window(WINDOW_TITLE, 2))
+        icon = s.tray_icon()
+        self.assertIsNotNone(icon, "no icon in the tray")
+        run("xdotool", "mousemove", str(icon[0]), str(icon[1]), "click", "3", env=s.env)
+        time.sleep(0.8)
+        run("xdotool", "key", "Down", "Return", env=s.env)
+        s.program.wait(20)
+        self.assertEqual(s.program.returncode, 3, "the tray menu did not end the program")
+
+        # Exit, remembered: the next start's close exits without asking.
+        s.restart()
         s.click(CLOSE_BUTTON[0] + 10, CLOSE_BUTTON[1] + 10)
         prompt = s.wait_window("关闭", 10)
         self.assertIsNotNone(prompt)
@@ -366,8 +390,12 @@ class WindowTest(unittest.TestCase):
         records = glob.glob(os.path.join(s.env["XDG_DATA_HOME"], "QWVA", "Pelicanfetch", "*", "*.pfconf"))
         records = [r for r in records if os.path.basename(r) != "dataupload.pfconf"]
         self.assertEqual(len(records), 1, records)
-        record = open(records[0], encoding="utf-8", errors="replace").read()
-        self.assertIn("PelicanfetchCloseSelection=2", record)
+        with open(records[0], encoding="utf-8", errors="replace") as record:
+            self.assertIn("PelicanfetchCloseSelection=2", record.read())
+        s.restart()
+        s.click(CLOSE_BUTTON[0] + 10, CLOSE_BUTTON[1] + 10)
+        s.program.wait(20)
+        self.assertEqual(s.program.returncode, 3, "a remembered exit asked again or did not exit")
 
 
 def main():
