@@ -63,6 +63,7 @@ class Session:
         self.save = os.path.join(self.work, "save")
         self.extra_args = list(extra_args)
         self.server_rate = server_rate
+        self.cwd = None  # the program's working directory (where res/ skins are looked for)
         self.stderr_path = os.path.join(self.work, "program.err")
 
     def start(self):
@@ -80,7 +81,7 @@ class Session:
             raise RuntimeError("package servers: " + result.stdout + result.stderr)
         self.servers_started = True
         self.program = self._spawn([ARGS.program, "--save", self.save] + self.extra_args, None,
-                                   stderr=open(self.stderr_path, "w"))
+                                   stderr=open(self.stderr_path, "w"), cwd=self.cwd)
         self.window = self.wait_window(WINDOW_TITLE)
 
     def restart(self):
@@ -92,10 +93,10 @@ class Session:
             raise RuntimeError("the window did not show again")
         time.sleep(1.0)
 
-    def _spawn(self, command, log, stderr=None):
+    def _spawn(self, command, log, stderr=None, cwd=None):
         out = open(os.path.join(self.work, log), "w") if log else subprocess.DEVNULL
         process = subprocess.Popen(command, env=self.env, stdout=out, stderr=stderr or subprocess.STDOUT,
-                                   start_new_session=True)
+                                   start_new_session=True, cwd=cwd)
         self.processes.append(process)
         return process
 
@@ -324,6 +325,19 @@ class WindowTest(unittest.TestCase):
         self.assertEqual(len(waits), 1, s.log()[-2000:])
         self.assertLess(int(waits[0]), 200, "a state change waited too long for its redraw")
 
+    def test_a_background_of_the_users_own_replaces_the_art(self):
+        s = Session("skin", ())
+        self.addCleanup(s.stop)
+        skin = os.path.join(s.work, "res")
+        os.makedirs(skin)
+        Image.new("RGB", (411, 307), (10, 120, 200)).save(os.path.join(skin, "bg2.bmp"))
+        s.cwd = s.work
+        s.start()
+        self.assertIsNotNone(s.window)
+        time.sleep(1.0)
+        image = s.screenshot()
+        self.assertEqual(image.getpixel((100, 100)), (10, 120, 200), "res/bg2.bmp was not drawn")
+
     def test_settings_warn_about_a_rate_out_of_range(self):
         s = self.session("settings")
         s.click(SETTINGS_BUTTON[0] + 10, SETTINGS_BUTTON[1] + 10)
@@ -408,6 +422,8 @@ def main():
     parser.add_argument("--content", required=True)
     parser.add_argument("--shots", default="")
     ARGS, rest = parser.parse_known_args()
+    for name in ("program", "pftool", "repo", "art", "content"):
+        setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
     missing = [tool for tool in ("Xvfb", "xdotool", "import", "trayer") if not shutil.which(tool)]
     if missing or Image is None:
         print("skipped: missing " + ", ".join(missing + ([] if Image else ["python3-pil"])))
