@@ -400,7 +400,9 @@ void MainWindow::PressMainAction() {
 bool MainWindow::AskYesNo(const std::string& text, const std::string& caption) {
   if (options_.verify) return *options_.verify;
   wxMessageDialog question(this, Text(text), Text(caption), wxYES_NO | wxYES_DEFAULT | wxICON_QUESTION);
-  return question.ShowModal() == wxID_YES;
+  const int answer = RunModal(question, [&] { return question.ShowModal(); });
+  // A question the program's end cut short does not start an unverified installer.
+  return answer == wxID_YES || finished_ || pendingFinish_;
 }
 
 void MainWindow::FolderAction() {
@@ -413,7 +415,7 @@ void MainWindow::FolderAction() {
     if (parent.size() > suffix.size() && parent.compare(parent.size() - suffix.size(), suffix.size(), suffix) == 0)
       parent.resize(parent.size() - suffix.size());
     wxDirDialog chooser(this, Text(kFolderPrompt), Text(parent), wxDD_DEFAULT_STYLE);
-    if (chooser.ShowModal() != wxID_OK) return;
+    if (RunModal(chooser, [&] { return chooser.ShowModal(); }) != wxID_OK || finished_) return;
     std::string chosen = chooser.GetPath().ToStdString(wxConvUTF8);
     if (chosen.empty()) return;
     if (chosen.back() != '/') chosen += '/';
@@ -436,8 +438,9 @@ void MainWindow::FolderAction() {
 
 void MainWindow::ShowSettings() {
   settings_.p2p = controller_.P2PSwitch();
-  const std::optional<DownloadSettings> chosen = settingsDialog_->Run(settings_);
-  if (!chosen) return;
+  const std::optional<DownloadSettings> chosen =
+      RunModal(*settingsDialog_, [&] { return settingsDialog_->Run(settings_); });
+  if (!chosen || finished_) return;
   settings_ = *chosen;
   controller_.ApplyRateLimit(settings_.rateLimit);
   controller_.SetShutdownAfterCompletion(settings_.shutdownWhenDone);
@@ -449,7 +452,8 @@ void MainWindow::CloseButton() {
   if (choice != ClosePrompt::kTray && choice != ClosePrompt::kExit) {
     Iconize(false);
     Show();
-    const CloseAnswer answer = closePrompt_->Run();
+    const CloseAnswer answer = RunModal(*closePrompt_, [&] { return closePrompt_->Run(); });
+    if (finished_) return;
     if (answer.remember && answer.choice != 0)
       controller_.Record().WriteCloseSelection(static_cast<uint32_t>(answer.choice));
     choice = answer.choice;
@@ -506,6 +510,14 @@ void MainWindow::ToggleList() {
 
 void MainWindow::Finish(ExitStatus status, bool userExit) {
   if (finished_) return;
+  if (openDialog_) {
+    // A dialog's own event loop runs inside one of this window's handlers:
+    // the window may only go once that handler has returned. The dialog is
+    // closed now and the end follows as soon as it has.
+    pendingFinish_ = std::make_pair(status, userExit);
+    if (openDialog_->IsModal()) openDialog_->EndModal(wxID_CANCEL);
+    return;
+  }
   finished_ = true;
   status_ = status;
   handOverTimer_.Stop();

@@ -4,6 +4,7 @@
 // state, the folder line, the status texts, the progress bar and a file list
 // that folds out below. It drives the controller with the application's
 // timers, whose ticks arrive here as posted calls: nothing else draws.
+#include <wx/dialog.h>
 #include <wx/font.h>
 #include <wx/frame.h>
 #include <wx/timer.h>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "app/DownloadView.h"
 #include "ui/program/ProgramOptions.h"
@@ -82,6 +84,21 @@ class MainWindow : public wxFrame {
   bool AskYesNo(const std::string& text, const std::string& caption);
   // Ends the program: the timers stop, the exit steps run, the window goes.
   void Finish(ExitStatus status, bool userExit);
+  // Shows `dialog` modally through `show`; an end asked for meanwhile closes
+  // it and takes place once it is closed (callers check finished_ after).
+  template <typename Show>
+  auto RunModal(wxDialog& dialog, Show show) {
+    wxDialog* outer = openDialog_;
+    openDialog_ = &dialog;
+    auto result = show();
+    openDialog_ = outer;
+    if (!openDialog_ && pendingFinish_) {
+      const auto [status, userExit] = *pendingFinish_;
+      pendingFinish_.reset();
+      Finish(status, userExit);
+    }
+    return result;
+  }
 
   DownloadController& controller_;
   const ProgramOptions options_;
@@ -112,6 +129,8 @@ class MainWindow : public wxFrame {
   bool exitLogged_ = false;
   bool installPressed_ = false;
   bool finished_ = false;
+  wxDialog* openDialog_ = nullptr;  // the modal dialog whose loop runs now
+  std::optional<std::pair<ExitStatus, bool>> pendingFinish_;
   ExitStatus status_ = ExitStatus::kUserQuit;
   bool dragging_ = false;
   wxPoint dragOffset_;
