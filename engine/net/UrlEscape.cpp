@@ -1,5 +1,7 @@
 #include "engine/net/UrlEscape.h"
 
+#include <cstring>
+
 namespace pf {
 namespace {
 
@@ -19,6 +21,24 @@ std::string EscapeUrl(std::string_view text) {
   for (char c : text) {
     const auto b = static_cast<unsigned char>(c);
     if (b >= 0x21 && b <= 0x7F) {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    }
+  }
+  return out;
+}
+
+std::string EscapeRequestTarget(std::string_view decoded) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(decoded.size());
+  for (char c : decoded) {
+    const auto b = static_cast<unsigned char>(c);
+    const bool plain = b > 0x20 && b < 0x7F && !std::strchr("%\"<>\\^`{|}#", c);
+    if (plain) {
       out += c;
     } else {
       out += '%';

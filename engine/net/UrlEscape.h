@@ -15,4 +15,10 @@ std::string EscapeUrl(std::string_view text);
 // "+" stays as it is.
 std::string UnescapeUrl(std::string_view text, size_t maxBytes = 4096);
 
+// A decoded path (and query) as a request line carries it: every byte that
+// may not stand in a URI path as it is (blanks, "%", non-ASCII bytes, control
+// characters, "\"", "<", ">", "\\", "^", "`", "{", "|", "}", "#") becomes "%"
+// and two upper-case hex digits; "/", "?", "=", "&" and the rest stay.
+std::string EscapeRequestTarget(std::string_view decoded);
+
 }  // namespace pf

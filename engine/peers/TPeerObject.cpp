@@ -151,6 +151,7 @@ bool TPeerObject::OnBlock(int64_t block, int length, const uint8_t* bytes) {
   TPieces* map = work ? work->HostPieces() : nullptr;
   if (!map || map->pieceLength <= 0) return true;
   stats.activityTime = WallSeconds();
+  ++stats.blocksAccepted;
   if (segment) ++segment->started;
 
   auto matches = [&](const BlockRequest& r) { return r.block == block && r.length == length; };

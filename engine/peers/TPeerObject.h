@@ -43,6 +43,7 @@ class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHold
   struct Stats {
     bool attached = false;
     int64_t activityTime = 0;   // attach, and every accepted block
+    int64_t blocksAccepted = 0; // blocks this connection delivered
     bool outputPending = false;
     int idleTicks = 0;
     int currentPiece = -1;

@@ -528,8 +528,16 @@ void TWorkWithPeers::DriveConnections(int tickInSecond, int receiveEvery) {
       ++i;
       continue;
     }
-    if (!stepped && peer->phase != TPeerObject::kPhaseStalled && peer->phase != TPeerObject::kPhaseNothingLeft)
-      BackOff(peer->peerSource.get(), peer.get(), 1);
+    if (!stepped && peer->phase != TPeerObject::kPhaseStalled && peer->phase != TPeerObject::kPhaseNothingLeft) {
+      if (source && source->IsServer() && peer->stats.blocksAccepted > 0) {
+        // A server that delivered before it closed is no failure: it is
+        // asked again at the next pass.
+        source->failures = 0;
+        source->sequence = 0;
+      } else {
+        BackOff(source, peer.get(), 1);
+      }
+    }
     ReleaseConnection(*peer);
     dropped = true;
   }

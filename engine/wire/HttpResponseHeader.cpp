@@ -1,9 +1,10 @@
 #include "engine/wire/HttpResponseHeader.h"
 
 #include <algorithm>
-
 #include <cctype>
 #include <cstdlib>
+
+#include "engine/net/UrlEscape.h"
 
 namespace pf {
 namespace {
@@ -133,7 +134,9 @@ std::string BuildHttpRequest(std::string_view host, std::string_view path, std::
                              std::string_view explicitReferer, std::string_view cookie,
                              int64_t rangeStart, int64_t rangeEnd) {
   std::string request;
-  request.append("GET ").append(path).append(" HTTP/1.1\r\n");
+  // The path arrives decoded: encoded once here, whatever form the source
+  // address had ("a b", "a%20b"), so that a server sees what the name is.
+  request.append("GET ").append(EscapeRequestTarget(path)).append(" HTTP/1.1\r\n");
   request.append("Host:").append(host).append("\r\n");
   request.append("Accept:*/*\r\n");
   if (!explicitReferer.empty())

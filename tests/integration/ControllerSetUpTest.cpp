@@ -178,7 +178,9 @@ TEST_F(ControllerSetUp, AnExpiredBuildTellsTheUserAndOpensOnlyAWebAddress) {
     // The message box appends the machine id.
     const std::vector<std::string> shown = Messages(c.expired ? 1 : 0);
     ASSERT_EQ(shown.size(), c.expired ? 1u : 0u) << c.path;
-    if (c.expired) EXPECT_EQ(shown[0].rfind("此版本已过期", 0), 0u) << shown[0];
+    if (c.expired) {
+      EXPECT_EQ(shown[0].rfind("此版本已过期", 0), 0u) << shown[0];
+    }
     EXPECT_EQ(opened, *c.opened ? std::vector<std::string>{c.opened} : std::vector<std::string>{}) << c.path;
     StopDataUpload();
   }

@@ -48,7 +48,7 @@ class HttpDownloadTest : public ::testing::Test {
     }
     s.dir = fs::temp_directory_path() / ("pf-http-download-" + std::to_string(::getpid()));
     fs::remove_all(s.dir);
-    for (const char* sub : {"good", "damaged", "moved", "short"}) fs::create_directories(s.dir / sub);
+    for (const char* sub : {"good", "damaged", "moved", "short", "names/中文 目录"}) fs::create_directories(s.dir / sub);
     std::mt19937_64 random(156);
     s.content.resize(static_cast<size_t>(12 * kPieceLength + 12345));
     for (char& c : s.content) c = static_cast<char>(random() >> 56);
@@ -60,6 +60,10 @@ class HttpDownloadTest : public ::testing::Test {
     for (size_t at = 1000; at < damaged.size(); at += kPieceLength) damaged[at] = static_cast<char>(~damaged[at]);
     WriteFile(s.dir / "damaged/file.bin", damaged);
     WriteFile(s.dir / "short/file.bin", s.content.substr(0, s.content.size() - 1000));
+    // Names as they are on real mirrors: a blank, a literal percent sign, a
+    // folder in Chinese with a blank.
+    for (const char* name : {"names/Data 156.zip", "names/x%20y.bin", "names/中文 目录/a b.bin"})
+      WriteFile(s.dir / name, s.content);
     s.torrent = s.dir / "file.torrent";
     if (!MakeTorrent(s.dir / "good/file.bin", kPieceLength, s.torrent)) s.problem = "pftool make-torrent failed";
   }
@@ -248,6 +252,46 @@ TEST_F(HttpDownloadTest, LimitHoldsTheAverageRate) {
 }
 
 // The only mirror redirects to another server and path.
+TEST_F(HttpDownloadTest, PathsAreRequestedEncodedOnceWhateverFormTheAddressHas) {
+  LoopbackNginx nginx;
+  ASSERT_TRUE(nginx.Start(suite->dir / "names", work_ / "nginx", "127.0.0.2"));
+  const char* paths[] = {
+      "/Data%20156.zip",                                          // encoded
+      "/Data 156.zip",                                            // raw blank
+      "/x%2520y.bin",                                             // a literal "%20" in the name
+      "/%E4%B8%AD%E6%96%87%20%E7%9B%AE%E5%BD%95/a%20b.bin",       // encoded UTF-8 folder
+      "/中文 目录/a b.bin",                                        // the same, raw
+  };
+  for (const char* path : paths) {
+    fs::remove_all(target_.parent_path());
+    SCOPED_TRACE(path);
+    ExpectComplete(Run(Arguments({nginx.Url(path)})));
+  }
+}
+
+TEST_F(HttpDownloadTest, AServerThatClosesAfterEveryMegabyteIsAskedAgainAtOnce) {
+  const std::string& content = suite->content;
+  constexpr size_t kChunk = 1 << 20;
+  // Honours Range, but ends every connection after a megabyte of body.
+  ScriptedHttpServer closing("127.0.0.2", [&](const std::string& request) {
+    size_t from = 0;
+    if (const size_t at = request.find("Range: bytes="); at != std::string::npos)
+      from = std::strtoull(request.c_str() + at + 13, nullptr, 10);
+    if (from >= content.size()) return std::string("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n");
+    const std::string total = std::to_string(content.size());
+    std::string head = from == 0 ? "HTTP/1.1 200 OK\r\n"
+                                 : "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) + "-" +
+                                       std::to_string(content.size() - 1) + "/" + total + "\r\n";
+    head += "Content-Length: " + std::to_string(content.size() - from) + "\r\n\r\n";
+    return head + content.substr(from, kChunk);
+  });
+  const auto started = std::chrono::steady_clock::now();
+  ExpectComplete(Run(Arguments({closing.Url("/file.bin")})));
+  // One connection a megabyte, each asked for within about a second of the last.
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_LT(took, std::chrono::seconds(content.size() / kChunk + 10));
+}
+
 TEST_F(HttpDownloadTest, RedirectIsFollowedToAnotherServer) {
   LoopbackNginx moved, redirecting;
   Mirror(moved, "127.0.0.3", "moved");

@@ -147,6 +147,16 @@ TEST(UrlEscapeTest, EscapesAndUnescapesByTheRules) {
 
   EXPECT_EQ(UnescapeUrl(std::string(5000, 'x')).size(), 4096u);
   EXPECT_EQ(UnescapeUrl(EscapeUrl("x y\xff/z")), "x y\xff/z");
+
+  // A decoded path as the request line carries it: encoded exactly once.
+  const std::pair<std::string, std::string> targets[] = {
+      {"/package/Data 156.zip", "/package/Data%20156.zip"},
+      {"/x%20y.bin", "/x%2520y.bin"},
+      {"/\xe4\xb8\xad/a?b=c d&e", "/%E4%B8%AD/a?b=c%20d&e"},
+      {"/a\"<>\\^`{|}#\t", "/a%22%3C%3E%5C%5E%60%7B%7C%7D%23%09"},
+      {"/keep-._~!$&'()*+,;=:@", "/keep-._~!$&'()*+,;=:@"},
+  };
+  for (const auto& [decoded, target] : targets) EXPECT_EQ(EscapeRequestTarget(decoded), target) << decoded;
 }
 
 TEST_F(TPeerIdTest, SameSourceByKind) {
