@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <set>
 #include <system_error>
 
 #include "engine/content/Bencode.h"
@@ -436,6 +437,17 @@ bool TTorrent::ReadFiles(QElement* files, const std::string& directory, const st
     file.length = IntegerValue(length);
     files_.push_back(std::move(file));
   }
+  // Two entries on one path would share a file on disk (and the task would
+  // count pieces neither holds as done); a file that is also a folder of
+  // another cannot exist at all.
+  std::set<std::string_view> names;
+  for (const TTorrentFile& f : files_)
+    if (!names.insert(f.relativeName).second) return Refuse("two files have the path " + f.relativeName);
+  for (const TTorrentFile& f : files_)
+    for (size_t slash = f.relativeName.find('/'); slash != std::string::npos;
+         slash = f.relativeName.find('/', slash + 1))
+      if (names.count(std::string_view(f.relativeName).substr(0, slash)))
+        return Refuse("the path " + f.relativeName.substr(0, slash) + " is both a file and a folder");
   return true;
 }
 
