@@ -56,8 +56,8 @@ class Session:
     def __init__(self, name, extra_args=(), server_rate="200k"):
         self.work = tempfile.mkdtemp(prefix="pf-gui-%s-" % name)
         self.processes = []
-        self.display = ":%d" % (90 + os.getpid() % 100)
-        self.env = dict(os.environ, DISPLAY=self.display, XDG_DATA_HOME=os.path.join(self.work, "data"),
+        self.display = None  # chosen by Xvfb when the session starts
+        self.env = dict(os.environ, XDG_DATA_HOME=os.path.join(self.work, "data"),
                         XDG_RUNTIME_DIR="", TMPDIR=self.work, PELICANFETCH_DEBUG="1", NO_AT_BRIDGE="1")
         self.servers = os.path.join(self.work, "servers")
         self.save = os.path.join(self.work, "save")
@@ -67,11 +67,19 @@ class Session:
         self.stderr_path = os.path.join(self.work, "program.err")
 
     def start(self):
-        self._spawn(["Xvfb", self.display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"], "xvfb.log")
-        for _ in range(100):
-            if run("xdotool", "getdisplaygeometry", env=self.env).returncode == 0:
-                break
-            time.sleep(0.1)
+        # Xvfb picks a free display itself and writes its number to a pipe.
+        read_end, write_end = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                                 "-nolisten", "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, start_new_session=True)
+        self.processes.append(xvfb)
+        os.close(write_end)
+        with os.fdopen(read_end) as numbers:
+            number = numbers.readline().strip()
+        if not number.isdigit():
+            raise RuntimeError("Xvfb did not start")
+        self.display = ":" + number
+        self.env["DISPLAY"] = self.display
         self._spawn(["trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel", "--width", "200",
                      "--heighttype", "pixel", "--height", "32"], "trayer.log")
         result = run(os.path.join(ARGS.repo, "scripts", "package-servers"), "start", "demo",
