@@ -86,6 +86,8 @@ class TPeerId : public TRefObject {
   std::string referer;
   std::string lastRedirect;
   int32_t redirectCount = 0;
+  // How many redirects led to this source (0 for one the task was given).
+  int32_t redirectDepth = 0;
   uint8_t redirected = 0;
   uint8_t wholeContent = 0;     // fetched whole into `body` rather than by pieces
   std::string body;

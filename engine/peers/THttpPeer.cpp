@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "engine/base/CPelicanfetchLog.h"
 #include "engine/base/EngineClock.h"
 #include "engine/base/EngineTypes.h"
 #include "engine/content/TPieces.h"
@@ -12,6 +13,8 @@
 namespace pf {
 namespace {
 
+// Redirects followed from one source before the chain is given up.
+constexpr int kMaxRedirectDepth = 8;
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -114,15 +117,30 @@ bool THttpPeer::OnRedirect() {
     ++source.redirectCount;
   }
   if (source.redirectCount <= 2) {
+    // A chain of redirects that does not end (A to B to A ...) would make new
+    // sources for ever: past the limit the chain is given up.
+    if (source.redirectDepth >= kMaxRedirectDepth) {
+      LogLine(kLogEngine, "%s: more than %d redirects, given up", source.url.c_str(), kMaxRedirectDepth);
+      work->Retry(source, SourceRetry::kDrop, 60);
+      phase = kPhaseNothingLeft;
+      return false;
+    }
     auto next = RefPtr<TPeerId>::Make(target);
     next->referer = target;
     next->wholeContent = source.wholeContent;
     next->useMarker = source.useMarker;
+    next->redirectDepth = source.redirectDepth + 1;
     // Its host is looked up while the task goes on.
-    if (next->BeginParse() != TPeerId::ParseState::kFailed)
+    if (next->BeginParse() != TPeerId::ParseState::kFailed) {
       work->AddFoundSource(next);
-    else if (next->unresolvable)
+    } else if (next->unresolvable) {
       work->SetStateCode(kStateHostUnresolved);
+    } else {
+      // An address this engine cannot fetch from (another scheme): asking
+      // the source again would only bring the same answer.
+      LogLine(kLogEngine, "%s: redirected to %s, which cannot be used", source.url.c_str(), target.c_str());
+      work->Retry(source, SourceRetry::kDrop, 60);
+    }
   }
   phase = kPhaseNothingLeft;
   return false;

@@ -156,9 +156,23 @@ std::string BuildHttpRequest(std::string_view host, std::string_view path, std::
   return request;
 }
 
+namespace {
+
+// Whether the text begins with a URI scheme and "://" (any scheme: one this
+// engine cannot fetch from is still an absolute address, not a path).
+bool HasScheme(std::string_view text) {
+  const size_t colon = text.find("://");
+  if (colon == std::string_view::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(text[0])))
+    return false;
+  return std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(colon), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+  });
+}
+
+}  // namespace
+
 std::string AbsoluteLocation(std::string_view location, std::string_view host, int port) {
-  if (StartsWithNoCase(location, "http://") || StartsWithNoCase(location, "ftp://"))
-    return std::string(location);
+  if (HasScheme(location)) return std::string(location);
   std::string target = "http://";
   target.append(host);
   if (port != 80) target.append(":").append(std::to_string(port));

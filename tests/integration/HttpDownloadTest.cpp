@@ -292,6 +292,32 @@ TEST_F(HttpDownloadTest, AServerThatClosesAfterEveryMegabyteIsAskedAgainAtOnce) 
   EXPECT_LT(took, std::chrono::seconds(content.size() / kChunk + 10));
 }
 
+TEST_F(HttpDownloadTest, RedirectLoopsAndRedirectsToUnusableAddressesAreGivenUp) {
+  // /r<n> sends the client on to /r<n+1>, for ever; /c.bin to another scheme.
+  ScriptedHttpServer endless("127.0.0.2", [](const std::string& request) {
+    const size_t at = request.find("GET /");
+    if (request.compare(at + 5, 5, "c.bin") == 0)
+      return std::string("HTTP/1.1 302 Found\r\nLocation: gopher://127.0.0.2/file.bin\r\nContent-Length: 0\r\n\r\n");
+    const long n = request.compare(at + 5, 1, "r") == 0 ? std::strtol(request.c_str() + at + 6, nullptr, 10) : 0;
+    return "HTTP/1.1 302 Found\r\nLocation: /r" + std::to_string(n + 1) + "\r\nContent-Length: 0\r\n\r\n";
+  });
+  // The good mirror takes about fifteen seconds, long enough for a chain
+  // that is never given up to show.
+  LoopbackNginx good;
+  const std::string goodUrl = Mirror(good, "127.0.0.3", "good", {{"/file.bin", "limit_rate 1600k;"}});
+  const int before = endless.Requests();
+  ExpectComplete(Run(Arguments({endless.Url("/r0"), goodUrl})));
+  // Eight links at most, each asked at most three times (a chain followed
+  // for ever makes about three requests a second here).
+  EXPECT_LE(endless.Requests() - before, 30) << "the redirect chain was followed on and on";
+  ScriptedHttpServer elsewhere("127.0.0.4", [](const std::string&) {
+    return std::string("HTTP/1.1 302 Found\r\nLocation: gopher://127.0.0.2/file.bin\r\nContent-Length: 0\r\n\r\n");
+  });
+  fs::remove_all(target_.parent_path());
+  ExpectComplete(Run(Arguments({elsewhere.Url("/c.bin"), goodUrl})));
+  EXPECT_LE(elsewhere.Requests(), 2) << "a redirect to another scheme was asked for again";
+}
+
 TEST_F(HttpDownloadTest, RedirectIsFollowedToAnotherServer) {
   LoopbackNginx moved, redirecting;
   Mirror(moved, "127.0.0.3", "moved");

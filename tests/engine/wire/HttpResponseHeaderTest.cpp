@@ -96,6 +96,9 @@ TEST(HttpRequest, RedirectTargetsAreMadeAbsolute) {
       {"new.pak", 80, "http://mirror.local/new.pak"},
       {"HTTP://other/x", 8080, "HTTP://other/x"},
       {"ftp://files/x", 80, "ftp://files/x"},
+      {"gopher://other/x", 80, "gopher://other/x"},    // another scheme is no path
+      {"https://other/x", 80, "https://other/x"},
+      {"a/b://c", 80, "http://mirror.local/a/b://c"},  // not a scheme: a path
   };
   for (const auto& c : cases) EXPECT_EQ(AbsoluteLocation(c.location, "mirror.local", c.port), c.target);
 }
