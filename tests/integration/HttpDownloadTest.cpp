@@ -318,6 +318,42 @@ TEST_F(HttpDownloadTest, RedirectLoopsAndRedirectsToUnusableAddressesAreGivenUp)
   EXPECT_LE(elsewhere.Requests(), 2) << "a redirect to another scheme was asked for again";
 }
 
+TEST_F(HttpDownloadTest, AStateFileOfAnotherTorrentOrUnreadableIsSetAsideNotContinued) {
+  LoopbackNginx nginx;
+  const std::string url = Mirror(nginx, "127.0.0.2", "good");
+  // The state another torrent's download left (its metainfo inside), and bytes that are no state at all.
+  const fs::path otherFile = work_ / "other.bin";
+  WriteFile(otherFile, std::string(70000, 'o'));
+  const fs::path otherTorrent = work_ / "other.torrent";
+  ASSERT_TRUE(MakeTorrent(otherFile, 32768, otherTorrent));
+  const fs::path foreign = work_ / "foreign.pfinfo";
+  {
+    const Result partial = Run({PFTOOL_PATH, "download", "--torrent", otherTorrent.string(), "--target",
+                                (work_ / "other-save" / "other.bin").string(), "--resume", foreign.string(),
+                                "--source", "http://127.0.0.1:1/none"},
+                               1500);
+    ASSERT_TRUE(fs::exists(foreign)) << partial.output;
+  }
+  const fs::path garbage = work_ / "garbage.pfinfo";
+  WriteFile(garbage, "this is no task state");
+  const struct {
+    fs::path state;
+    const char* said;
+    const char* aside;
+  } cases[] = {{foreign, "is the state of another torrent", ".other"},
+               {garbage, "is not a readable task state", ".unreadable"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.said);
+    fs::remove_all(target_.parent_path());
+    const std::string before = ReadFile(c.state);
+    const Result result = Run(Arguments({url}, {"--resume", c.state.string()}));
+    ExpectComplete(result);
+    EXPECT_NE(result.output.find(c.said), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find("continuing from"), std::string::npos) << result.output;
+    EXPECT_EQ(ReadFile(c.state.string() + c.aside), before) << "the state was not kept aside as it was";
+  }
+}
+
 TEST_F(HttpDownloadTest, RedirectIsFollowedToAnotherServer) {
   LoopbackNginx moved, redirecting;
   Mirror(moved, "127.0.0.3", "moved");

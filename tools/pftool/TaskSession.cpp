@@ -1,6 +1,7 @@
 #include "TaskSession.h"
 
 #include "Command.h"
+#include "SavedState.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -121,8 +122,24 @@ int TaskSession::Start(const TaskOptions& options, bool seeding) {
   targetPath = target.string();
   statePath = state.string();
   // A saved state continues the earlier run: the pieces it holds are not
-  // fetched again.
-  recovered = fs::is_regular_file(state);
+  // fetched again. One that cannot be read, or that another torrent's
+  // download left, is set aside (never continued, never deleted).
+  const SavedState saved = InspectSavedState(state, torrent);
+  if (saved.kind == SavedStateKind::kUnreadable || saved.kind == SavedStateKind::kOtherTorrent) {
+    const bool other = saved.kind == SavedStateKind::kOtherTorrent;
+    const std::string aside = SetStateAside(state, other ? ".other" : ".unreadable");
+    if (other)
+      std::fprintf(stderr, "pftool %s: %s is the state of another torrent (%s, not %s)", command_,
+                   statePath.c_str(), saved.savedInfoHash.c_str(), saved.infoHash.c_str());
+    else
+      std::fprintf(stderr, "pftool %s: %s is not a readable task state", command_, statePath.c_str());
+    if (aside.empty()) {
+      std::fprintf(stderr, " and cannot be moved aside; give another with --resume\n");
+      return kExitFailed;
+    }
+    std::fprintf(stderr, "; kept as %s, starting afresh\n", aside.c_str());
+  }
+  recovered = saved.kind == SavedStateKind::kThisTorrent;
 
   auto params = std::make_unique<pf::TaskParams>();  // zero-filled, as the engine wants it
   if (!CopyText(command_, params->key, "file://" + torrent.string(), "torrent") ||
