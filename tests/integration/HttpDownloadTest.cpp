@@ -354,6 +354,22 @@ TEST_F(HttpDownloadTest, AStateFileOfAnotherTorrentOrUnreadableIsSetAsideNotCont
   }
 }
 
+TEST_F(HttpDownloadTest, ATargetThatCannotBeWrittenFailsAtOnceSayingWhy) {
+  LoopbackNginx nginx;
+  const std::string url = Mirror(nginx, "127.0.0.2", "good");
+  // The target's folder would have to be where a file is.
+  WriteFile(work_ / "blocker", "x");
+  std::vector<std::string> args = Arguments({url});
+  const fs::path unwritable = work_ / "blocker" / "file.bin";
+  args[5] = unwritable.string();  // the value of --target
+  const Result result = Run(args);
+  EXPECT_EQ(result.exitCode, 1) << result.output;
+  EXPECT_NE(result.output.find("failed with state 20215"), std::string::npos) << result.output;
+  EXPECT_NE(result.output.find("Not a directory"), std::string::npos) << result.output;
+  EXPECT_LT(nginx.BytesSent(), static_cast<int64_t>(suite->content.size()) * 2)
+      << "the file was fetched over and over although it cannot be stored";
+}
+
 TEST_F(HttpDownloadTest, RedirectIsFollowedToAnotherServer) {
   LoopbackNginx moved, redirecting;
   Mirror(moved, "127.0.0.3", "moved");

@@ -3,9 +3,14 @@
 // the engine's call interface, the way the application does: a P2SP task
 // keyed by the torrent, polled for its figures until it is complete. Ctrl-C stops the task with its
 // state saved, so that the same command continues where it stopped.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -59,9 +64,26 @@ const char* EndingStateText(int32_t state) {
     case pf::kStateDiskFull: return "the disk is full";
     case pf::kStateTorrentUnreadable: return "the torrent cannot be read";
     case pf::kStateGaveUp: return "no source could be used";
-    case pf::kStateSizeUnreadable: return "the size of the target file cannot be read";
+    case pf::kStateSizeUnreadable: return "the target file cannot be written (or its size read)";
     default: return nullptr;
   }
+}
+
+// Why the file at `target` cannot be written, as the system says it: the
+// folder is made and the file opened for writing (and removed again when it
+// was not there). Empty when that works.
+std::string WriteProblem(const std::string& target) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path path(target);
+  fs::create_directories(path.parent_path(), error);
+  if (error) return path.parent_path().string() + ": " + error.message();
+  const bool existed = fs::exists(path, error);
+  const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return target + ": " + std::strerror(errno);
+  ::close(fd);
+  if (!existed) fs::remove(path, error);
+  return std::string();
 }
 
 std::string Figures(const pf::TaskInfo& info) {
@@ -114,6 +136,14 @@ int RunDownload(const std::vector<std::string>& args) {
     if (const char* text = EndingStateText(info.state)) {
       bar.Finish();
       std::fprintf(stderr, "pftool download: failed with state %d: %s\n", info.state, text);
+      if (info.state == pf::kStateSizeUnreadable) {
+        // The target or its partial name: whichever the task wrote to.
+        for (const std::string& path : {run.targetPath + ".pftmp", run.targetPath})
+          if (const std::string why = WriteProblem(path); !why.empty()) {
+            std::fprintf(stderr, "pftool download: %s\n", why.c_str());
+            break;
+          }
+      }
       return kExitFailed;
     }
     if (info.state == pf::kStateHostUnresolved && !warnedHost) {
