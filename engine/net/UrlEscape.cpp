@@ -12,41 +12,34 @@ int HexValue(char c) {
   return 0;
 }
 
-}  // namespace
-
-std::string EscapeUrl(std::string_view text) {
-  static const char kHex[] = "0123456789abcdef";
+// Every byte that `keep` refuses becomes "%" and two digits of `hex`.
+template <typename Keep>
+std::string EscapeBytes(std::string_view text, const char* hex, Keep keep) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
     const auto b = static_cast<unsigned char>(c);
-    if (b >= 0x21 && b <= 0x7F) {
+    if (keep(b)) {
       out += c;
     } else {
       out += '%';
-      out += kHex[b >> 4];
-      out += kHex[b & 15];
+      out += hex[b >> 4];
+      out += hex[b & 15];
     }
   }
   return out;
 }
 
+}  // namespace
+
+std::string EscapeUrl(std::string_view text) {
+  return EscapeBytes(text, "0123456789abcdef", [](unsigned char b) { return b >= 0x21 && b <= 0x7F; });
+}
+
 std::string EscapeRequestTarget(std::string_view decoded) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(decoded.size());
-  for (char c : decoded) {
-    const auto b = static_cast<unsigned char>(c);
-    const bool plain = b > 0x20 && b < 0x7F && !std::strchr("%\"<>\\^`{|}#", c);
-    if (plain) {
-      out += c;
-    } else {
-      out += '%';
-      out += kHex[b >> 4];
-      out += kHex[b & 15];
-    }
-  }
-  return out;
+  return EscapeBytes(decoded, "0123456789ABCDEF", [](unsigned char b) {
+    return b > 0x20 && b < 0x7F && !std::strchr("%\"<>\\^`{|}#", static_cast<char>(b));
+  });
 }
 
 std::string UnescapeUrl(std::string_view text, size_t maxBytes) {
