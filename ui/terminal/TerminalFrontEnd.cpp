@@ -11,6 +11,7 @@
 #include "platform/SingleInstance.h"
 #include "platform/Terminal.h"
 #include "telemetry/ReportingCalls.h"
+#include "ui/program/StartOptions.h"
 #include "ui/terminal/StatusBlock.h"
 
 namespace pf::ui {
@@ -72,15 +73,7 @@ ExitStatus TerminalFrontEnd::Run() {
     controller_.ExitSteps(true);
     return ExitStatus::kExpired;
   }
-  if (!options_.saveFolder.empty()) {
-    const DownloadState s = controller_.State();
-    if (s == DownloadState::kReady || s == DownloadState::kBack)
-      controller_.SetSavePath(options_.saveFolder + "/" + DownloadController::kFolderName);
-    else
-      PrintAboveBlock("--save is ignored: the download has already started in " + controller_.SavePath());
-  }
-  if (options_.rateLimit) controller_.ApplyRateLimit(*options_.rateLimit);
-  controller_.SetShutdownAfterCompletion(options_.shutdownWhenDone);
+  if (const std::string note = ApplyStartOptions(controller_, options_); !note.empty()) PrintAboveBlock(note);
   offer_ = DownloadView::Offer(controller_.State(), controller_.DiskShort(), offer_);
 
   platform::KeyboardMode keyboard;

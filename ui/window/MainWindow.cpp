@@ -18,6 +18,7 @@
 #include "platform/ProgramLauncher.h"
 #include "platform/SingleInstance.h"
 #include "telemetry/ReportingCalls.h"
+#include "ui/program/StartOptions.h"
 #include "ui/window/ClosePrompt.h"
 #include "ui/window/MessageWindow.h"
 #include "ui/window/TrayIcon.h"
@@ -144,14 +145,11 @@ bool MainWindow::SetUp() {
     controller_.ExitSteps(true);
     return false;
   }
-  if (!options_.saveFolder.empty())
-    controller_.SetSavePath(options_.saveFolder + "/" + DownloadController::kFolderName);
-  if (options_.rateLimit) {
-    settings_.rateLimit = *options_.rateLimit;
-    controller_.ApplyRateLimit(settings_.rateLimit);
-  }
+  if (const std::string note = ApplyStartOptions(controller_, options_); !note.empty())
+    MessageWindow::Show(this, note, DownloadView::kTitle);
+  // The settings dialog opens with what the options set.
+  settings_.rateLimit = options_.rateLimit.value_or(0);
   settings_.shutdownWhenDone = options_.shutdownWhenDone;
-  controller_.SetShutdownAfterCompletion(settings_.shutdownWhenDone);
 
   (started == 1 ? pauseButton_ : startButton_).Show(true);
   std::vector<SkinList::Row> rows;
