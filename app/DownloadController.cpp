@@ -776,6 +776,7 @@ void DownloadController::EnterFinished() {
 DownloadState DownloadController::EvaluateState() {
   std::lock_guard<std::recursive_mutex> step(stepMutex_);
   const uint32_t progress = OverallProgress();
+  lastProgress_ = progress;
   uint64_t total = TotalBytesPresent();
   if (sparseMode_) {
     const uint64_t required = package_.RequiredSpace();

@@ -105,6 +105,9 @@ class DownloadController : public ResourceListHost {
   // Size-weighted progress of the package, hundredths of a percent; also
   // notices finished files and hands engine codes to the reaction.
   uint32_t OverallProgress();
+  // The progress the last state evaluation found (the bar follows it
+  // without asking the engine again).
+  uint32_t LastProgress() const { return lastProgress_.load(); }
   // Bytes held of the package (done bytes of the tasks, else what the files
   // take on disk); keeps the record's last size.
   uint64_t TotalBytesPresent();
@@ -216,6 +219,7 @@ class DownloadController : public ResourceListHost {
   std::atomic<int32_t> lastCodeRead_{0};
   std::atomic<int32_t> lastCodeReacted_{0};
   std::atomic<uint64_t> lastTotal_{0};
+  std::atomic<uint32_t> lastProgress_{0};
 
   // Byte counts of each file as last read, kept for tasks that stop
   // answering (timer thread and actions, under stepMutex_).

@@ -18,12 +18,12 @@ std::string Hundredths(const char* format, uint32_t value) {
   return text;
 }
 
-bool InVerification(DownloadState s) {
+}  // namespace
+
+bool DownloadView::ShowsVerificationBar(DownloadState s) {
   return s == DownloadState::kMd5Checking || s == DownloadState::kCheckRecover ||
          s == DownloadState::kCheckFinished || s == DownloadState::kInstalling;
 }
-
-}  // namespace
 
 std::string FormatHundredths(uint32_t hundredths) {
   char text[32];
@@ -74,7 +74,7 @@ DownloadViewTexts DownloadView::Read(DownloadController& c) {
 
   t.size = c.PackageSizeText();
   t.downloadBar = overall;
-  t.verificationBarShown = InVerification(s);
+  t.verificationBarShown = ShowsVerificationBar(s);
   t.verificationBar = checker.Progress();
   for (int i = 0; i < DownloadController::kFileCount; ++i) t.fileTexts[i] = FileText(c, i, s);
   return t;

@@ -46,6 +46,9 @@ class DownloadView {
   // does. Call it from one thread (it counts the repair redraws).
   DownloadViewTexts Read(DownloadController& controller);
 
+  // Whether the verification bar is drawn over the download bar.
+  static bool ShowsVerificationBar(DownloadState state);
+
   // The buttons for a state and the disk-short flag.
   static ActionOffer Offer(DownloadState state, bool diskShort, ActionOffer previous);
 

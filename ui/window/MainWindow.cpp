@@ -44,11 +44,6 @@ wxFont TextFont() {
   return wxFont(wxFontInfo(em));
 }
 
-bool InVerification(DownloadState s) {
-  return s == DownloadState::kMd5Checking || s == DownloadState::kCheckRecover ||
-         s == DownloadState::kCheckFinished || s == DownloadState::kInstalling;
-}
-
 }  // namespace
 
 MainWindow::MainWindow(DownloadController& controller, const ProgramOptions& options,
@@ -175,6 +170,11 @@ void MainWindow::ShowFirst() {
   ApplyShape();
 }
 
+std::array<SkinButton*, 9> MainWindow::AllButtons() {
+  return {&startButton_,  &pauseButton_,    &resumeButton_,   &installButton_, &changeButton_,
+          &viewButton_,   &settingsButton_, &minimiseButton_, &closeButton_};
+}
+
 // --- drawing ---
 
 void MainWindow::OnPaint(wxPaintEvent&) {
@@ -212,8 +212,7 @@ void MainWindow::OnPaint(wxPaintEvent&) {
   DrawText(dc, layout::kFolderArea, controller_.SavePath(), *wxWHITE, wxALIGN_LEFT);
   DrawBars(dc);
   DrawText(dc, layout::kFolderLabelArea, DownloadView::kFolderLabel, layout::LabelColour(), wxALIGN_LEFT);
-  for (SkinButton* b : {&startButton_, &pauseButton_, &resumeButton_, &installButton_, &changeButton_, &viewButton_, &settingsButton_,
-                       &minimiseButton_, &closeButton_})
+  for (SkinButton* b : AllButtons())
     b->Draw(dc);
   if (!listHidden_) list_.Draw(dc, font_);
 }
@@ -258,8 +257,7 @@ void MainWindow::OnLeftDown(wxMouseEvent& event) {
   const wxPoint at = event.GetPosition();
   bool redraw = false;
   bool onButton = false;
-  for (SkinButton* b : {&startButton_, &pauseButton_, &resumeButton_, &installButton_, &changeButton_, &viewButton_, &settingsButton_,
-                       &minimiseButton_, &closeButton_}) {
+  for (SkinButton* b : AllButtons()) {
     const bool hit = b->MouseDown(at);
     redraw |= hit;
     onButton |= b->IsShown() && b->Rect().Contains(at);
@@ -282,8 +280,7 @@ void MainWindow::OnLeftUp(wxMouseEvent& event) {
     return;
   }
   bool redraw = false;
-  for (SkinButton* b : {&startButton_, &pauseButton_, &resumeButton_, &installButton_, &changeButton_, &viewButton_, &settingsButton_,
-                       &minimiseButton_, &closeButton_})
+  for (SkinButton* b : AllButtons())
     redraw |= b->MouseUp(at);
   if (IsBeingDeleted()) return;  // a button ended the program
   if (layout::kListToggleArea.Contains(at)) {
@@ -299,16 +296,14 @@ void MainWindow::OnMotion(wxMouseEvent& event) {
     return;
   }
   bool redraw = false;
-  for (SkinButton* b : {&startButton_, &pauseButton_, &resumeButton_, &installButton_, &changeButton_, &viewButton_, &settingsButton_,
-                       &minimiseButton_, &closeButton_})
+  for (SkinButton* b : AllButtons())
     redraw |= b->MouseMove(event.GetPosition());
   if (redraw) Refresh(false);
 }
 
 void MainWindow::OnLeave(wxMouseEvent&) {
   bool redraw = false;
-  for (SkinButton* b : {&startButton_, &pauseButton_, &resumeButton_, &installButton_, &changeButton_, &viewButton_, &settingsButton_,
-                       &minimiseButton_, &closeButton_})
+  for (SkinButton* b : AllButtons())
     redraw |= b->MouseLeave();
   if (redraw) Refresh(false);
 }
@@ -326,8 +321,8 @@ void MainWindow::OnStateTick(std::chrono::steady_clock::time_point posted) {
   if (finished_) return;
   const DownloadState s = controller_.State();
   const bool diskShort = controller_.DiskShort();
-  const uint32_t bar = controller_.OverallProgress();
-  if (bar != barValue_ || InVerification(s) != InVerification(state_)) {
+  const uint32_t bar = controller_.LastProgress();
+  if (bar != barValue_ || DownloadView::ShowsVerificationBar(s) != DownloadView::ShowsVerificationBar(state_)) {
     barValue_ = bar;
     RefreshRect(layout::kProgressBarArea, false);
   }

@@ -9,6 +9,7 @@
 #include <wx/frame.h>
 #include <wx/timer.h>
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -58,6 +59,8 @@ class MainWindow : public wxFrame {
                 bool clip = true);
   void DrawBars(wxDC& dc);
   void ApplyShape();
+  // Every button, in drawing order.
+  std::array<SkinButton*, 9> AllButtons();
 
   // The mouse and the keyboard.
   void OnLeftDown(wxMouseEvent& event);
