@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -159,6 +160,12 @@ bool SocketPeerName(SocketHandle socket, uint32_t* ip, uint16_t* port) {
 
 bool SetSocketReceiveBuffer(SocketHandle socket, int size) {
   return ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) == 0;
+}
+
+std::string SocketErrorText(int error) {
+  if (error == kSocketWouldBlock) return "the operation would block";
+  if (error == 0) return "closed by the other side";
+  return std::strerror(error);
 }
 
 }  // namespace pf::platform

@@ -4,12 +4,16 @@
 // "try again later" (connect in progress, nothing to read, no room to send),
 // otherwise the system's own number.
 #include <cstdint>
+#include <string>
 
 namespace pf::platform {
 
 using SocketHandle = int;
 constexpr SocketHandle kNoSocket = -1;
 constexpr int kSocketWouldBlock = 10035;
+
+// What an error number of these calls means, as the system words it.
+std::string SocketErrorText(int error);
 
 // A new non-blocking IPv4 stream socket, or kNoSocket with *error set.
 SocketHandle OpenTcpSocket(int* error);

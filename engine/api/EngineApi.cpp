@@ -216,6 +216,10 @@ int32_t IsTaskComplete(TaskHandle handle, int32_t* complete) {
   return LockedTaskCall(__func__, handle, [complete](TWorkThread& work) { return work.IsComplete(complete); });
 }
 
+int32_t GetSourceNotice(TaskHandle handle, int32_t index, int32_t* kind, char* text, int32_t size) {
+  return LockedTaskCall(__func__, handle, [=](TWorkThread& work) { return work.GetSourceNotice(index, kind, text, size); });
+}
+
 int32_t SetTaskRateLimit(TaskHandle handle, int selector, int kilobytesPerSecond) {
   return LockedTaskCall(__func__, handle, [=](TWorkThread& work) {
     return work.SetRateLimit(selector, kilobytesPerSecond);

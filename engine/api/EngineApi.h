@@ -19,6 +19,10 @@ int32_t StopTasks(const TaskHandle* handles, uint32_t count, int reset, int32_t*
 
 int32_t GetTaskInfo(TaskHandle handle, TaskInfo* info);
 int32_t IsTaskComplete(TaskHandle handle, int32_t* complete);
+// The task's notices about its sources, oldest first (TaskInfo::notices
+// counts them): kOk with its SourceNoticeKind and text (cut to `size`),
+// kErrBadArgument past the last.
+int32_t GetSourceNotice(TaskHandle handle, int32_t index, int32_t* kind, char* text, int32_t size);
 // selector 1: download limit, 0: upload limit; KB/s, 0 = unlimited.
 int32_t SetTaskRateLimit(TaskHandle handle, int selector, int kilobytesPerSecond);
 int32_t SetTaskConnectionLimits(TaskHandle handle, int serverConnections, int peerConnections);

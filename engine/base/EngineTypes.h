@@ -42,10 +42,17 @@ struct TaskInfo {
   int32_t speed;       // bytes per second
   int32_t remaining;   // seconds, 0 = no estimate
   int32_t totalKB;
-  int32_t reserved;
+  int32_t notices;     // source notices so far (GetSourceNotice)
   int64_t httpBytes;
   int64_t peerBytes;
   int64_t doneBytes;
+};
+
+// What a task's source notice is about (GetSourceNotice).
+enum SourceNoticeKind : int32_t {
+  kNoticeSource = 0,           // one source failed, or is read another way
+  kNoticeWaitingForPeers = 1,  // no mirror left; peers may still come
+  kNoticeNoSourceLeft = 2,     // nothing left that could deliver
 };
 
 // Task state codes (TaskInfo::state).

@@ -89,6 +89,9 @@ class TPeerId : public TRefObject {
   // How many redirects led to this source (0 for one the task was given).
   int32_t redirectDepth = 0;
   uint8_t redirected = 0;
+  // The server answers every request from the start, whatever range was
+  // asked: its connections read the whole body (THttpPeer).
+  uint8_t ignoresRanges = 0;
   uint8_t wholeContent = 0;     // fetched whole into `body` rather than by pieces
   std::string body;
   uint8_t bodyDone = 0;

@@ -9,6 +9,7 @@
 #include "engine/base/Bitfield.h"
 #include "engine/base/TRefObject.h"
 #include "engine/net/TPeerId.h"
+#include "engine/peers/SourceProblem.h"
 #include "engine/schedule/BlockRequest.h"
 #include "engine/wire/BtHandshake.h"
 
@@ -48,6 +49,9 @@ class PeerHost {
   virtual void OnWasted(int64_t bytes) = 0;
   // Holds the source back for `seconds` passes, or drops it.
   virtual void Retry(TPeerId& source, SourceRetry retry, int seconds) = 0;
+  // Tells the user, once per cause and source, why a source was given up
+  // on, held back or is read another way.
+  virtual void ReportSource(const TPeerId& /*source*/, SourceProblem /*problem*/, const std::string& /*detail*/) {}
   // A source found on the way (a redirect target).
   virtual void AddFoundSource(RefPtr<TPeerId> source) = 0;
   virtual void SetStateCode(int code) = 0;

@@ -9,6 +9,8 @@
 #include "engine/content/TPieces.h"
 #include "engine/content/BlockSize.h"
 #include "engine/net/SourceGroup.h"
+#include "engine/schedule/SegmentList.h"
+#include "platform/Socket.h"
 
 namespace pf {
 namespace {
@@ -30,7 +32,10 @@ void THttpPeer::Reset() {
   skipBytes = streamPos = 0;
   noLength = 0;
   runLength = 0;
-  startsEarly = 0;
+  passing = 0;
+  chunked = 0;
+  chunks_.Reset();
+  decoded_.Reset();
 }
 
 void THttpPeer::ReleaseSegment() {
@@ -43,6 +48,9 @@ bool THttpPeer::AttachSource(TPeerId* source) {
   if (!TPeerObject::AttachSource(source)) return false;
   if (source->wholeContent) {
     if (source->useMarker == 1) work->SetHttpStarted();
+  } else if (source->ignoresRanges) {
+    if (!work->HostPieces() || work->HostComplete()) return false;
+    passing = 1;
   } else {
     if (requests.empty() && source->resourceSize > 0) TPeerObject::FillRequests();
     if (requests.empty() && source->resourceSize > 0) return false;
@@ -52,9 +60,12 @@ bool THttpPeer::AttachSource(TPeerId* source) {
 
 bool THttpPeer::StartAttempt() {
   TPeerId& source = *peerSource;
-  streamPos = requests.empty() ? 0 : requests.front().block * kBlockSize;
+  streamPos = requests.empty() || passing ? 0 : requests.front().block * kBlockSize;
   headerDone = 0;
   noLength = 0;
+  chunked = 0;
+  chunks_.Reset();
+  decoded_.Reset();
   if (!connection) connection = std::make_unique<QTcpSocket>();
   if (!connection->Connect(source.ip, static_cast<uint16_t>(source.port), false)) return false;
   linkState = kConnected;
@@ -84,17 +95,28 @@ bool THttpPeer::IsStalled() {
   return true;
 }
 
+bool THttpPeer::GiveUp(SourceProblem problem, const std::string& detail, SourceRetry retry, int seconds) {
+  if (connection) connection->Close();
+  work->ReportSource(*peerSource, problem, detail);
+  work->Retry(*peerSource, retry, seconds);
+  return false;
+}
+
 bool THttpPeer::ReadHeader() {
   const int held = connection->Receive();
-  if (held < 0 && connection->ReceivedCount() == 0) return false;
+  if (held < 0 && connection->ReceivedCount() == 0) {
+    // Nothing ever came back: the server cannot be reached (the pool backs
+    // off and tries again).
+    if (connection->lastError != 0 && connection->bytesReceived == 0)
+      work->ReportSource(*peerSource, SourceProblem::kUnreachable, platform::SocketErrorText(connection->lastError));
+    return false;
+  }
   const std::string_view buffered(reinterpret_cast<const char*>(connection->ReceivedData()),
                                   static_cast<size_t>(connection->ReceivedCount()));
   const size_t end = HttpResponseHeader::FindEnd(buffered);
   if (end == 0) {
     if (buffered.size() <= static_cast<size_t>(kMaxHeaderBytes)) return held >= 0;
-    connection->Close();
-    work->Retry(*peerSource, SourceRetry::kHoldBack, 60);
-    return false;
+    return GiveUp(SourceProblem::kNotHttp, "", SourceRetry::kHoldBack, 60);
   }
   response.Parse(buffered.substr(0, end));
   connection->Consume(static_cast<int>(end));
@@ -111,7 +133,10 @@ bool THttpPeer::OnRedirect() {
       AbsoluteLocation(response.Value("Location").value_or(""), source.Details().host, source.port);
   connection->Close();
   if (EqualNoCase(target, source.lastRedirect)) {
-    if (++source.redirectCount > 2) work->Retry(source, SourceRetry::kDrop, 60);
+    if (++source.redirectCount > 2) {
+      work->ReportSource(source, SourceProblem::kRedirectLoop, "");
+      work->Retry(source, SourceRetry::kDrop, 60);
+    }
   } else {
     source.lastRedirect = target;
     ++source.redirectCount;
@@ -121,6 +146,7 @@ bool THttpPeer::OnRedirect() {
     // sources for ever: past the limit the chain is given up.
     if (source.redirectDepth >= kMaxRedirectDepth) {
       LogLine(kLogEngine, "%s: more than %d redirects, given up", source.url.c_str(), kMaxRedirectDepth);
+      work->ReportSource(source, SourceProblem::kRedirectLoop, "");
       work->Retry(source, SourceRetry::kDrop, 60);
       phase = kPhaseNothingLeft;
       return false;
@@ -138,7 +164,7 @@ bool THttpPeer::OnRedirect() {
     } else {
       // An address this engine cannot fetch from (another scheme): asking
       // the source again would only bring the same answer.
-      LogLine(kLogEngine, "%s: redirected to %s, which cannot be used", source.url.c_str(), target.c_str());
+      work->ReportSource(source, SourceProblem::kRedirectUnusable, target);
       work->Retry(source, SourceRetry::kDrop, 60);
     }
   }
@@ -159,6 +185,7 @@ bool THttpPeer::Process() {
     const int status = response.status;
     if (status >= 200 && status < 300) {
       if (source.group == kOwnSourceGroup) source.group = kAnsweredOwnSourceGroup;
+      chunked = response.Chunked() ? 1 : 0;
       if (!source.wholeContent && !TakeBodyStart()) return false;
       if (source.users > 1) return true;
       source.redirected = 0;
@@ -166,7 +193,11 @@ bool THttpPeer::Process() {
         const auto size = response.ResourceSize();
         source.resourceSize = size.value_or(-1);
         noLength = size ? 0 : 1;
-        if (source.resourceSize <= 0 && source.wholeContent && noLength) source.resourceSize = kSizeUntilClosed;
+        if (noLength && source.wholeContent) source.resourceSize = kSizeUntilClosed;
+        // A body without a length (chunked, or up to the close) is the
+        // resource the torrent describes.
+        const TPieces* map = work->HostPieces();
+        if (noLength && !source.wholeContent && map && map->totalLength > 0) source.resourceSize = map->totalLength;
       }
       const auto name = response.FileName();
       if (name && !name->empty()) source.fileName = *name;
@@ -174,10 +205,10 @@ bool THttpPeer::Process() {
       return source.resourceSize > 0;
     }
     if (status >= 300 && status < 400) return OnRedirect();
-    connection->Close();
-    if (status >= 400 && status < 500) work->Retry(source, SourceRetry::kDrop, 60);
-    if (status >= 500 && status < 600) work->Retry(source, SourceRetry::kHoldBack, 60);
-    return false;
+    const std::string answer = std::to_string(status) + (response.reason.empty() ? "" : " " + response.reason);
+    if (status >= 400 && status < 500) return GiveUp(SourceProblem::kRefused, answer, SourceRetry::kDrop, 60);
+    if (status >= 500 && status < 600) return GiveUp(SourceProblem::kServerError, answer, SourceRetry::kHoldBack, 60);
+    return GiveUp(SourceProblem::kNotHttp, "", SourceRetry::kHoldBack, 60);
   }
   if (source.wholeContent) return ReadWholeContent();
   if (runLength > 0) return StreamBlocks();
@@ -194,9 +225,9 @@ bool THttpPeer::TakeBodyStart() {
     work->Retry(*peerSource, SourceRetry::kHoldBack, 60);
     return false;
   }
-  startsEarly = *start < streamPos ? 1 : 0;
-  if (startsEarly) {
-    // The run and its skip were worked out for the asked position.
+  if (*start < streamPos && !passing) StartPassing();
+  // The run and its skip were worked out for the asked position.
+  if (passing) {
     streamPos = *start;
     runLength = 0;
     skipBytes = 0;
@@ -204,17 +235,53 @@ bool THttpPeer::TakeBodyStart() {
   return true;
 }
 
+void THttpPeer::StartPassing() {
+  TPeerId& source = *peerSource;
+  if (!source.ignoresRanges) {
+    source.ignoresRanges = 1;
+    work->ReportSource(source, SourceProblem::kIgnoresRanges, "");
+  }
+  // Its segment goes back to the others: this connection reads the stream
+  // from the start and takes only what nobody else works on.
+  ReleaseSegment();
+  requests.clear();
+  passing = 1;
+}
+
+int THttpPeer::ReceiveBody(int maxBytes) {
+  const int held = connection->Receive(maxBytes);
+  if (!chunked) return held;
+  if (const int raw = connection->ReceivedCount(); raw > 0) {
+    const size_t used =
+        chunks_.Decode(std::span<const uint8_t>(connection->ReceivedData(), static_cast<size_t>(raw)), decoded_);
+    connection->Consume(static_cast<int>(used));
+  }
+  if (chunks_.state() == ChunkedDecoder::State::kBroken) {
+    GiveUp(SourceProblem::kBrokenBody, "", SourceRetry::kHoldBack, 60);
+    return -1;
+  }
+  return held < 0 ? -1 : decoded_.used();
+}
+
+void THttpPeer::ConsumeBody(int count) {
+  if (chunked)
+    decoded_.Consume(count);
+  else
+    connection->Consume(count);
+}
+
 bool THttpPeer::ReadWholeContent() {
   TPeerId& source = *peerSource;
-  const int held = connection->Receive();
-  const int buffered = connection->ReceivedCount();
+  const int held = ReceiveBody(0);
+  const int buffered = BodyCount();
   if (buffered > 0) {
-    source.body.append(reinterpret_cast<const char*>(connection->ReceivedData()), static_cast<size_t>(buffered));
-    connection->Consume(buffered);
+    source.body.append(reinterpret_cast<const char*>(BodyData()), static_cast<size_t>(buffered));
+    ConsumeBody(buffered);
     stats.activityTime = WallSeconds();
   }
   const auto size = static_cast<size_t>(std::max<int64_t>(source.resourceSize, 0));
-  if (!source.body.empty() && (source.body.size() >= size || (held < 0 && noLength))) source.bodyDone = 1;
+  if (!source.body.empty() && (source.body.size() >= size || (held < 0 && noLength) || BodyEnded()))
+    source.bodyDone = 1;
   return held >= 0 || source.bodyDone;
 }
 
@@ -222,24 +289,31 @@ bool THttpPeer::StreamBlocks() {
   // Read and hand out in steps, so the receive buffer stays small: up to a
   // few large reads per tick, within the task's download limit.
   for (int reads = 0; reads < kReadsPerTick && runLength > 0; ++reads) {
-    const int64_t allowance = work->ReceiveAllowance() - connection->ReceivedCount();
+    const int64_t allowance = work->ReceiveAllowance() - BodyCount();
     const int want = static_cast<int>(std::min<int64_t>(kStreamRead, allowance));
-    const int before = connection->ReceivedCount();
-    const int held = want > 0 ? connection->Receive(want) : before;
-    if (held < 0 && connection->ReceivedCount() == 0) return false;
+    const uint64_t before = connection->bytesReceived;
+    const int held = want > 0 ? ReceiveBody(want) : BodyCount();
+    if (held < 0 && BodyCount() == 0) return false;
     if (!DeliverBuffered()) return false;
     if (held < 0) return IsConnected();
-    if (want <= 0 || held - before < want) break;  // the socket is empty for now
+    // A chunked body that has ended brings nothing more on this connection.
+    if (BodyEnded() && runLength > 0) {
+      connection->Close();
+      return false;
+    }
+    if (want <= 0 || connection->bytesReceived - before < static_cast<uint64_t>(want)) break;  // empty for now
   }
   return IsConnected();
 }
 
 bool THttpPeer::DeliverBuffered() {
-  const uint8_t* data = connection->ReceivedData();
-  const int available = connection->ReceivedCount();
+  const uint8_t* data = BodyData();
+  const int available = BodyCount();
   int used = static_cast<int>(std::min<int64_t>(skipBytes, available));
   skipBytes -= used;
   streamPos += used;
+  // Passing over held pieces is progress too: the stream is alive.
+  if (used > 0) stats.activityTime = WallSeconds();
   bool good = true;
   while (skipBytes == 0 && runLength > 0 && !requests.empty() && requests.front().length <= available - used) {
     const BlockRequest request = requests.front();
@@ -251,7 +325,7 @@ bool THttpPeer::DeliverBuffered() {
     streamPos += request.length;
     --runLength;
   }
-  connection->Consume(used);
+  ConsumeBody(used);
   return good;
 }
 
@@ -261,10 +335,17 @@ bool THttpPeer::FillRequests() {
   TPieces* map = work->HostPieces();
   const int64_t size = peerSource->resourceSize;
   if (size > 0 && map && map->totalLength > 0 && size != map->totalLength) {
+    // Another file, or another version of it: nothing it serves fits.
+    return GiveUp(SourceProblem::kWrongSize,
+                  std::to_string(size) + " bytes where the torrent has " + std::to_string(map->totalLength),
+                  SourceRetry::kDrop, 60);
+  }
+  if (BodyEnded()) {
+    // The next blocks need a new request; a new connection asks for them.
     connection->Close();
-    work->Retry(*peerSource, SourceRetry::kHoldBack, 60);
     return false;
   }
+  if (passing) return FillPassing();
   if (requests.empty()) {
     skipBytes = 0;
     TPeerObject::FillRequests();
@@ -273,21 +354,50 @@ bool THttpPeer::FillRequests() {
       return false;
     }
   }
-  runLength = 1;
-  while (static_cast<size_t>(runLength) < requests.size() &&
-         requests[static_cast<size_t>(runLength)].block == requests[static_cast<size_t>(runLength) - 1].block + 1)
-    ++runLength;
+  runLength = ConsecutiveRun();
   skipBytes = requests.front().block * kBlockSize - streamPos;
   if (skipBytes >= 0 && skipBytes <= kMaxSkip) return true;
-  // Not just ahead in this response: ask again from the first request,
-  // unless this server does not serve ranges.
+  // Not just ahead in this response: ask again from the first request.
   skipBytes = 0;
   connection->Close();
-  if (startsEarly) {
-    work->Retry(*peerSource, SourceRetry::kHoldBack, 60);
-    return false;
-  }
   return StartAttempt();
+}
+
+int THttpPeer::ConsecutiveRun() const {
+  size_t run = requests.empty() ? 0 : 1;
+  while (run < requests.size() && requests[run].block == requests[run - 1].block + 1) ++run;
+  return static_cast<int>(run);
+}
+
+bool THttpPeer::PassingMayTake(int piece) {
+  TPieces& map = *work->HostPieces();
+  if (!NeedsBytes(map, piece)) return false;
+  const TPiece* p = map.Piece(piece);
+  // Begun by another connection, or in the part of a segment that its
+  // holder has asked for already.
+  if (p->BufferedBytes() > 0 || p->flushed > 0) return false;
+  for (const auto& s : work->HostSegments().Segments())
+    if (s->holder && s->holder != this && s->start <= piece && piece <= s->current) return false;
+  return true;
+}
+
+bool THttpPeer::FillPassing() {
+  TPieces* map = work->HostPieces();
+  if (!map || map->pieceLength <= 0) return true;
+  requests.clear();
+  const int64_t length = map->pieceLength;
+  for (auto piece = static_cast<int>((streamPos + length - 1) / length); piece < map->pieceCount; ++piece) {
+    if (!PassingMayTake(piece)) continue;
+    QueuePiece(piece);
+    if (requests.empty()) continue;
+    runLength = ConsecutiveRun();
+    skipBytes = requests.front().block * kBlockSize - streamPos;
+    return true;
+  }
+  // Nothing ahead to take in this pass. If pieces are still missing, the
+  // next connection reads the stream again (at once when this one delivered).
+  connection->Close();
+  return false;
 }
 
 }  // namespace pf

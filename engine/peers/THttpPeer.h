@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
 
+#include "engine/net/QSocketBuffer.h"
+#include "engine/wire/ChunkedDecoder.h"
 #include "engine/wire/HttpResponseHeader.h"
 #include "engine/peers/TPeerObject.h"
 
@@ -10,7 +12,10 @@ namespace pf {
 // attempt, the body read as one stream and handed out block by block to the
 // queued requests; a new attempt when the next blocks are not just ahead.
 // Also learns the resource's size and name, follows redirects by making new
-// sources, and can fetch a whole resource into memory.
+// sources, and can fetch a whole resource into memory. A server that ignores
+// ranges is read as one stream from the start: the pieces still missing are
+// taken as they pass ("passing" mode). Bodies may come chunked or without a
+// length (read up to the close).
 class THttpPeer : public TPeerObject {
  public:
   static constexpr int64_t kMaxSkip = 131072;
@@ -39,9 +44,11 @@ class THttpPeer : public TPeerObject {
   HttpResponseHeader response;
   uint8_t noLength = 0;
   int runLength = 0;
-  // The answer began before the asked range (the server ignores ranges):
-  // asking again elsewhere would bring the same answer.
-  uint8_t startsEarly = 0;
+  // This connection reads the whole body and takes what it needs as it
+  // passes, holding no segment.
+  uint8_t passing = 0;
+  // The body comes in chunks, decoded into `decoded_`.
+  uint8_t chunked = 0;
 
  private:
   // Connects and sends a GET ranged at the first queued request.
@@ -55,6 +62,27 @@ class THttpPeer : public TPeerObject {
   bool StreamBlocks();
   // Hands the buffered body bytes out to the queued requests.
   bool DeliverBuffered();
+  // The next run of a passing connection: the first piece ahead of the
+  // stream that nobody else works on.
+  bool FillPassing();
+  bool PassingMayTake(int piece);
+  // The queued requests' first run of consecutive blocks.
+  int ConsecutiveRun() const;
+  void StartPassing();
+
+  // The body as read so far: straight from the connection, or decoded from
+  // its chunks. ReceiveBody reads more, with Receive's return convention.
+  int ReceiveBody(int maxBytes);
+  const uint8_t* BodyData() const { return chunked ? decoded_.data() : connection->ReceivedData(); }
+  int BodyCount() const { return chunked ? decoded_.used() : connection->ReceivedCount(); }
+  void ConsumeBody(int count);
+  // A chunked body's last chunk has arrived: nothing more will come.
+  bool BodyEnded() const { return chunked && chunks_.state() == ChunkedDecoder::State::kDone; }
+  // Drops the source for good, telling the user why.
+  bool GiveUp(SourceProblem problem, const std::string& detail, SourceRetry retry, int seconds);
+
+  ChunkedDecoder chunks_;
+  QSocketBuffer decoded_{4096};
 };
 
 }  // namespace pf

@@ -9,11 +9,7 @@
 #include "engine/content/BlockSize.h"
 
 namespace pf {
-namespace {
-
-
-// Whether the piece still lacks bytes that someone must fetch.
-bool NeedsBytes(TPieces& map, int piece) {
+bool TPeerObject::NeedsBytes(TPieces& map, int piece) {
   if (!map.IsWanted(piece)) return false;
   const TPiece* p = map.Piece(piece);
   if (!p || p->complete) return false;
@@ -21,8 +17,6 @@ bool NeedsBytes(TPieces& map, int piece) {
     if (!p->HasUnit(offset)) return true;
   return false;
 }
-
-}  // namespace
 
 TPeerObject::~TPeerObject() {
   // Only the base part is left here; the connection and source go with it.

@@ -13,6 +13,8 @@
 namespace pf {
 
 // The protocol steps every kind of peer fills in.
+class TPieces;
+
 class TVirtualPeer {
  public:
   virtual ~TVirtualPeer() = default;
@@ -137,6 +139,8 @@ class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHold
   uint8_t acceptedIncoming = 0; // the peer connected to us
 
  protected:
+  // Whether the piece still lacks bytes that someone must fetch.
+  static bool NeedsBytes(TPieces& map, int piece);
   // Queues requests for every block of `piece` not yet held or requested
   // (server peers always take the whole piece).
   void QueuePiece(int piece);

@@ -77,6 +77,17 @@ int32_t TWorkThread::GetTaskInfo(TaskInfo* info) {
   info->httpBytes = s.httpBytes;
   info->peerBytes = s.peerBytes;
   info->doneBytes = s.doneBytes;
+  info->notices = static_cast<int32_t>(s.notices.size());
+  return kOk;
+}
+
+int32_t TWorkThread::GetSourceNotice(int32_t index, int32_t* kind, char* text, int32_t size) {
+  ScopedLock lock(&mutex);
+  if (index < 0 || static_cast<size_t>(index) >= published.notices.size() || !text || size <= 0)
+    return kErrBadArgument;
+  const SourceNotice& notice = published.notices[static_cast<size_t>(index)];
+  if (kind) *kind = notice.kind;
+  std::snprintf(text, static_cast<size_t>(size), "%s", notice.text.c_str());
   return kOk;
 }
 
@@ -496,6 +507,7 @@ int64_t TWorkThread::Tick() {
       LayOutSegments(WallSeconds());
       ConnectServers();
       ConnectPeersAndFallBack();
+      WatchSourcesLeft();
     } else {
       // A seeding task still tells its trackers it is there, or nobody
       // would find it.

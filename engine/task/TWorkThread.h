@@ -38,6 +38,7 @@ class TWorkThread : public TWorkWithTransStatis,
   virtual int32_t PauseWork();
   virtual int32_t ResumeWork();
   virtual int32_t GetTaskInfo(TaskInfo* info);
+  int32_t GetSourceNotice(int32_t index, int32_t* kind, char* text, int32_t size);
   // *complete = 1 when the published total is non-zero and all bytes are held.
   virtual int32_t IsComplete(int32_t* complete);
   // selector 1: download, 0: upload; -101 for any other selector.
@@ -84,6 +85,9 @@ class TWorkThread : public TWorkWithTransStatis,
   void OnWasted(int64_t bytes) override { wastedBytes += bytes; }
   void Retry(TPeerId& source, SourceRetry retry, int seconds) override { RetrySource(source, retry, seconds); }
   void AddFoundSource(RefPtr<TPeerId> source) override { AddCandidate(std::move(source)); }
+  void ReportSource(const TPeerId& source, SourceProblem problem, const std::string& detail) override {
+    NoteSource(source, problem, detail);
+  }
   void SetStateCode(int code) override { live.stateCode = code; }
   void SetHttpStarted() override { live.runPhase = TaskStatus::kHttpStarted; }
   int64_t ReceiveAllowance() override {

@@ -10,6 +10,7 @@
 #include "engine/content/Bencode.h"
 #include "engine/content/TPieces.h"
 #include "engine/task/EngineListener.h"
+#include "engine/base/CPelicanfetchLog.h"
 #include "engine/base/EngineSwitches.h"
 #include "engine/task/IncomingConnections.h"
 #include "engine/base/ScopedLock.h"
@@ -163,6 +164,7 @@ void TWorkWithPeers::ResolveCandidates() {
   bool unresolved = false;
   for (const RefPtr<TPeerId>& source : failed) {
     unresolved |= source->unresolvable != 0;
+    NoteSource(*source, source->unresolvable ? SourceProblem::kHostUnresolved : SourceProblem::kUnusableAddress, "");
     // A line of the source list whose name did not resolve is fed again at
     // the next feed, as it would be had its lookup waited.
     const int32_t entry = source->sourceEntry;
@@ -179,6 +181,8 @@ RefPtr<TPeerId> TWorkWithPeers::MakeSource(const std::string& address, const std
   if (candidate->BeginParse() == TPeerId::ParseState::kFailed) {
     // A host name that did not resolve is reported; the task goes on.
     if (candidate->unresolvable) Host()->SetStateCode(kStateHostUnresolved);
+    NoteSource(*candidate, candidate->unresolvable ? SourceProblem::kHostUnresolved : SourceProblem::kUnusableAddress,
+               "");
     return {};
   }
   if (!hostName.empty() && hostName != "null") candidate->Details().hostName = hostName;
@@ -559,7 +563,30 @@ void TWorkWithPeers::UpdateSpeeds(int seconds) {
   TrimPeerConnections();
 }
 
+void TWorkWithPeers::NoteSource(const TPeerId& source, SourceProblem problem, const std::string& detail) {
+  const auto notice = noticeBook.Problem(source.url, problem, detail);
+  if (!notice) return;
+  LogLine(kLogEngine, "%s", notice->text.c_str());
+  live.notices.push_back(*notice);
+}
+
+void TWorkWithPeers::WatchSourcesLeft() {
+  int servers = OpenServerConnections() + static_cast<int>(candidates.ResolvingCount());
+  int peerSources = CountConnections(kBtNode | kTracker);
+  for (const auto& candidate : candidates) {
+    if (candidate->IsServer())
+      ++servers;
+    else
+      ++peerSources;
+  }
+  const auto notice = noticeBook.Remaining(servers, peerSources);
+  if (!notice) return;
+  LogLine(kLogEngine, "%s", notice->text.c_str());
+  live.notices.push_back(*notice);
+}
+
 void TWorkWithPeers::ResetPool() {
+  noticeBook.Reset();
   for (auto& connection : connections) connection->Reset();
   connections.clear();
   idlePeers.clear();

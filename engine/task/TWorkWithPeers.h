@@ -11,6 +11,7 @@
 #include "engine/peers/TPeerObject.h"
 #include "engine/task/CandidateList.h"
 #include "engine/task/MirrorPolicy.h"
+#include "engine/task/SourceNoticeBook.h"
 #include "engine/task/TBaseWork.h"
 #include "engine/wire/BtHandshake.h"
 
@@ -54,6 +55,10 @@ class TWorkWithPeers : public TBaseWork, private MirrorPolicy::Pool {
   int AttemptsAllowed() const;
   // Holds a source back for `seconds` connect passes, or drops it.
   void RetrySource(TPeerId& source, SourceRetry retry, int seconds) { candidates.Retry(source, retry, seconds); }
+  // Tells the caller and the log why a source failed, once per cause.
+  void NoteSource(const TPeerId& source, SourceProblem problem, const std::string& detail);
+  // Once a second: tells when no mirror, or no source at all, is left.
+  void WatchSourcesLeft();
   // Opens server connections while the limit allows (once a second).
   void ConnectServers();
   // Opens BitTorrent and tracker connections within the peer limit while the
@@ -177,6 +182,7 @@ class TWorkWithPeers : public TBaseWork, private MirrorPolicy::Pool {
   int connectionSerial = 0;                // numbers the task's connections
   BtHash servedHash{};
   bool hashServed = false;
+  SourceNoticeBook noticeBook;
 };
 
 }  // namespace pf

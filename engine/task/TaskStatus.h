@@ -1,6 +1,9 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "engine/peers/SourceProblem.h"
 
 namespace pf {
 
@@ -34,6 +37,8 @@ struct TaskStatus {
   int64_t peerBytes = 0;
   int64_t completeTime = 0;
   uint8_t seedWindowOpen = 1;
+  // What the task told about its sources, oldest first.
+  std::vector<SourceNotice> notices;
 
   void Reset() { *this = TaskStatus(); }
 };

@@ -98,8 +98,19 @@ std::optional<int64_t> HttpResponseHeader::ResourceSize() const {
     const size_t slash = range->rfind('/');
     if (slash != std::string::npos) return Number(std::string_view(*range).substr(slash + 1));
   }
+  if (Chunked()) return std::nullopt;
   if (auto length = Value("Content-Length")) return Number(*length);
   return std::nullopt;
+}
+
+bool HttpResponseHeader::Chunked() const {
+  const auto coding = Value("Transfer-Encoding");
+  if (!coding) return false;
+  // The last coding applied is the one the message is framed with.
+  std::string_view last = *coding;
+  if (const size_t comma = last.rfind(','); comma != std::string_view::npos) last.remove_prefix(comma + 1);
+  last = TrimBlanks(last);
+  return last.size() == 7 && StartsWithNoCase(last, "chunked");
 }
 
 std::optional<int64_t> HttpResponseHeader::BodyStart() const {

@@ -25,8 +25,11 @@ class HttpResponseHeader {
   // The value of the first line with that name (case ignored, blanks allowed
   // before the ':'), leading blanks removed.
   std::optional<std::string> Value(std::string_view name) const;
+  // Whether the body comes with "Transfer-Encoding: chunked".
+  bool Chunked() const;
   // The resource size: after the last '/' of Content-Range, else
-  // Content-Length; nullopt when the answer has neither.
+  // Content-Length (which a chunked body overrides); nullopt when the answer
+  // has neither.
   std::optional<int64_t> ResourceSize() const;
   // Where in the resource the body begins: the first number of a 206's
   // Content-Range ("bytes first-last/size"), 0 for any other 2xx answer;

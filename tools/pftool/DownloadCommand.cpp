@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Command.h"
 #include "TaskSession.h"
@@ -86,6 +87,26 @@ std::string WriteProblem(const std::string& target) {
   return std::string();
 }
 
+// Prints the task's source notices not printed yet; false when the last one
+// says that nothing is left to download from (the sources' reasons are
+// repeated under it).
+bool PrintNotices(pf::TaskHandle handle, const pf::TaskInfo& info, ProgressBar& bar, int32_t* printed,
+                  std::vector<std::string>* reasons) {
+  for (; *printed < info.notices; ++*printed) {
+    char text[2048];
+    int32_t kind = pf::kNoticeSource;
+    if (pf::GetSourceNotice(handle, *printed, &kind, text, sizeof text) != pf::kOk) break;
+    bar.Finish();
+    std::fprintf(stderr, "pftool download: %s\n", text);
+    if (kind == pf::kNoticeSource) reasons->push_back(text);
+    if (kind == pf::kNoticeNoSourceLeft) {
+      for (const std::string& reason : *reasons) std::fprintf(stderr, "  %s\n", reason.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string Figures(const pf::TaskInfo& info) {
   std::string text = Bytes(info.doneBytes) + "/" + Bytes(int64_t{info.totalKB} * 1024) + "  " +
                      Bytes(info.speed) + "/s";
@@ -108,7 +129,8 @@ int RunDownload(const std::vector<std::string>& args) {
   ProgressBar bar(target.filename().string());
   pf::TaskInfo info{};
   int64_t lastDone = -1;
-  bool warnedHost = false;
+  int32_t noticesPrinted = 0;
+  std::vector<std::string> reasons;
   auto lastChange = Clock::now();
   const auto started = Clock::now();
   for (;;) {
@@ -146,11 +168,9 @@ int RunDownload(const std::vector<std::string>& args) {
       }
       return kExitFailed;
     }
-    if (info.state == pf::kStateHostUnresolved && !warnedHost) {
-      // The task goes on with its other sources.
-      bar.Finish();
-      std::fprintf(stderr, "pftool download: state %d: a source's host name did not resolve\n", info.state);
-      warnedHost = true;
+    if (!PrintNotices(run.handle, info, bar, &noticesPrinted, &reasons)) {
+      run.StopTask();
+      return kExitFailed;
     }
     if (info.doneBytes != lastDone) {
       lastDone = info.doneBytes;
