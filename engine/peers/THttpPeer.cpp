@@ -78,12 +78,20 @@ bool THttpPeer::StartAttempt() {
   const std::string& host = details.hostName.empty() ? details.host : details.hostName;
   const std::string request =
       BuildHttpRequest(host, path, source.referer.empty() ? referer : source.referer, "", "", streamPos, 0);
-  return connection->Send(request.data(), static_cast<int>(request.size())) >= 0;
+  return connection->Send(request.data(), static_cast<int>(request.size())) >= 0 || ConnectionFailed();
 }
 
 bool THttpPeer::AfterTick() {
-  if (IsConnected() && connection->QueuedCount() > 0) return connection->Send(nullptr, 0) >= 0;
+  if (IsConnected() && connection->QueuedCount() > 0) return connection->Send(nullptr, 0) >= 0 || ConnectionFailed();
   return IsConnected();
+}
+
+bool THttpPeer::ConnectionFailed() {
+  // Nothing ever came back: the server cannot be reached (the pool backs
+  // off and tries again).
+  if (connection && connection->lastError != 0 && connection->bytesReceived == 0)
+    work->ReportSource(*peerSource, SourceProblem::kUnreachable, platform::SocketErrorText(connection->lastError));
+  return false;
 }
 
 bool THttpPeer::IsStalled() {
@@ -104,13 +112,7 @@ bool THttpPeer::GiveUp(SourceProblem problem, const std::string& detail, SourceR
 
 bool THttpPeer::ReadHeader() {
   const int held = connection->Receive();
-  if (held < 0 && connection->ReceivedCount() == 0) {
-    // Nothing ever came back: the server cannot be reached (the pool backs
-    // off and tries again).
-    if (connection->lastError != 0 && connection->bytesReceived == 0)
-      work->ReportSource(*peerSource, SourceProblem::kUnreachable, platform::SocketErrorText(connection->lastError));
-    return false;
-  }
+  if (held < 0 && connection->ReceivedCount() == 0) return ConnectionFailed();
   const std::string_view buffered(reinterpret_cast<const char*>(connection->ReceivedData()),
                                   static_cast<size_t>(connection->ReceivedCount()));
   const size_t end = HttpResponseHeader::FindEnd(buffered);
@@ -372,10 +374,7 @@ int THttpPeer::ConsecutiveRun() const {
 bool THttpPeer::PassingMayTake(int piece) {
   TPieces& map = *work->HostPieces();
   if (!NeedsBytes(map, piece)) return false;
-  const TPiece* p = map.Piece(piece);
-  // Begun by another connection, or in the part of a segment that its
-  // holder has asked for already.
-  if (p->BufferedBytes() > 0 || p->flushed > 0) return false;
+  // In the part of a segment that its holder has asked for already.
   for (const auto& s : work->HostSegments().Segments())
     if (s->holder && s->holder != this && s->start <= piece && piece <= s->current) return false;
   return true;
@@ -386,9 +385,11 @@ bool THttpPeer::FillPassing() {
   if (!map || map->pieceLength <= 0) return true;
   requests.clear();
   const int64_t length = map->pieceLength;
-  for (auto piece = static_cast<int>((streamPos + length - 1) / length); piece < map->pieceCount; ++piece) {
+  for (auto piece = static_cast<int>(streamPos / length); piece < map->pieceCount; ++piece) {
     if (!PassingMayTake(piece)) continue;
-    QueuePiece(piece);
+    // The blocks still missing ahead of the stream; a piece begun earlier
+    // is completed as the stream passes.
+    QueuePiece(piece, streamPos);
     if (requests.empty()) continue;
     runLength = ConsecutiveRun();
     skipBytes = requests.front().block * kBlockSize - streamPos;

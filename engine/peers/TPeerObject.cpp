@@ -183,13 +183,13 @@ bool TPeerObject::OnBlock(int64_t block, int length, const uint8_t* bytes) {
   return true;
 }
 
-void TPeerObject::QueuePiece(int piece) {
+void TPeerObject::QueuePiece(int piece, int64_t from) {
   TPieces* map = work->HostPieces();
   const TPiece* p = map->Piece(piece);
   if (!p) return;
   const int64_t base = map->PieceStart(piece);
   for (int offset = p->flushed / kBlockSize * kBlockSize; offset < p->size; offset += kBlockSize) {
-    if (p->HasUnit(offset)) continue;
+    if (p->HasUnit(offset) || base + offset < from) continue;
     const int64_t block = (base + offset) / kBlockSize;
     if (std::any_of(requests.begin(), requests.end(), [&](const BlockRequest& r) { return r.block == block; }))
       continue;

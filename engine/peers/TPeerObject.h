@@ -142,8 +142,9 @@ class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHold
   // Whether the piece still lacks bytes that someone must fetch.
   static bool NeedsBytes(TPieces& map, int piece);
   // Queues requests for every block of `piece` not yet held or requested
-  // (server peers always take the whole piece).
-  void QueuePiece(int piece);
+  // (server peers always take the whole piece), from the content offset
+  // `from` on.
+  void QueuePiece(int piece, int64_t from = 0);
   size_t PipelineDepth() const { return 2 + 2 * static_cast<size_t>(tick.receiveRate) / kBlockSize; }
 };
 

@@ -148,6 +148,10 @@ int RunDownload(const std::vector<std::string>& args) {
       std::fprintf(stderr, "pftool download: the engine does not answer for the task (%d)\n", rc);
       return kExitFailed;
     }
+    if (!PrintNotices(run.handle, info, bar, &noticesPrinted, &reasons)) {
+      run.StopTask();
+      return kExitFailed;
+    }
     int32_t complete = 0;
     pf::IsTaskComplete(run.handle, &complete);
     if (complete) {
@@ -168,10 +172,6 @@ int RunDownload(const std::vector<std::string>& args) {
       }
       return kExitFailed;
     }
-    if (!PrintNotices(run.handle, info, bar, &noticesPrinted, &reasons)) {
-      run.StopTask();
-      return kExitFailed;
-    }
     if (info.doneBytes != lastDone) {
       lastDone = info.doneBytes;
       lastChange = Clock::now();
@@ -187,6 +187,8 @@ int RunDownload(const std::vector<std::string>& args) {
 
   // Ending the complete task's run finishes its file and removes the state.
   run.StopTask();
+  // What the last moments told (a fast download ends between two polls).
+  if (pf::GetTaskInfo(run.handle, &info) == pf::kOk) PrintNotices(run.handle, info, bar, &noticesPrinted, &reasons);
   if (!fs::is_regular_file(target)) {
     std::fprintf(stderr, "pftool download: the task reported completion but %s is missing\n", target.c_str());
     return kExitFailed;
