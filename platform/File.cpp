@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace pf::platform {
@@ -15,10 +16,10 @@ constexpr int64_t kMaxTransfer = int64_t{1} << 30;
 
 File::~File() { Close(); }
 
-bool File::Open(const char* path, Mode mode) {
+bool File::Open(const char* path, Mode mode, WriteThrough writeThrough) {
   Close();
   if (!path || !*path) return false;
-  int flags = O_CLOEXEC;
+  int flags = O_CLOEXEC | (writeThrough == WriteThrough::kYes ? O_DSYNC : 0);
   switch (mode) {
     case Mode::ReadExisting: flags |= O_RDONLY; break;
     case Mode::ReadWriteCreate: flags |= O_RDWR | O_CREAT; break;
@@ -133,6 +134,15 @@ void File::StartWriteBack(int64_t offset, int64_t count) {
 
 void File::AdviseSequential() {
   if (fd_ >= 0) ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+bool OpenFileChecked(File& file, const char* path, File::Mode mode) {
+  struct statfs volume{};
+  if (::statfs(".", &volume) != 0) return false;
+  // FAT and exFAT are the file systems without sparse files.
+  constexpr long kFat = 0x4d44, kExFat = 0x2011BAB0;
+  const bool sparse = volume.f_type != kFat && volume.f_type != kExFat;
+  return file.Open(path, mode, sparse ? File::WriteThrough::kYes : File::WriteThrough::kNo);
 }
 
 }  // namespace pf::platform

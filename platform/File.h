@@ -17,8 +17,11 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
+  // Whether each write reaches the disk before it returns.
+  enum class WriteThrough { kNo, kYes };
+
   // Closes what was open before. A directory is refused.
-  bool Open(const char* path, Mode mode);
+  bool Open(const char* path, Mode mode, WriteThrough writeThrough = WriteThrough::kNo);
   // Whether the last failed Open will fail again however often it is tried:
   // the file system is read-only, access is denied, or a part of the path
   // is not a folder (a full table of open files, say, passes).
@@ -45,5 +48,10 @@ class File {
   int fd_ = -1;
   bool openRefused_ = false;
 };
+
+// Opens as File::Open does, asking for write-through where the volume of
+// the current directory supports sparse files (the modern file systems);
+// false without opening when the volume cannot be asked.
+bool OpenFileChecked(File& file, const char* path, File::Mode mode);
 
 }  // namespace pf::platform

@@ -40,4 +40,6 @@ std::string TemporaryFolder() {
 
 std::string RuntimeFolder() { return AbsoluteFromEnvironment("XDG_RUNTIME_DIR"); }
 
+std::string SystemDirectory() { return std::string(); }
+
 }  // namespace pf::platform

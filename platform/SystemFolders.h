@@ -12,6 +12,10 @@ std::string ApplicationDataFolder();
 // $TMPDIR, else /tmp.
 std::string TemporaryFolder();
 
+// The system's own directory, where its drivers are; empty on a system
+// without one.
+std::string SystemDirectory();
+
 // $XDG_RUNTIME_DIR; empty when the session has none.
 std::string RuntimeFolder();
 

@@ -6,6 +6,7 @@
 #include "engine/base/EngineLocks.h"
 #include "engine/base/NodeIdentity.h"
 #include "engine/base/QTimeThread.h"
+#include "engine/net/HalfOpenProbe.h"
 #include "engine/base/ScopedLock.h"
 #include "engine/task/EngineListener.h"
 #include "engine/task/SourceListText.h"
@@ -39,8 +40,9 @@ void TBaseWork::StartSharedServices() {
   TimeEnsure();
   EnsureNodeIdentity();
   EngineListener::RefreshLocalAddressInBackground();
-  // The UDP connection layer, the listener flags and the half-open connection
-  // probe join here as those parts of the engine arrive.
+  ProbeHalfOpenLimit();
+  // The UDP connection layer and the listener flags join here as those parts
+  // of the engine arrive.
 }
 
 void TBaseWork::StopSharedServices() {

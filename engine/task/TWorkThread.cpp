@@ -8,6 +8,7 @@
 #include "engine/net/HostResolver.h"
 #include "engine/content/TaskStateFile.h"
 #include "engine/base/CPelicanfetchLog.h"
+#include "engine/task/ProcessIpFilter.h"
 #include "engine/task/EngineListener.h"
 #include "engine/task/TorrentMetadata.h"
 #include "engine/base/EngineLocks.h"
@@ -302,6 +303,7 @@ bool TWorkThread::BuildMetadata(TPieces* previous) {
   }
   live.torrentName = torrentReader->Name();
   live.comment = torrentReader->Comment();
+  ipFilter = CopyProcessIpFilter();
   CopyMapCounters();
   metadataReady = 1;
   publishAll_ = true;

@@ -12,6 +12,7 @@
 #include "engine/task/EngineListener.h"
 #include "engine/base/CPelicanfetchLog.h"
 #include "engine/base/EngineSwitches.h"
+#include "engine/net/HalfOpenProbe.h"
 #include "engine/task/IncomingConnections.h"
 #include "engine/base/ScopedLock.h"
 #include "engine/base/EngineClock.h"
@@ -121,7 +122,7 @@ bool TWorkWithPeers::AddCandidate(RefPtr<TPeerId> source, bool trustPeerId, bool
 
 int TWorkWithPeers::AttemptsAllowed() const {
   const int budget = connectionBudget;
-  const int limit = std::min(2 * std::min(kConnectAttemptLimit, budget), budget);
+  const int limit = std::min(2 * std::min(ConnectAttemptLimit(), budget), budget);
   const int chunk = !IncomingConnections::Reachable() && budget >= 100 ? 32 : 16;
   int connecting = 0;
   for (const auto& c : connections)
@@ -277,7 +278,7 @@ bool TWorkWithPeers::CanConnect(TPeerId& candidate) {
   if (candidate.port <= 0 || candidate.port > 65535) return false;
   if (candidate.ip == 0xFFFFFFFFu || candidate.ip == 0) return false;
   if (!candidate.MayConnectNow(live.currentSpeed, WallSeconds())) return false;
-  // (The IP filter of this system is empty: every address passes.)
+  if (ipFilter.IsBlocked(candidate.ip)) return false;
   if (candidate.kind == kBtNode) {
     static constexpr uint8_t kNoPeerId[sizeof candidate.peerId] = {};
     const bool knownId = std::memcmp(candidate.peerId, kNoPeerId, sizeof kNoPeerId) != 0;
@@ -467,7 +468,7 @@ int TWorkWithPeers::TakeIncomingConnections() {
 }
 
 bool TWorkWithPeers::AcceptIncoming(std::unique_ptr<QTcpSocket> connection, bool sawPreamble) {
-  if (!connection) return false;
+  if (!connection || ipFilter.IsBlocked(connection->remoteIp)) return false;
   const int budget = connectionBudget;
   if (static_cast<int>(connections.size()) >= budget + 4 && CountConnections(kBtNode) >= budget)
     return false;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/net/CIPFilter.h"
 #include "engine/net/TPeerId.h"
 #include "engine/peers/PeerHost.h"
 #include "engine/peers/TPeerObject.h"
@@ -177,12 +178,11 @@ class TWorkWithPeers : public TBaseWork, private MirrorPolicy::Pool {
   int connectionBudget = kDefaultConnectionBudget;  // set by the accounting each second
   int64_t windowStart = 0;                 // wall seconds the window began
   std::optional<BtHash> ownPeerId;
-  // Connect attempts the machine is trusted with at once.
-  static constexpr int kConnectAttemptLimit = 64;
   int connectionSerial = 0;                // numbers the task's connections
   BtHash servedHash{};
   bool hashServed = false;
   SourceNoticeBook noticeBook;
+  CIPFilter ipFilter;  // the process-wide filter as it was when the piece map was built
 };
 
 }  // namespace pf

@@ -86,6 +86,7 @@ class PoolUnderTest : public TWorkWithPeers, public PeerHost {
   using TWorkWithPeers::ResolveCandidates;
   using TWorkWithPeers::sources;
   using TWorkWithPeers::candidates;
+  using TWorkWithPeers::ipFilter;
   using TWorkWithPeers::connectionBudget;
   using TWorkWithPeers::config;
   using TWorkWithPeers::connections;
@@ -289,6 +290,24 @@ TEST_F(PeerPool, PeerPassConnectsBitTorrentCandidatesOnlyWithAClassAndTheSwitchO
   EXPECT_EQ(pool.connections[0]->peerSource.get(), peer.get());
   pool.ConnectPeers();
   EXPECT_EQ(pool.connections.size(), 1u) << "one connection per peer";
+}
+
+TEST_F(PeerPool, AddressesTheFilterBlocksAreNeitherCalledNorAccepted) {
+  PoolUnderTest pool;
+  pool.SetConnectionLimits(3, 5);
+  pool.ipFilter.AddRange(0x0A000002u, 0x0A000002u);  // 10.0.0.2
+  auto peer = RefPtr<TPeerId>::Make();
+  peer->parsed = 1;
+  peer->kind = kBtNode;
+  peer->ip = 0x0200000Au;  // 10.0.0.2, network order
+  peer->port = 6881;
+  pool.candidates.push_back(peer);
+  pool.ConnectPeers();
+  EXPECT_TRUE(pool.connections.empty());
+  auto incoming = std::make_unique<QTcpSocket>();
+  incoming->remoteIp = 0x0200000Au;
+  EXPECT_FALSE(pool.AcceptIncoming(std::move(incoming), false));
+  EXPECT_TRUE(pool.connections.empty());
 }
 
 TEST_F(PeerPool, DroppingFollowsTheSpeedOrderAndSparesRedirectedServers) {
