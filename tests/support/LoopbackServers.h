@@ -27,7 +27,10 @@ inline int FreeLoopbackPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // Free on every address, not only 127.0.0.1: a port that another loopback
+  // address still holds (in TIME_WAIT, say) cannot be listened on by a
+  // listener on all interfaces. Bound only, never used for traffic.
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
   socklen_t len = sizeof a;
   int port = 0;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
