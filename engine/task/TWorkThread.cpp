@@ -493,6 +493,8 @@ int64_t TWorkThread::Tick() {
     pieces->CollectHashes();
   }
   DrivePeers();
+  if (peersFound && !HostComplete()) ConnectPeers();
+  peersFound = false;
   if (TickMs() - lastIncomingTick_ >= 400) {
     lastIncomingTick_ = TickMs();
     AcceptIncomingAndKeepListener();
@@ -612,7 +614,10 @@ void TWorkThread::WorkLoop() {
   uploadLimit = BudgetFromKB(uploadLimitKBNow);
   FeedSources();
   LayOutSegments(WallSeconds());
-  ConnectServers();  // no need to wait a second for the first connections
+  // No need to wait a second for the first connections: the trackers are
+  // asked at once too.
+  ConnectServers();
+  ConnectPeers(HostComplete());
   // Callers see the task's size and held bytes from the start.
   CopyMapCounters();
   Publish({.bitmap = true, .wait = true});

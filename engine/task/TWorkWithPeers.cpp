@@ -117,7 +117,10 @@ bool TWorkWithPeers::AddCandidate(RefPtr<TPeerId> source, bool trustPeerId, bool
   if (EngineListener::Port() != 0 && source->port == EngineListener::Port() &&
       (source->ip == EngineListener::LocalAddress() || source->ip == Switches().bindAddress))
     return false;
-  return candidates.Add(std::move(source), trustPeerId, keepPeerId);
+  if (!candidates.Add(std::move(source), trustPeerId, keepPeerId)) return false;
+  // A peer a tracker just named is called at the next tick, not a second on.
+  if (peer) peersFound = true;
+  return true;
 }
 
 int TWorkWithPeers::AttemptsAllowed() const {

@@ -182,6 +182,7 @@ class TWorkWithPeers : public TBaseWork, private MirrorPolicy::Pool {
   BtHash servedHash{};
   bool hashServed = false;
   SourceNoticeBook noticeBook;
+  bool peersFound = false;  // BitTorrent candidates came since the last peer pass
   CIPFilter ipFilter;  // the process-wide filter as it was when the piece map was built
 };
 
