@@ -18,7 +18,11 @@ namespace pf {
 namespace {
 
 constexpr int64_t kAddressCheckSeconds = 180;
-constexpr int kAcceptsPerSweep = 11;
+// Every connection waiting is taken at each sweep, so that a flood cannot
+// keep the kernel's short queue full and honest peers out of it; the pending
+// list keeps what is worth keeping and closes the rest. The bound only keeps
+// one sweep from running on while a flood lasts.
+constexpr int kAcceptsPerSweep = 1024;
 
 struct ListenerState {
   std::unique_ptr<QTcpSocket> socket;

@@ -480,7 +480,11 @@ int64_t TWorkThread::Tick() {
     pieces->CollectHashes();
   }
   DrivePeers();
-  if (TickMs() - lastIncomingTick_ >= 400) {
+  // For a second after a sweep found the listener crowded, it is emptied at
+  // every tick: its kernel queue is short, and a full queue turns honest
+  // peers away unseen while a flood of connections lasts.
+  const bool crowded = lastCrowdedSweep_ != 0 && TickMs() - lastCrowdedSweep_ < 1000;
+  if (TickMs() - lastIncomingTick_ >= 400 || crowded) {
     lastIncomingTick_ = TickMs();
     AcceptIncomingAndKeepListener();
   }
@@ -529,7 +533,7 @@ int64_t TWorkThread::Tick() {
 
 void TWorkThread::AcceptIncomingAndKeepListener() {
   listenText = EngineListener::Upkeep(WallSeconds());
-  EngineListener::AcceptWaiting(TickMs());
+  if (EngineListener::AcceptWaiting(TickMs()) >= kCrowdedListenerAccepts) lastCrowdedSweep_ = TickMs() | 1;
   TakeIncomingConnections();
 }
 

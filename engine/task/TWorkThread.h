@@ -127,7 +127,8 @@ class TWorkThread : public TWorkWithTransStatis,
   // Drives every connection one step.
   virtual void DrivePeers();
   // Keeps the process-wide listener open, accepts what waits on it and
-  // takes this task's incoming connections (every 400 ms); exchanges LAN
+  // takes this task's incoming connections (every 400 ms, every tick while
+  // connections pour in); exchanges LAN
   // announcements (every 10 s; the LAN socket comes with the UDP part).
   virtual void AcceptIncomingAndKeepListener();
   virtual void ExchangeLanAnnouncements() {}
@@ -176,6 +177,10 @@ class TWorkThread : public TWorkWithTransStatis,
   int64_t lastTrim_ = 0;
   int64_t lastLan_ = 0;
   uint32_t lastIncomingTick_ = 0;
+  // When a sweep last took kCrowdedListenerAccepts connections or more
+  // (0: never).
+  static constexpr int kCrowdedListenerAccepts = 8;
+  uint32_t lastCrowdedSweep_ = 0;
   int tickInSecond_ = 0;  // ticks since the last per-second pass
   // Sockets the tick waits on, and whether the last wake-up found nothing.
   std::vector<platform::SocketHandle> waitSockets_;
