@@ -37,7 +37,8 @@ void TPieces::SetContent(std::string torrentName, int64_t total, int length, std
   loading = realHashes ? 1 : 0;
   pieceCount = pieceLength > 0 ? (totalLength + pieceLength - 1) / pieceLength : 0;
   checkedBytes = doneBytes = wantedBytes = wantedPieces = 0;
-  finishedPieces = cachedBytes = pendingWriteBytes = 0;
+  finishedPieces = 0;
+  cachedBytes = pendingWriteBytes = 0;
   lastCompleted = -1;
 }
 
@@ -672,8 +673,8 @@ void TPieces::CacheMaintenance() {
     }
     total += piece.BufferedBytes();
   }
-  pendingWriteBytes = static_cast<int>(pending);
-  cachedBytes = static_cast<int>(total);
+  pendingWriteBytes = pending;
+  cachedBytes = total;
 
   if ((cachedBytes >= cache || now - lastEviction > 6 * 3600) && cachedBytes > kCacheUnit) {
     std::vector<TPiece*> candidates;
@@ -704,7 +705,7 @@ void TPieces::CacheMaintenance() {
     }
     int64_t remaining = 0;
     for (auto& piece : piecesArray) remaining += piece->BufferedBytes();
-    cachedBytes = static_cast<int>(remaining);
+    cachedBytes = remaining;
     lastEviction = now;
   }
 }

@@ -116,8 +116,11 @@ class TPieces : public TRefObject {
   int64_t wantedBytes = 0;
   int64_t wantedPieces = 0;
   int finishedPieces = 0;
-  int cachedBytes = 0;
-  int pendingWriteBytes = 0;
+  // Bytes of pieces in memory, and of those complete and waiting for the
+  // disk. 64 bits: a piece that is fetched and stamped again and again (a
+  // target that cannot be written) keeps adding to them between resets.
+  int64_t cachedBytes = 0;
+  int64_t pendingWriteBytes = 0;
   int lastCompleted = -1;
   int64_t changeTime = 0;
   uint8_t stopCheck = 0;
