@@ -494,6 +494,36 @@ TFileEntry* TPieces::FileByName(const std::string& relativeName) const {
   return nullptr;
 }
 
+std::vector<TFileEntry*> TPieces::MissingEmptyFiles() const {
+  std::vector<TFileEntry*> missing;
+  for (auto& entry : files) {
+    if (entry->length != 0 || entry->IsSkipped() || FileExists(entry->path)) continue;
+    if (entry->usesTempName && FileExists(entry->finalPath)) continue;
+    missing.push_back(entry.get());
+  }
+  return missing;
+}
+
+bool TPieces::CreateEmptyFiles() {
+  bool made = true;
+  for (TFileEntry* entry : MissingEmptyFiles()) {
+    const std::string path = entry->usesTempName ? entry->finalPath : entry->path;
+    ScopedLock lock(&StorageLock());
+    TFileHandle file;
+    if (!MakeDirectories(path) || !file.Open(path, false)) {
+      made = false;
+      continue;
+    }
+    file.Close();
+    entry->path = path;
+    entry->finalPath.clear();
+    entry->usesTempName = 0;
+    if (readOnlyWhenDone) SetReadOnly(path, true);
+  }
+  if (!made) Notify(PieceEvent::Of(PieceEvent::kSizeUnreadable));
+  return made;
+}
+
 void TPieces::LimitOpenFiles() {
   int open = 0;
   for (auto& entry : files) open += entry->file.IsOpen() ? 1 : 0;

@@ -49,6 +49,13 @@ class TPieces : public TRefObject {
   bool FileHeld(TFileEntry& entry);
   bool FileUntouched(TFileEntry& entry);
   TFileEntry* FileByName(const std::string& relativeName) const;
+  // Zero-length files hold no piece, so neither a check nor a write ever
+  // makes them: the selected ones that are on disk under neither name.
+  std::vector<TFileEntry*> MissingEmptyFiles() const;
+  // Makes those files, under their final names (an empty file is whole from
+  // the start); false when one cannot be made, which is reported as an
+  // unwritable target.
+  bool CreateEmptyFiles();
   // Closes the target files; when finishing, also writes out complete pieces,
   // renames finished files to their final names and drops leftovers.
   void CloseFiles(bool force, bool finishing);

@@ -289,6 +289,8 @@ bool TWorkThread::BuildMetadata(TPieces* previous) {
     torrentReader = std::move(oldReader);
     return false;
   }
+  // Nothing else makes them; a missing one (deleted since) is made again.
+  pieces->CreateEmptyFiles();
   live.torrentName = torrentReader->Name();
   live.comment = torrentReader->Comment();
   CopyMapCounters();
