@@ -399,6 +399,7 @@ bool TWorkThread::CompletionRule(int64_t t) {
       finished = pieces->pieceCount > 0 && pieces->finishedPieces >= pieces->pieceCount;
       if (finished) {
         completed = 1;
+        if (sawIncomplete_) AnnounceCompletion();
         ClearBlockScheduling(false);  // the last pieces stay queued for announcing
         publishPending = true;  // callers learn of it now, not at the next second
       }
@@ -406,6 +407,7 @@ bool TWorkThread::CompletionRule(int64_t t) {
   }
   if (!finished) {
     live.completeTime = 0;
+    if (live.runPhase == TaskStatus::kRunning) sawIncomplete_ = true;
     return false;
   }
   if (t <= 0) return false;
@@ -595,6 +597,7 @@ void TWorkThread::WorkLoop() {
   }
 
   live.runPhase = TaskStatus::kRunning;
+  sawIncomplete_ = false;
   lastSecondTick = TickMs();
   lastSave_ = MonotonicSeconds();
   lastUpkeep_ = lastFeed_ = lastWindow_ = lastTrim_ = lastLan_ = WallSeconds();
@@ -663,6 +666,8 @@ void TWorkThread::EndRun(bool timedOut, bool gaveUp) {
     pieces->SaveResume();
     pieces->SavePartials();
   }
+  // Once what the run holds is saved: the trackers forget our address.
+  AnnounceStop();
   Reset(ResetScope::kRun);
   if (completed)
     TaskStateFile::Delete(stateFilePath);

@@ -93,6 +93,8 @@ class TWorkThread : public TWorkWithTransStatis,
     return limit - std::max(secondPayload, secondReceived);
   }
   AnnounceFigures TrackerFigures() override;
+  int32_t TrackerEvent(const TPeerId& tracker) override { return trackerEvents.Next(tracker); }
+  void TrackerAnswered(TPeerId& tracker, int32_t event) override { trackerEvents.Answered(tracker, event); }
   const BtHandshakeBytes* OwnHandshake() override { return handshakeReady_ ? &handshake_ : nullptr; }
   bool AcceptBtPeer(const TPeerObject& self, const BtHash& peerId, uint32_t ip) override;
   void NoteHandshake(uint32_t ip) override { candidates.NoteHandshake(ip); }
@@ -177,6 +179,9 @@ class TWorkThread : public TWorkWithTransStatis,
   int64_t lastTrim_ = 0;
   int64_t lastLan_ = 0;
   uint32_t lastIncomingTick_ = 0;
+  // The run has seen the task incomplete: its completion is a download's,
+  // which the trackers are told of (a task that starts complete is not).
+  bool sawIncomplete_ = false;
   // When a sweep last took kCrowdedListenerAccepts connections or more
   // (0: never).
   static constexpr int kCrowdedListenerAccepts = 8;
