@@ -116,8 +116,12 @@ int32_t StopEngine() {
   try {
     ScopedLock lock(&InterfaceLock());
     if (!Switches().started) return kOk;
-    // Each destructor stops its thread and leaves the registry.
+    // Each destructor stops its thread and leaves the registry. Their
+    // "stopped" announces share one window, so that the exit stays short
+    // however many tasks there are and however their trackers answer.
+    TWorkWithPeers::EndStopAnnouncesBy((TickMs() + TWorkWithPeers::kStopAnnounceMs) | 1);
     while (TBaseWork* work = TaskRegistry::First()) delete work;
+    TWorkWithPeers::EndStopAnnouncesBy(0);
     // Incoming connections that no task took go with the engine.
     EngineListener::Close();
     ServedInfoHashes::Clear();

@@ -37,7 +37,8 @@ void TPieces::SetContent(std::string torrentName, int64_t total, int length, std
   loading = realHashes ? 1 : 0;
   pieceCount = pieceLength > 0 ? (totalLength + pieceLength - 1) / pieceLength : 0;
   checkedBytes = doneBytes = wantedBytes = wantedPieces = 0;
-  finishedPieces = cachedBytes = pendingWriteBytes = 0;
+  finishedPieces = 0;
+  cachedBytes = pendingWriteBytes = 0;
   lastCompleted = -1;
 }
 
@@ -493,6 +494,36 @@ TFileEntry* TPieces::FileByName(const std::string& relativeName) const {
   return nullptr;
 }
 
+std::vector<TFileEntry*> TPieces::MissingEmptyFiles() const {
+  std::vector<TFileEntry*> missing;
+  for (auto& entry : files) {
+    if (entry->length != 0 || entry->IsSkipped() || FileExists(entry->path)) continue;
+    if (entry->usesTempName && FileExists(entry->finalPath)) continue;
+    missing.push_back(entry.get());
+  }
+  return missing;
+}
+
+bool TPieces::CreateEmptyFiles() {
+  bool made = true;
+  for (TFileEntry* entry : MissingEmptyFiles()) {
+    const std::string path = entry->usesTempName ? entry->finalPath : entry->path;
+    ScopedLock lock(&StorageLock());
+    TFileHandle file;
+    if (!MakeDirectories(path) || !file.Open(path, false)) {
+      made = false;
+      continue;
+    }
+    file.Close();
+    entry->path = path;
+    entry->finalPath.clear();
+    entry->usesTempName = 0;
+    if (readOnlyWhenDone) SetReadOnly(path, true);
+  }
+  if (!made) Notify(PieceEvent::Of(PieceEvent::kSizeUnreadable));
+  return made;
+}
+
 void TPieces::LimitOpenFiles() {
   int open = 0;
   for (auto& entry : files) open += entry->file.IsOpen() ? 1 : 0;
@@ -672,8 +703,8 @@ void TPieces::CacheMaintenance() {
     }
     total += piece.BufferedBytes();
   }
-  pendingWriteBytes = static_cast<int>(pending);
-  cachedBytes = static_cast<int>(total);
+  pendingWriteBytes = pending;
+  cachedBytes = total;
 
   if ((cachedBytes >= cache || now - lastEviction > 6 * 3600) && cachedBytes > kCacheUnit) {
     std::vector<TPiece*> candidates;
@@ -704,7 +735,7 @@ void TPieces::CacheMaintenance() {
     }
     int64_t remaining = 0;
     for (auto& piece : piecesArray) remaining += piece->BufferedBytes();
-    cachedBytes = static_cast<int>(remaining);
+    cachedBytes = remaining;
     lastEviction = now;
   }
 }

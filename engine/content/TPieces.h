@@ -49,6 +49,13 @@ class TPieces : public TRefObject {
   bool FileHeld(TFileEntry& entry);
   bool FileUntouched(TFileEntry& entry);
   TFileEntry* FileByName(const std::string& relativeName) const;
+  // Zero-length files hold no piece, so neither a check nor a write ever
+  // makes them: the selected ones that are on disk under neither name.
+  std::vector<TFileEntry*> MissingEmptyFiles() const;
+  // Makes those files, under their final names (an empty file is whole from
+  // the start); false when one cannot be made, which is reported as an
+  // unwritable target.
+  bool CreateEmptyFiles();
   // Closes the target files; when finishing, also writes out complete pieces,
   // renames finished files to their final names and drops leftovers.
   void CloseFiles(bool force, bool finishing);
@@ -116,8 +123,11 @@ class TPieces : public TRefObject {
   int64_t wantedBytes = 0;
   int64_t wantedPieces = 0;
   int finishedPieces = 0;
-  int cachedBytes = 0;
-  int pendingWriteBytes = 0;
+  // Bytes of pieces in memory, and of those complete and waiting for the
+  // disk. 64 bits: a piece that is fetched and stamped again and again (a
+  // target that cannot be written) keeps adding to them between resets.
+  int64_t cachedBytes = 0;
+  int64_t pendingWriteBytes = 0;
   int lastCompleted = -1;
   int64_t changeTime = 0;
   uint8_t stopCheck = 0;

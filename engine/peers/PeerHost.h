@@ -12,6 +12,7 @@
 #include "engine/peers/SourceProblem.h"
 #include "engine/schedule/BlockRequest.h"
 #include "engine/wire/BtHandshake.h"
+#include "engine/wire/TrackerAnnounce.h"
 
 namespace pf {
 
@@ -62,6 +63,10 @@ class PeerHost {
   // The BitTorrent side of the task. The defaults are those of a task that
   // has no torrent yet.
   virtual AnnounceFigures TrackerFigures() { return {}; }
+  // The event (TrackerAnnounce) the next announce to `tracker` carries, and
+  // the news that `tracker` answered one that carried `event`.
+  virtual int32_t TrackerEvent(const TPeerId& /*tracker*/) { return TrackerAnnounce::kEventStarted; }
+  virtual void TrackerAnswered(TPeerId& /*tracker*/, int32_t /*event*/) {}
   // Our 68-byte handshake; null until the task knows its torrent.
   virtual const BtHandshakeBytes* OwnHandshake() { return nullptr; }
   // Whether a peer that has just shaken hands on `self` may stay: not

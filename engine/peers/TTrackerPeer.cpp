@@ -85,6 +85,7 @@ bool TTrackerPeer::ProcessHttp() {
   if (reply.state == TrackerReply::State::kRead) AddCandidates(reply.peers);
   replyText.clear();
   phase = kPhaseNothingLeft;
+  work->TrackerAnswered(*peerSource, event);
   return true;
 }
 
@@ -120,13 +121,18 @@ void TTrackerPeer::HandleDatagram() {
   if (reply.kind != UdpTrackerReply::Kind::kAnnounce) return;  // errors and strays alike
   AddCandidates(reply.peers);
   phase = kPhaseNothingLeft;
+  work->TrackerAnswered(*peerSource, event);
 }
 
 bool TTrackerPeer::FillRequests() {
   if ((linkState == kUnlinked && phase == kPhaseIdle) || phase == kPhaseNothingLeft) return false;
   if (linkState != kReady || !peerSource) return true;
   const int64_t now = WallSeconds();
-  if (lastAnnounce != 0 && now - lastAnnounce <= kRepeatAfter) return true;
+  // A new event ("completed", "stopped") goes out at once, even from an
+  // object re-used within the repeat time.
+  const int32_t next = work->TrackerEvent(*peerSource);
+  if (lastAnnounce != 0 && now - lastAnnounce <= kRepeatAfter && next == event) return true;
+  event = next;
   if (OverUdp())
     AnnounceUdp(now);
   else
@@ -139,19 +145,23 @@ void TTrackerPeer::AnnounceHttp(int64_t now) {
   const AnnounceFigures figures = work->TrackerFigures();
   if (!figures.hasMetadata || !connection) return;
   TPeerId& source = *peerSource;
-  if (requestTarget.empty()) {
-    const BtPeerIdSeed seed{figures.announceUrl, platform::CurrentThreadId(), figures.taskAddress,
-                            static_cast<uint64_t>(now), figures.listenIp};
+  if (requestTarget.empty() || event != targetEvent) {
+    if (requestTarget.empty()) {
+      const BtPeerIdSeed seed{figures.announceUrl, platform::CurrentThreadId(), figures.taskAddress,
+                              static_cast<uint64_t>(now), figures.listenIp};
+      targetPeerId = MakeBtPeerId(seed);
+    }
     TrackerAnnounce announce;
     if (!source.Details().path.empty()) announce.path = source.Details().path;
     announce.infoHash = figures.infoHash;
-    announce.peerId = MakeBtPeerId(seed);
+    announce.peerId = targetPeerId;
     announce.port = figures.listenPort;
     announce.uploaded = figures.uploaded;
     announce.downloaded = figures.downloaded;
     announce.left = figures.left;
     announce.event = event;
     requestTarget = announce.Target();
+    targetEvent = event;
     targetTracker = source.url;
   }
   const std::string request = TrackerAnnounce::Request(requestTarget, source.Details().host, source.port);

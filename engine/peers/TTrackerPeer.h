@@ -47,8 +47,12 @@ class TTrackerPeer : public TPeerObject {
   // without Content-Length ends only there).
   std::string replyText;
   int64_t lastAnnounce = 0;  // engine seconds; 0 = never
-  int32_t event = TrackerAnnounce::kEventStarted;
-  std::string requestTarget;  // built by the first HTTP announce
+  int32_t event = TrackerAnnounce::kEventStarted;  // of the announce under way, as the task chose it
+  // Built by the first HTTP announce, and again for an announce with another
+  // event (with fresh figures, the same peer id).
+  std::string requestTarget;
+  int32_t targetEvent = TrackerAnnounce::kEventStarted;
+  BtHash targetPeerId{};
   std::string targetTracker;  // the tracker address text requestTarget was built for
   std::array<uint8_t, UdpTrackerPacket::kConnectRequestSize> connectRequest{};
   // Its first 8 bytes take the connection id of the connect reply.

@@ -15,7 +15,8 @@ class EngineListener {
   // listener ("address : port", or "Service Disabled!" with P2P off; empty
   // when it could not be opened).
   static std::string Upkeep(int64_t now);
-  // Accepts up to 11 waiting connections into the pending list; how many.
+  // Accepts the waiting connections into the pending list (a bounded number
+  // per call); how many.
   static int AcceptWaiting(uint32_t nowMs);
   static bool IsOpen();
   // The machine's address for listening (network order) as last looked up;

@@ -38,6 +38,26 @@ std::atomic<bool> reachable{false};
 constexpr uint64_t kReadWhileBelow = 1092;
 constexpr int kReadSize = 1024;
 
+// Makes room for one more pending connection in a full list: those whose
+// peer has gone leave first, then the oldest that has sent nothing, else the
+// oldest. A flood of connections that close at once or stay silent so never
+// pushes out a peer whose handshake is in.
+void MakeRoom(std::vector<Pending>& pending) {
+  if (pending.size() < IncomingConnections::kMaxPending) return;
+  std::erase_if(pending, [](Pending& entry) {
+    QTcpSocket& socket = *entry.connection;
+    if (socket.bytesReceived >= kReadWhileBelow || socket.Receive(kReadSize) >= 0) return false;
+    socket.Close();
+    return true;
+  });
+  if (pending.size() < IncomingConnections::kMaxPending) return;
+  auto leaving = std::find_if(pending.begin(), pending.end(),
+                              [](const Pending& entry) { return entry.connection->bytesReceived == 0; });
+  if (leaving == pending.end()) leaving = pending.begin();
+  leaving->connection->Close();
+  pending.erase(leaving);
+}
+
 }  // namespace
 
 bool ServedInfoHashes::Register(const BtHash& hash, const void* task) {
@@ -91,6 +111,7 @@ void IncomingConnections::AddPending(std::unique_ptr<QTcpSocket> connection, uin
   std::memcpy(listener, &listenerIp, 4);
   if (std::memcmp(peer, listener, 3) != 0) reachable = true;
   ScopedLock lock(&IncomingLock());
+  MakeRoom(PendingList());
   Pending entry;
   entry.connection = std::move(connection);
   entry.acceptedAt = nowMs;

@@ -45,8 +45,10 @@ class IncomingConnections {
   };
 
   // An accepted connection (already past the IP filter) joins the pending
-  // list. The first one from outside the listener's /24 network (`peerIp`,
-  // `listenerIp` in network order) marks the process reachable.
+  // list; in a full list it takes the place of one that is worth less (gone,
+  // else silent, else the oldest). The first one from outside the listener's
+  // /24 network (`peerIp`, `listenerIp` in network order) marks the process
+  // reachable.
   static void AddPending(std::unique_ptr<QTcpSocket> connection, uint32_t nowMs, uint32_t listenerIp);
   // One sweep on behalf of the task serving `taskHash` (null: none): reads
   // what arrived, drops broken, foreign and stale connections, the oldest

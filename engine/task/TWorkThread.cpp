@@ -301,6 +301,8 @@ bool TWorkThread::BuildMetadata(TPieces* previous) {
     torrentReader = std::move(oldReader);
     return false;
   }
+  // Nothing else makes them; a missing one (deleted since) is made again.
+  pieces->CreateEmptyFiles();
   live.torrentName = torrentReader->Name();
   live.comment = torrentReader->Comment();
   ipFilter = CopyProcessIpFilter();
@@ -410,6 +412,7 @@ bool TWorkThread::CompletionRule(int64_t t) {
       finished = pieces->pieceCount > 0 && pieces->finishedPieces >= pieces->pieceCount;
       if (finished) {
         completed = 1;
+        if (sawIncomplete_) AnnounceCompletion();
         ClearBlockScheduling(false);  // the last pieces stay queued for announcing
         publishPending = true;  // callers learn of it now, not at the next second
       }
@@ -417,6 +420,7 @@ bool TWorkThread::CompletionRule(int64_t t) {
   }
   if (!finished) {
     live.completeTime = 0;
+    if (live.runPhase == TaskStatus::kRunning) sawIncomplete_ = true;
     return false;
   }
   if (t <= 0) return false;
@@ -495,7 +499,11 @@ int64_t TWorkThread::Tick() {
   DrivePeers();
   if (peersFound && !HostComplete()) ConnectPeers();
   peersFound = false;
-  if (TickMs() - lastIncomingTick_ >= 400) {
+  // For a second after a sweep found the listener crowded, it is emptied at
+  // every tick: its kernel queue is short, and a full queue turns honest
+  // peers away unseen while a flood of connections lasts.
+  const bool crowded = lastCrowdedSweep_ != 0 && TickMs() - lastCrowdedSweep_ < 1000;
+  if (TickMs() - lastIncomingTick_ >= 400 || crowded) {
     lastIncomingTick_ = TickMs();
     AcceptIncomingAndKeepListener();
   }
@@ -545,7 +553,7 @@ int64_t TWorkThread::Tick() {
 
 void TWorkThread::AcceptIncomingAndKeepListener() {
   listenText = EngineListener::Upkeep(WallSeconds());
-  EngineListener::AcceptWaiting(TickMs());
+  if (EngineListener::AcceptWaiting(TickMs()) >= kCrowdedListenerAccepts) lastCrowdedSweep_ = TickMs() | 1;
   TakeIncomingConnections();
 }
 
@@ -605,6 +613,7 @@ void TWorkThread::WorkLoop() {
   }
 
   live.runPhase = TaskStatus::kRunning;
+  sawIncomplete_ = false;
   lastSecondTick = TickMs();
   lastSave_ = MonotonicSeconds();
   lastUpkeep_ = lastFeed_ = lastWindow_ = lastTrim_ = lastLan_ = WallSeconds();
@@ -676,6 +685,8 @@ void TWorkThread::EndRun(bool timedOut, bool gaveUp) {
     pieces->SaveResume();
     pieces->SavePartials();
   }
+  // Once what the run holds is saved: the trackers forget our address.
+  AnnounceStop();
   Reset(ResetScope::kRun);
   if (completed)
     TaskStateFile::Delete(stateFilePath);

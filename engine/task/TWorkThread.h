@@ -97,6 +97,8 @@ class TWorkThread : public TWorkWithTransStatis,
     return limit - std::max(secondPayload, secondReceived);
   }
   AnnounceFigures TrackerFigures() override;
+  int32_t TrackerEvent(const TPeerId& tracker) override { return trackerEvents.Next(tracker); }
+  void TrackerAnswered(TPeerId& tracker, int32_t event) override { trackerEvents.Answered(tracker, event); }
   const BtHandshakeBytes* OwnHandshake() override { return handshakeReady_ ? &handshake_ : nullptr; }
   bool AcceptBtPeer(const TPeerObject& self, const BtHash& peerId, uint32_t ip) override;
   void NoteHandshake(uint32_t ip) override { candidates.NoteHandshake(ip); }
@@ -131,7 +133,8 @@ class TWorkThread : public TWorkWithTransStatis,
   // Drives every connection one step.
   virtual void DrivePeers();
   // Keeps the process-wide listener open, accepts what waits on it and
-  // takes this task's incoming connections (every 400 ms); exchanges LAN
+  // takes this task's incoming connections (every 400 ms, every tick while
+  // connections pour in); exchanges LAN
   // announcements (every 10 s; the LAN socket comes with the UDP part).
   virtual void AcceptIncomingAndKeepListener();
   virtual void ExchangeLanAnnouncements() {}
@@ -180,6 +183,13 @@ class TWorkThread : public TWorkWithTransStatis,
   int64_t lastTrim_ = 0;
   int64_t lastLan_ = 0;
   uint32_t lastIncomingTick_ = 0;
+  // The run has seen the task incomplete: its completion is a download's,
+  // which the trackers are told of (a task that starts complete is not).
+  bool sawIncomplete_ = false;
+  // When a sweep last took kCrowdedListenerAccepts connections or more
+  // (0: never).
+  static constexpr int kCrowdedListenerAccepts = 8;
+  uint32_t lastCrowdedSweep_ = 0;
   int tickInSecond_ = 0;  // ticks since the last per-second pass
   // Sockets the tick waits on, and whether the last wake-up found nothing.
   std::vector<platform::SocketHandle> waitSockets_;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <random>
@@ -17,9 +18,14 @@
 #include "engine/base/ScopedLock.h"
 #include "engine/base/EngineClock.h"
 #include "engine/content/BlockSize.h"
+#include "platform/Clock.h"
 
 namespace pf {
 namespace {
+
+// The end of the engine's exit window for "stopped" announces (TickMs), 0
+// when none is open; set by the thread that stops the engine.
+std::atomic<uint32_t> stopAnnounceDeadline{0};
 
 int KindSlot(int kind) {
   switch (kind) {
@@ -589,12 +595,53 @@ void TWorkWithPeers::WatchSourcesLeft() {
   live.notices.push_back(*notice);
 }
 
+void TWorkWithPeers::AnnounceCompletion() {
+  // Due now, not at the tracker's next ten-minute turn.
+  for (const RefPtr<TPeerId>& tracker : trackerEvents.Completed()) tracker->lastConnect = 0;
+}
+
+void TWorkWithPeers::EndStopAnnouncesBy(uint32_t tickMs) { stopAnnounceDeadline = tickMs; }
+
+void TWorkWithPeers::AnnounceStop() {
+  std::vector<RefPtr<TPeerId>> due = trackerEvents.Stopping();
+  if (due.empty() || !Switches().p2pEnabled) return;
+  const uint32_t start = TickMs();
+  int64_t budget = kStopAnnounceMs;
+  if (const uint32_t deadline = stopAnnounceDeadline.load(); deadline != 0)
+    budget = std::min<int64_t>(budget, static_cast<int32_t>(deadline - start));
+  if (budget <= 0) return;
+  // Peers and servers are done with; only the trackers' exchanges go on.
+  for (size_t i = connections.size(); i-- > 0;)
+    if (connections[i]->kind != kTracker) ReleaseConnection(*connections[i]);
+  // A "completed" still owed and the "stopped" make two exchanges; a tracker
+  // that fails more often is given up.
+  constexpr int kExchangesPerTracker = 3;
+  std::vector<int> exchanges(due.size(), 0);
+  // Counted in passes of a known sleep, so that a test's stopped clock
+  // cannot hold the end of the run.
+  constexpr uint32_t kPassMs = 5;
+  for (int64_t pass = 0; trackerEvents.AnyOwed() && pass < budget / kPassMs; ++pass) {
+    for (size_t i = 0; i < due.size(); ++i) {
+      TPeerId& tracker = *due[i];
+      if (!trackerEvents.Owed(tracker) || tracker.openConnections > 0 || exchanges[i] >= kExchangesPerTracker)
+        continue;
+      ++exchanges[i];
+      int count = 0;
+      ConnectCandidate(tracker, 0, 1, count);
+    }
+    if (CountConnections(kTracker) == 0) break;  // every exchange left has failed
+    DriveConnections();
+    platform::SleepMs(kPassMs);
+  }
+}
+
 void TWorkWithPeers::ResetPool() {
   noticeBook.Reset();
   for (auto& connection : connections) connection->Reset();
   connections.clear();
   idlePeers.clear();
   candidates.Clear();
+  trackerEvents.Clear();
   mirrorPolicy.Reset();
   connectionLimitReached = 0;
 }

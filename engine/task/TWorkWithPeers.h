@@ -14,6 +14,7 @@
 #include "engine/task/MirrorPolicy.h"
 #include "engine/task/SourceNoticeBook.h"
 #include "engine/task/TBaseWork.h"
+#include "engine/task/TrackerEvents.h"
 #include "engine/wire/BtHandshake.h"
 
 namespace pf {
@@ -121,6 +122,18 @@ class TWorkWithPeers : public TBaseWork, private MirrorPolicy::Pool {
   // many idle peers do not keep the loop busy (unless its last step moved a
   // block); servers are always stepped.
   void DriveConnections(int tickInSecond = 0, int receiveEvery = 1);
+  // The download completed in this run: the trackers that know us are told
+  // "completed" at the next connect pass.
+  void AnnounceCompletion();
+  // The run ends: the trackers that know us are told "stopped" (after a
+  // "completed" still owed), their exchanges driven here for at most
+  // kStopAnnounceMs (less once the engine's exit has begun, see
+  // EndStopAnnouncesBy); every other connection is closed first.
+  void AnnounceStop();
+  static constexpr uint32_t kStopAnnounceMs = 1500;
+  // The engine is stopping all its tasks one after another: their "stopped"
+  // announces share one window that ends at `tickMs` (TickMs); 0 lifts it.
+  static void EndStopAnnouncesBy(uint32_t tickMs);
   // Per-connection speeds over the last window of `seconds`.
   void UpdateSpeeds(int seconds);
   const std::vector<RefPtr<TPeerObject>>& Connections() const { return connections; }
@@ -184,6 +197,7 @@ class TWorkWithPeers : public TBaseWork, private MirrorPolicy::Pool {
   SourceNoticeBook noticeBook;
   bool peersFound = false;  // BitTorrent candidates came since the last peer pass
   CIPFilter ipFilter;  // the process-wide filter as it was when the piece map was built
+  TrackerEvents trackerEvents;
 };
 
 }  // namespace pf

@@ -23,7 +23,7 @@ struct TaskStatus {
   int finishedPieces = 0;
   int wantedPieces = 0;
   int pieceLength = 0;
-  int cachedBytes = 0;
+  int64_t cachedBytes = 0;
   std::string torrentName;
   std::string comment;
   std::string creator;

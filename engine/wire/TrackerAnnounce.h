@@ -25,8 +25,10 @@ struct TrackerPeerAddress {
 
 // Everything one announce tells the tracker.
 struct TrackerAnnounce {
+  // The UDP protocol's numbers; over HTTP any other value is sent as stopped.
   static constexpr int32_t kEventCompleted = 1;
-  static constexpr int32_t kEventStarted = 2;  // any other value: stopped
+  static constexpr int32_t kEventStarted = 2;
+  static constexpr int32_t kEventStopped = 3;
 
   std::string path = "/";  // the tracker URL's path; its own query is not sent
   std::array<uint8_t, 20> infoHash{};

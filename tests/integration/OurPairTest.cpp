@@ -5,6 +5,7 @@
 // impossible requests), where the download must still end with the original
 // bytes and the seeder must live; and under rate limits on either side.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,6 +13,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -57,6 +60,52 @@ int Connect(const std::string& address, int port) {
     return -1;
   }
   return fd;
+}
+
+// A connection from `from` to `to`:`port`, or -1 when it is refused or not
+// made within `timeoutMs`.
+int ConnectFrom(const std::string& from, const std::string& to, int port, int timeoutMs) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  ::inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  ::inet_pton(AF_INET, to.c_str(), &remote.sin_addr);
+  remote.sin_port = htons(static_cast<uint16_t>(port));
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    pollfd polled{fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (errno != EINPROGRESS || ::poll(&polled, 1, timeoutMs) != 1 ||
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+      ::close(fd);
+      return -1;
+    }
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
+}
+
+// What arrives on `fd` until `count` bytes are in, the peer closes or the
+// deadline passes.
+std::string ReceiveUntil(int fd, size_t count, std::chrono::steady_clock::time_point deadline) {
+  std::string bytes;
+  while (bytes.size() < count) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd polled{fd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&polled, 1, static_cast<int>(left.count())) != 1) break;
+    char chunk[256];
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    bytes.append(chunk, static_cast<size_t>(n));
+  }
+  return bytes;
 }
 
 void SendAll(int fd, const std::string& bytes) {
@@ -261,6 +310,67 @@ TEST_F(OurPairTest, SeederOutlivesAFloodOfBadConnections) {
   DownloadFrom({SeederPeer()});
   stop = true;
   flood.join();
+  EXPECT_TRUE(seeder_.Running()) << seeder_.OutputTail();
+}
+
+// One local attacker floods the seeder's listener with connections that close
+// at once or stay silent, faster than any peer would dial. Meanwhile honest
+// peers handshake with it: each of them must get in and be answered within
+// the three seconds a connecting peer waits, and a download beside the flood
+// must end with the original bytes.
+TEST_F(OurPairTest, HonestPeersGetInDuringAConnectionFlood) {
+  constexpr int kFloodConnections = 2000;
+  constexpr size_t kHeldSilent = 60;
+  StartSeeder();
+  std::atomic<bool> flooding{true};
+  std::atomic<int> flooded{0};
+  std::thread flood([&] {
+    std::vector<int> held;
+    for (int i = 0; i < kFloodConnections; ++i) {
+      const int fd = ConnectFrom("127.0.0.5", "127.0.0.2", seeder_.Port(), 100);
+      if (fd < 0) continue;
+      ++flooded;
+      if (i % 10 != 0) {
+        ::close(fd);
+        continue;
+      }
+      held.push_back(fd);
+      if (held.size() > kHeldSilent) {
+        ::close(held.front());
+        held.erase(held.begin());
+      }
+    }
+    for (int fd : held) ::close(fd);
+    flooding = false;
+  });
+  // Honest peers, one after another for as long as the flood lasts.
+  int honest = 0;
+  std::vector<std::string> failures;
+  std::thread honestPeers([&] {
+    const std::string handshake = Handshake(infoHash_, "-XX0001-honesthonest");
+    while (flooding || honest < 20) {
+      const auto started = std::chrono::steady_clock::now();
+      const int fd = ConnectFrom("127.0.0.6", "127.0.0.2", seeder_.Port(), 3000);
+      std::string answer;
+      if (fd >= 0) {
+        SendAll(fd, handshake);
+        answer = ReceiveUntil(fd, 68, started + std::chrono::seconds(3));
+        ::close(fd);
+      }
+      ++honest;
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+      if (fd < 0) failures.push_back("attempt " + std::to_string(honest) + ": no connection after " + std::to_string(ms.count()) + " ms");
+      else if (answer.size() < 68 || answer.compare(28, 20, infoHash_) != 0)
+        failures.push_back("attempt " + std::to_string(honest) + ": no handshake after " + std::to_string(ms.count()) + " ms");
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  DownloadFrom({SeederPeer()});
+  flood.join();
+  honestPeers.join();
+  EXPECT_GT(flooded, kFloodConnections / 2) << "the flood never reached the listener; the case proves nothing";
+  EXPECT_GE(honest, 20);
+  EXPECT_TRUE(failures.empty()) << failures.size() << " of " << honest << " honest peers failed, first: " << failures.front();
   EXPECT_TRUE(seeder_.Running()) << seeder_.OutputTail();
 }
 

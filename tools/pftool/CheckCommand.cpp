@@ -1,5 +1,5 @@
 // pftool check TORRENT FOLDER: the engine's start-up check of a torrent's
-// files in a folder, and what it finds held.
+// files in a folder, what it finds held, and the empty files that are missing.
 #include <cstdio>
 #include <filesystem>
 
@@ -56,6 +56,9 @@ int RunCheck(const std::vector<std::string>& args) {
   }
   std::printf("held: %d/%lld\n", map->finishedPieces, static_cast<long long>(map->pieceCount));
   std::printf("bytes: %lld/%lld\n", static_cast<long long>(map->doneBytes), static_cast<long long>(total));
+  // They hold no piece; a task's start makes them again.
+  for (const pf::TFileEntry* entry : map->MissingEmptyFiles())
+    std::printf("missing empty file: %s\n", entry->relativeName.c_str());
   return 0;
 }
 

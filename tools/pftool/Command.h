@@ -27,6 +27,7 @@ struct Command {
   std::span<const Option> options;
   std::string_view operands;  // after the options, "TORRENT FOLDER"
   CommandFunction run;
+  std::string_view notes = {};  // shown under the usage by COMMAND --help
 
   const Option* FindOption(std::string_view option) const;
   // `lead` + "NAME --opt VALUE [--opt VALUE ...] OPERANDS", folded at 100

@@ -39,6 +39,11 @@ constexpr Option kSeedOptions[] = {
 
 constexpr size_t kUsageWidth = 100;
 
+constexpr std::string_view kTargetNotes =
+    "PATH: for a single-file torrent, the file. For a multi-file torrent, the folder to save in:\n"
+    "the files go to PATH/<torrent name>/<paths> (to PATH/<paths> when PATH ends in the torrent's\n"
+    "name); a PATH that is an existing file, or that names one of the torrent's files, is refused.";
+
 }  // namespace
 
 std::span<const Command> Commands() {
@@ -47,8 +52,8 @@ std::span<const Command> Commands() {
       {"make-torrent", kMakeTorrentOptions, "PATH", RunMakeTorrent},
       {"check", {}, "TORRENT FOLDER", RunCheck},
       {"resume-info", {}, "STATEFILE", RunResumeInfo},
-      {"download", kDownloadOptions, "", RunDownload},
-      {"seed", kSeedOptions, "", RunSeed},
+      {"download", kDownloadOptions, "", RunDownload, kTargetNotes},
+      {"seed", kSeedOptions, "", RunSeed, kTargetNotes},
   };
   return kCommands;
 }

@@ -1,5 +1,5 @@
-// pftool download (its options are in CommandTable.cpp): downloads one file
-// of a torrent from its mirrors and from the peers its trackers name, through
+// pftool download (its options are in CommandTable.cpp): downloads a
+// torrent's file (or files) from its mirrors and from the peers its trackers name, through
 // the engine's call interface, the way the application does: a P2SP task
 // keyed by the torrent, polled for its figures until it is complete. Ctrl-C stops the task with its
 // state saved, so that the same command continues where it stopped.
@@ -107,6 +107,29 @@ bool PrintNotices(pf::TaskHandle handle, const pf::TaskInfo& info, ProgressBar& 
   return true;
 }
 
+// The first write problem among the run's files (a multi-file torrent's
+// files, or the one target), each under its partial name and its own.
+std::string FirstWriteProblem(const TargetLayout& layout) {
+  std::vector<fs::path> files{layout.root};
+  if (layout.multiFile) {
+    files.clear();
+    for (const TargetFile& file : layout.files) files.push_back(file.path);
+  }
+  for (const fs::path& file : files)
+    for (const std::string& path : {file.string() + ".pftmp", file.string()})
+      if (std::string why = WriteProblem(path); !why.empty()) return why;
+  return std::string();
+}
+
+// A file the complete run should have left but did not; empty when all are
+// there.
+std::string MissingFile(const TargetLayout& layout) {
+  if (!layout.multiFile) return fs::is_regular_file(layout.root) ? std::string() : layout.root.string();
+  for (const TargetFile& file : layout.files)
+    if (!fs::is_regular_file(file.path)) return file.path.string();
+  return std::string();
+}
+
 std::string Figures(const pf::TaskInfo& info) {
   std::string text = Bytes(info.doneBytes) + "/" + Bytes(int64_t{info.totalKB} * 1024) + "  " +
                      Bytes(info.speed) + "/s";
@@ -163,12 +186,9 @@ int RunDownload(const std::vector<std::string>& args) {
       bar.Finish();
       std::fprintf(stderr, "pftool download: failed with state %d: %s\n", info.state, text);
       if (info.state == pf::kStateSizeUnreadable) {
-        // The target or its partial name: whichever the task wrote to.
-        for (const std::string& path : {run.targetPath + ".pftmp", run.targetPath})
-          if (const std::string why = WriteProblem(path); !why.empty()) {
-            std::fprintf(stderr, "pftool download: %s\n", why.c_str());
-            break;
-          }
+        // A file or its partial name: whichever the task wrote to.
+        if (const std::string why = FirstWriteProblem(run.layout); !why.empty())
+          std::fprintf(stderr, "pftool download: %s\n", why.c_str());
       }
       return kExitFailed;
     }
@@ -189,14 +209,17 @@ int RunDownload(const std::vector<std::string>& args) {
   run.StopTask();
   // What the last moments told (a fast download ends between two polls).
   if (pf::GetTaskInfo(run.handle, &info) == pf::kOk) PrintNotices(run.handle, info, bar, &noticesPrinted, &reasons);
-  if (!fs::is_regular_file(target)) {
-    std::fprintf(stderr, "pftool download: the task reported completion but %s is missing\n", target.c_str());
+  if (const std::string missing = MissingFile(run.layout); !missing.empty()) {
+    std::fprintf(stderr, "pftool download: the task reported completion but %s is missing\n", missing.c_str());
     return kExitFailed;
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
   std::error_code error;
+  uint64_t bytes = 0;
+  for (const TargetFile& file : run.layout.files) bytes += fs::file_size(file.path, error);
+  if (!run.layout.multiFile) bytes = fs::file_size(target, error);
   std::printf("complete: %s\n", target.c_str());
-  std::printf("bytes: %" PRIu64 "\n", static_cast<uint64_t>(fs::file_size(target, error)));
+  std::printf("bytes: %" PRIu64 "\n", bytes);
   std::printf("http bytes: %" PRId64 "\n", info.httpBytes);
   std::printf("peer bytes: %" PRId64 "\n", info.peerBytes);
   std::printf("seconds: %.2f\n", seconds);

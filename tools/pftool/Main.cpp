@@ -30,6 +30,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 2, argv + argc);
     if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) {
       std::printf("%s\n", command.Usage(pftool::kUsageLead).c_str());
+      if (!command.notes.empty()) std::printf("%.*s\n", static_cast<int>(command.notes.size()), command.notes.data());
       return 0;
     }
     try {

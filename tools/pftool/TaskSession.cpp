@@ -107,19 +107,16 @@ int TaskSession::Start(const TaskOptions& options, bool seeding) {
     std::fprintf(stderr, "pftool %s: %s: no such torrent file\n", command_, options.torrent.c_str());
     return kExitFailed;
   }
-  const fs::path target = fs::absolute(options.target, error).lexically_normal();
-  if (fs::is_directory(target) || !target.has_filename()) {
-    std::fprintf(stderr, "pftool %s: %s: the target is a folder; name the file\n", command_, options.target.c_str());
+  layout = ResolveTarget(torrent, options.target, seeding);
+  if (!layout.problem.empty()) {
+    std::fprintf(stderr, "pftool %s: %s\n", command_, layout.problem.c_str());
     return kExitFailed;
   }
-  if (seeding && !fs::is_regular_file(target)) {
-    std::fprintf(stderr, "pftool %s: %s: no such file to serve\n", command_, options.target.c_str());
-    return kExitFailed;
-  }
-  fs::create_directories(target.parent_path(), error);
+  const fs::path& target = layout.target;
+  fs::create_directories(layout.multiFile ? target : target.parent_path(), error);
   const fs::path state =
-      options.resume.empty() ? fs::path(target.string() + ".pfinfo") : fs::absolute(options.resume, error);
-  targetPath = target.string();
+      options.resume.empty() ? fs::path(layout.root.string() + ".pfinfo") : fs::absolute(options.resume, error);
+  targetPath = layout.root.string();
   statePath = state.string();
   // A saved state continues the earlier run: the pieces it holds are not
   // fetched again. One that cannot be read, or that another torrent's
@@ -143,11 +140,11 @@ int TaskSession::Start(const TaskOptions& options, bool seeding) {
 
   auto params = std::make_unique<pf::TaskParams>();  // zero-filled, as the engine wants it
   if (!CopyText(command_, params->key, "file://" + torrent.string(), "torrent") ||
-      !CopyText(command_, params->target, target.string(), "target") ||
+      !CopyText(command_, params->target, layout.multiFile ? target.string() + "/" : target.string(), "target") ||
       !CopyText(command_, params->resumePath, state.string(), "state file"))
     return kExitFailed;
   params->sourceList = options.sources.c_str();
-  params->flags = pf::kTaskP2SP | pf::kTaskTargetIsFile | pf::kTaskRecorded;
+  params->flags = pf::kTaskP2SP | pf::kTaskRecorded | (layout.multiFile ? 0u : pf::kTaskTargetIsFile);
 
   pf::CreateLog();
   pf::WithLog([&](pf::CPelicanfetchLog& log) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "TargetLayout.h"
 #include "engine/api/EngineApi.h"
 
 namespace pftool {
@@ -41,7 +42,8 @@ class TaskSession {
 
   pf::TaskHandle handle = 0;
   bool recovered = false;
-  std::string targetPath;
+  TargetLayout layout;
+  std::string targetPath;  // the file, or the torrent's folder
   std::string statePath;
 
  private:

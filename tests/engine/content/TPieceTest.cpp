@@ -66,6 +66,28 @@ TEST(TPiece, BlocksOutOfOrderTwiceAndAcrossChunksCompleteThePieceOnce) {
   EXPECT_EQ(fx.ReadFile(fx.Path(1)), fx.content.substr(150000));
 }
 
+// A piece stamped complete again and again before the disk takes it (its
+// target could not be written, so it was fetched anew each time) adds to the
+// bytes waiting for the disk beyond 2 GB: the count neither wraps nor stops
+// the write that empties it.
+TEST(TPiece, BytesWaitingForTheDiskNeverWrap) {
+  PieceMapFixture fx("pending");
+  auto map = fx.Map({{200000}, 200000});
+  ASSERT_TRUE(map->BuildPieces(nullptr));
+  TPiece& piece = *map->Piece(0);
+  auto source = RefPtr<TestSource>::Make(kHttp);
+  for (int offset = 0; offset < 200000; offset += 16384)
+    piece.Receive(Bytes(fx.content, offset), std::min(16384, 200000 - offset), offset, source.get());
+  ASSERT_TRUE(piece.complete);
+  constexpr int64_t kStamps = 12000;  // 2.4 GB
+  for (int64_t i = 1; i < kStamps; ++i) piece.StampComplete();
+  EXPECT_EQ(map->pendingWriteBytes, kStamps * 200000);
+  EXPECT_EQ(map->cachedBytes, kStamps * 200000);
+  map->WriteCompletePieces();
+  EXPECT_EQ(map->pendingWriteBytes, 0);
+  EXPECT_TRUE(map->IsHeld(0));
+}
+
 TEST(TPiece, LongPieceStreamsToDiskAndVerifiesWithTheRunningHash) {
   PieceMapFixture fx("stream");
   const MapSpec spec{{2 * 1048576}, 1048576};

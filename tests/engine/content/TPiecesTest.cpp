@@ -208,5 +208,43 @@ TEST(TPieces, ATargetThatCanNeverBeWrittenIsReportedOnce) {
   EXPECT_TRUE(fx.sink.events.empty());
 }
 
+// Empty files hold no piece: the check that finds every piece held still
+// names the selected ones that are missing, and they are made under their
+// final names (a folder of the torrent included); a skipped one is left out.
+TEST(TPieces, MissingEmptyFilesAreNamedAndMade) {
+  PieceMapFixture fx("empty");
+  const MapSpec spec{{5000, 0, 3000, 0}, 16384};
+  fx.Map(spec);
+  fx.WriteFile(0, spec);
+  fx.WriteFile(2, spec);
+  auto map = fx.Map(spec);
+  const std::string nested = (fx.dir / "sub" / "folder" / "f1").string();
+  map->files[1]->path = nested + TFileEntry::kTempExtension;
+  map->files[1]->finalPath = nested;
+  map->files[1]->usesTempName = 1;
+  ASSERT_TRUE(map->BuildPieces(nullptr));
+  ASSERT_EQ(map->finishedPieces, 1);
+  map->SelectFile(*map->files[3], true);
+
+  const auto missing = map->MissingEmptyFiles();
+  ASSERT_EQ(missing.size(), 1u);
+  EXPECT_EQ(missing[0]->relativeName, "f1");
+  ASSERT_TRUE(map->CreateEmptyFiles());
+  EXPECT_TRUE(std::filesystem::is_regular_file(nested));
+  EXPECT_FALSE(std::filesystem::exists(nested + TFileEntry::kTempExtension));
+  EXPECT_EQ(map->files[1]->path, nested);
+  EXPECT_FALSE(std::filesystem::exists(fx.Path(3))) << "a skipped file is not made";
+  EXPECT_TRUE(map->MissingEmptyFiles().empty());
+
+  // One that cannot be made is reported as an unwritable target.
+  std::filesystem::remove(nested);
+  std::ofstream(fx.dir / "blocker") << "x";
+  map->files[1]->path = (fx.dir / "blocker" / "f1").string();
+  fx.sink.events.clear();
+  EXPECT_FALSE(map->CreateEmptyFiles());
+  ASSERT_FALSE(fx.sink.events.empty());
+  EXPECT_EQ(fx.sink.events.back().code, PieceEvent::kSizeUnreadable);
+}
+
 }  // namespace
 }  // namespace pf

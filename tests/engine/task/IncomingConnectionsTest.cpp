@@ -148,5 +148,44 @@ TEST_F(Incoming, OldestPendingConnectionsGoBeyondTheLimit) {
   EXPECT_EQ(IncomingConnections::PendingCount(), IncomingConnections::kMaxPending);
 }
 
+// A full list under a flood: connections whose peer has gone, then silent
+// ones, give way to newcomers; one whose handshake is in stays and is taken.
+TEST_F(Incoming, AFullListKeepsTheConnectionWhoseHandshakeIsIn) {
+  const BtHash mine = Hash(1);
+  int self = 0;
+  ServedInfoHashes::Register(mine, &self);
+  QTcpSocket listener;
+  ASSERT_TRUE(listener.Listen(0, Loopback()));
+  std::vector<std::unique_ptr<QTcpSocket>> clients;
+  auto connect = [&](const std::vector<uint8_t>& bytes, uint32_t nowMs) {
+    auto client = std::make_unique<QTcpSocket>();
+    ASSERT_TRUE(client->Connect(Loopback(), listener.localPort, true));
+    std::unique_ptr<QTcpSocket> accepted;
+    for (int t = 0; t < 100 && !accepted; ++t) {
+      accepted = listener.Accept();
+      if (!accepted) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(accepted);
+    if (!bytes.empty()) {
+      ASSERT_EQ(client->Send(bytes.data(), static_cast<int>(bytes.size())), static_cast<int>(bytes.size()));
+    }
+    IncomingConnections::AddPending(std::move(accepted), nowMs, Loopback());
+    clients.push_back(std::move(client));
+  };
+  connect(Handshake(mine), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the handshake is in
+  for (uint32_t i = 1; i < 3 * IncomingConnections::kMaxPending; ++i) {
+    connect({}, i);
+    if (i % 2) clients.back().reset();  // gone at once
+  }
+  EXPECT_LE(IncomingConnections::PendingCount(), IncomingConnections::kMaxPending);
+  std::vector<IncomingConnections::Matched> matched;
+  for (int i = 0; i < 100 && matched.empty(); ++i) {
+    matched = IncomingConnections::Sweep(&mine, 100);
+    if (matched.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(matched.size(), 1u) << "the peer whose handshake was in was pushed out by the flood";
+}
+
 }  // namespace
 }  // namespace pf
