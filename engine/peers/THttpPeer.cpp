@@ -56,22 +56,43 @@ bool THttpPeer::StartAttempt() {
   headerDone = 0;
   noLength = 0;
   if (!connection) connection = std::make_unique<QTcpSocket>();
+  const TPeerIdDetails& details = source.Details();
+  const std::string& host = details.hostName.empty() ? details.host : details.hostName;
   if (!connection->Connect(source.ip, static_cast<uint16_t>(source.port), false)) return false;
+  // The certificate must name the host the requests name.
+  if (source.overTls && !connection->StartTls(host)) {
+    DropIfTlsRefused();
+    return false;
+  }
   linkState = kConnected;
   ++source.attempts;
   const std::string& url = source.url;
   const size_t lastSlash = url.rfind('/');
   const std::string referer = url.substr(0, lastSlash == std::string::npos ? url.size() : lastSlash);
-  const TPeerIdDetails& details = source.Details();
   const std::string path = details.httpPath.empty() ? "/" : details.httpPath;
-  const std::string& host = details.hostName.empty() ? details.host : details.hostName;
   const std::string request =
       BuildHttpRequest(host, path, source.referer.empty() ? referer : source.referer, "", "", streamPos, 0);
-  return connection->Send(request.data(), static_cast<int>(request.size())) >= 0;
+  if (connection->Send(request.data(), static_cast<int>(request.size())) >= 0) return true;
+  DropIfTlsRefused();
+  return false;
+}
+
+void THttpPeer::DropIfTlsRefused() {
+  if (!connection || connection->TlsFailure().empty()) return;
+  // A certificate that is not trusted, or a server that cannot speak TLS,
+  // gives the same answer every time.
+  LogLine(kLogEngine, "%s: TLS failed, source dropped: %s", peerSource->url.c_str(),
+          connection->TlsFailure().c_str());
+  work->Retry(*peerSource, SourceRetry::kDrop, 60);
+  phase = kPhaseNothingLeft;
 }
 
 bool THttpPeer::AfterTick() {
-  if (IsConnected() && connection->QueuedCount() > 0) return connection->Send(nullptr, 0) >= 0;
+  if (IsConnected() && connection->QueuedCount() > 0) {
+    if (connection->Send(nullptr, 0) >= 0) return true;
+    DropIfTlsRefused();
+    return false;
+  }
   return IsConnected();
 }
 
@@ -86,7 +107,10 @@ bool THttpPeer::IsStalled() {
 
 bool THttpPeer::ReadHeader() {
   const int held = connection->Receive();
-  if (held < 0 && connection->ReceivedCount() == 0) return false;
+  if (held < 0 && connection->ReceivedCount() == 0) {
+    DropIfTlsRefused();
+    return false;
+  }
   const std::string_view buffered(reinterpret_cast<const char*>(connection->ReceivedData()),
                                   static_cast<size_t>(connection->ReceivedCount()));
   const size_t end = HttpResponseHeader::FindEnd(buffered);
@@ -108,7 +132,8 @@ bool THttpPeer::OnRedirect() {
   TPeerId& source = *peerSource;
   source.redirected = 1;
   const std::string target =
-      AbsoluteLocation(response.Value("Location").value_or(""), source.Details().host, source.port);
+      AbsoluteLocation(response.Value("Location").value_or(""), source.overTls ? "https" : "http",
+                       source.Details().host, source.port);
   connection->Close();
   if (EqualNoCase(target, source.lastRedirect)) {
     if (++source.redirectCount > 2) work->Retry(source, SourceRetry::kDrop, 60);

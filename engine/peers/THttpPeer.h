@@ -51,6 +51,9 @@ class THttpPeer : public TPeerObject {
   // the source held back) when it starts past what was asked.
   bool TakeBodyStart();
   bool OnRedirect();
+  // After the connection failed: when TLS refused the server, says so and
+  // drops the source.
+  void DropIfTlsRefused();
   bool ReadWholeContent();
   bool StreamBlocks();
   // Hands the buffered body bytes out to the queued requests.
