@@ -150,7 +150,6 @@ class QTcpSocket {
   bool proxyNameGiven_ = false;  // the proxy gets the target's name
   int breakError_ = 0;
   std::unique_ptr<TlsSession> tls_;  // set by StartTls
-  std::string tlsHost_;              // the name the certificate must carry
   int64_t tlsStart_ = 0;             // when the handshake could begin
   std::string tlsFailure_;
 };

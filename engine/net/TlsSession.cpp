@@ -172,6 +172,7 @@ int TlsSession::Receive(void* buffer, int length, int* error) {
   // from as many as are at hand, as one socket read would fill it.
   auto* out = static_cast<uint8_t*>(buffer);
   int total = 0;
+  lastReadFilled_ = false;
   ERR_clear_error();
   while (total < length) {
     size_t got = 0;
@@ -188,9 +189,10 @@ int TlsSession::Receive(void* buffer, int length, int* error) {
     return Stalled(sslError, error);
   }
   ERR_clear_error();
+  lastReadFilled_ = total == length;
   return total;
 }
 
-bool TlsSession::HoldsInput() const { return established_ && SSL_has_pending(ssl_.get()) == 1; }
+bool TlsSession::HoldsInput() const { return lastReadFilled_ && SSL_has_pending(ssl_.get()) == 1; }
 
 }  // namespace pf

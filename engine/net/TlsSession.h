@@ -40,8 +40,9 @@ class TlsSession {
   // the buffer as far as the bytes at hand go.
   int Send(const void* data, int length, int* error);
   int Receive(void* buffer, int length, int* error);
-  // Bytes already decrypted (or read from the socket) that Receive would
-  // return although the socket itself has nothing.
+  // Whole records already read from the socket that Receive would return
+  // although the socket itself may have nothing (the last read stopped
+  // because the buffer was full, not for want of bytes).
   bool HoldsInput() const;
 
   // Read and written by the BIO's callbacks.
@@ -59,6 +60,7 @@ class TlsSession {
   std::unique_ptr<SSL, void (*)(SSL*)> ssl_;
   bool established_ = false;
   bool wantsWrite_ = false;
+  bool lastReadFilled_ = false;
   std::string failure_;
 };
 

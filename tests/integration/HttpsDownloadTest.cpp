@@ -128,9 +128,13 @@ class HttpsDownloadTest : public ::testing::Test {
 };
 
 TEST_F(HttpsDownloadTest, TrustedServersDeliverTheFileDirectlyAfterARedirectAndThroughProxies) {
-  LoopbackNginx secure, plain;
+  LoopbackNginx secure, plain, plainHere;
   StartMirror(secure, "package");
-  StartMirror(plain, "", "127.0.0.2", {LoopbackNginx::Location::Redirect("/moved.bin", secure.Url("/file.bin"))});
+  const LoopbackNginx::Location moved = LoopbackNginx::Location::Redirect("/moved.bin", secure.Url("/file.bin"));
+  StartMirror(plain, "", "127.0.0.2", {moved});
+  // The usual case: a site's http address sends the client to https on the
+  // same address.
+  StartMirror(plainHere, "", "127.0.0.1", {moved});
   const int proxyPort = FreeLoopbackPort();
   const int socksPort = FreeLoopbackPort();
   WriteFile(work_ / "tinyproxy.conf", "Port " + std::to_string(proxyPort) +
@@ -148,6 +152,7 @@ TEST_F(HttpsDownloadTest, TrustedServersDeliverTheFileDirectlyAfterARedirectAndT
   } cases[] = {
       {"direct", secure.Url("/file.bin"), ""},
       {"redirect from http", plain.Url("/moved.bin"), ""},
+      {"redirect from http on the same address", plainHere.Url("/moved.bin"), ""},
       {"HTTP CONNECT proxy", secure.Url("/file.bin"), "Type=1\nPort=" + std::to_string(proxyPort)},
       {"SOCKS5 proxy", secure.Url("/file.bin"), "Type=3\nPort=" + std::to_string(socksPort)},
   };
