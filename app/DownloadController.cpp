@@ -102,6 +102,10 @@ int DownloadController::Initialise() {
   StartTelemetry(telemetryConfigPath_.c_str(), ProgramVersionText());
 
   SetListenPort(chooseListenPort ? chooseListenPort() : ChooseFreeListenPort());
+  // The package's own HTTPS mirrors are signed by its CA, as its resource
+  // list's server is.
+  if (!package_.caCertificates.empty() && AddTrustedCertificates(package_.caCertificates.c_str()) < 0)
+    Log("the package's CA certificates cannot be read");
   for (int i = 0; i < kFileCount; ++i) {
     handles_[i] = 0;
     std::memset(&params_[i], 0, sizeof params_[i]);

@@ -1,13 +1,12 @@
 #include "app/HttpGetToString.h"
 
 #include <curl/curl.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
-#include <openssl/x509.h>
 
 #include <cstdio>
-#include <memory>
 #include <mutex>
+
+#include "engine/net/TlsContext.h"
 
 namespace pf {
 namespace {
@@ -25,18 +24,7 @@ int CancelCheck(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 // libcurl has already filled from the system's.
 CURLcode AddCertificates(CURL*, void* tlsContext, void* pem) {
   X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(tlsContext));
-  const auto* text = static_cast<const std::string*>(pem);
-  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(text->data(), static_cast<int>(text->size())),
-                                                &BIO_free);
-  if (!store || !bio) return CURLE_SSL_CACERT_BADFILE;
-  STACK_OF(X509_INFO)* infos = PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr);
-  if (!infos) return CURLE_SSL_CACERT_BADFILE;
-  int added = 0;
-  for (int i = 0; i < sk_X509_INFO_num(infos); ++i) {
-    X509_INFO* info = sk_X509_INFO_value(infos, i);
-    if (info->x509 && X509_STORE_add_cert(store, info->x509) == 1) ++added;
-  }
-  sk_X509_INFO_pop_free(infos, X509_INFO_free);
+  const int added = TlsContext::AddPemCertificates(store, *static_cast<const std::string*>(pem));
   return added > 0 ? CURLE_OK : CURLE_SSL_CACERT_BADFILE;
 }
 

@@ -16,6 +16,7 @@
 #include "engine/base/CPelicanfetchLog.h"
 #include "engine/base/QTimeThread.h"
 #include "engine/base/ScopedLock.h"
+#include "engine/net/TlsContext.h"
 #include "engine/task/TaskRegistry.h"
 #include "engine/task/TWorkThread.h"
 #include "platform/Clock.h"
@@ -291,6 +292,16 @@ int32_t SetLocalAddress(const char* dotted) {
   if (::inet_pton(AF_INET, dotted, &address) != 1) return kErrBadArgument;
   Switches().bindAddress = address.s_addr;
   return kOk;
+}
+
+int32_t AddTrustedCertificates(const char* pem) {
+  try {
+    const int added = pem ? TlsContext::AddTrusted(pem) : 0;
+    return added > 0 ? added : kErrBadArgument;
+  } catch (...) {
+    LogCaught(kLogEngine, __func__);
+    return kErrException;
+  }
 }
 
 uint64_t GetDiskFreeBytes(const char* path) {

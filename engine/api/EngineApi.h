@@ -39,6 +39,10 @@ void SetHttpPreamble(int enabled);
 // The local IPv4 address (dotted) the listener and every connection use, for
 // a machine with several; null or "" = any. -101 when it does not parse.
 int32_t SetLocalAddress(const char* dotted);
+// Trusts the PEM certificates in `pem` (a CA of the caller's own servers),
+// besides the system's store, for every HTTPS connection made from now on:
+// the number taken, or -101 when the text holds none.
+int32_t AddTrustedCertificates(const char* pem);
 
 // Free bytes available to this user on the file system of an absolute path;
 // 0 for a relative path or on failure.

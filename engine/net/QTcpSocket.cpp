@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "engine/net/HostResolver.h"
 #include "engine/base/EngineSwitches.h"
@@ -18,6 +20,10 @@ constexpr int kListenBacklog = 32;
 constexpr int kTimedOut = 10060;
 constexpr int kProxyRefused = 10061;
 constexpr int kNotSupported = 10045;
+constexpr int kTlsRefused = 10053;
+// A server that accepted the connection but does not finish the handshake
+// in this long is given up.
+constexpr int64_t kTlsHandshakeSeconds = 20;
 
 bool Usable(uint32_t ip) { return ip != 0 && ip != kNoAddress; }
 
@@ -49,8 +55,16 @@ void QTcpSocket::Fail(int error) {
   lastError = keep;
 }
 
+void QTcpSocket::FailTls(std::string reason) {
+  Fail(kTlsRefused);
+  tlsFailure_ = std::move(reason);
+}
+
 void QTcpSocket::Close() {
   platform::CloseSocket(handle);
+  tls_.reset();
+  tlsStart_ = 0;
+  tlsFailure_.clear();
   send_.Reset();
   recv_.Reset();
   proxy = QProxySettings();
@@ -287,10 +301,59 @@ bool QTcpSocket::ConnectHost(const std::string& host, uint16_t port, bool blocki
   return true;
 }
 
+int QTcpSocket::WriteOut(const void* bytes, int length, int* error) {
+  return tls_ ? tls_->Send(bytes, length, error) : platform::SendSocket(handle, bytes, length, error);
+}
+
+int QTcpSocket::ReadIn(void* buffer, int length, int* error) {
+  return tls_ ? tls_->Receive(buffer, length, error) : platform::ReceiveSocket(handle, buffer, length, error);
+}
+
+bool QTcpSocket::StartTls(const std::string& hostName) {
+  if (!IsOpen() || listening) return false;
+  tls_ = std::make_unique<TlsSession>(handle, hostName);
+  if (!tls_->Failure().empty()) {
+    FailTls(tls_->Failure());
+    return false;
+  }
+  if (blocking) return FinishTlsWaiting();
+  // Through a proxy, or with the connection still being made, the
+  // handshake begins once they are done.
+  if (!proxyDone || !connected) return true;
+  return AdvanceTls() != TlsStep::kFailed;
+}
+
+QTcpSocket::TlsStep QTcpSocket::AdvanceTls() {
+  if (tlsStart_ == 0) tlsStart_ = Now();
+  switch (tls_->Handshake()) {
+    case TlsSession::Step::kDone:
+      // Sends queued meanwhile go out now.
+      if (send_.used() > 0 && !Flush()) return TlsStep::kFailed;
+      return TlsStep::kDone;
+    case TlsSession::Step::kFailed:
+      FailTls(tls_->Failure());
+      return TlsStep::kFailed;
+    case TlsSession::Step::kMore:
+      break;
+  }
+  if (Now() - tlsStart_ <= kTlsHandshakeSeconds) return TlsStep::kMore;
+  FailTls("the server did not finish the TLS handshake in " + std::to_string(kTlsHandshakeSeconds) + " s");
+  return TlsStep::kFailed;
+}
+
+bool QTcpSocket::FinishTlsWaiting() {
+  for (;;) {
+    const TlsStep step = AdvanceTls();
+    if (step != TlsStep::kMore) return step == TlsStep::kDone;
+    // Short waits: the time limit is checked by each step.
+    Wait(tls_->WantsWrite(), 50);
+  }
+}
+
 bool QTcpSocket::Flush() {
   if (send_.used() == 0) return true;
   int err = 0;
-  const int n = platform::SendSocket(handle, send_.data(), send_.used(), &err);
+  const int n = WriteOut(send_.data(), send_.used(), &err);
   if (n < 0) {
     if (err == platform::kSocketWouldBlock) return true;
     Fail(err);
@@ -312,7 +375,7 @@ int QTcpSocket::Send(const void* bytes, int length) {
     return take;
   };
 
-  if (!proxyDone) {
+  if (!proxyDone || TlsPending()) {
     const int taken = queue(data, length);
     return Receive() < 0 ? -1 : taken;
   }
@@ -324,7 +387,7 @@ int QTcpSocket::Send(const void* bytes, int length) {
   int taken = 0;
   if (send_.used() == 0 && length > 0) {
     int err = 0;
-    const int n = platform::SendSocket(handle, data, length, &err);
+    const int n = WriteOut(data, length, &err);
     if (n < 0 && err != platform::kSocketWouldBlock) {
       Fail(err);
       return -1;
@@ -374,12 +437,17 @@ int QTcpSocket::Receive(int maxBytes) {
     if (platform::WaitSocket(handle, true, blocking ? -1 : 0) != 1) return 0;
     if (!FinishConnect()) return -1;
   }
+  if (TlsPending()) {
+    const TlsStep step = AdvanceTls();
+    if (step == TlsStep::kFailed) return -1;
+    if (step == TlsStep::kMore) return 0;
+  }
   if (recv_.used() >= kMaxReceiveHeld) return recv_.used();
   const int size = std::min(maxBytes > 0 ? maxBytes : kDefaultReadSize, kMaxReceiveHeld - recv_.used());
   if (!recv_.Reserve(size)) return recv_.used();
-  if (blocking) Wait(false, -1);
+  if (blocking && !HoldsUnreadInput()) Wait(false, -1);
   int err = 0;
-  const int n = platform::ReceiveSocket(handle, recv_.data() + recv_.used(), size, &err);
+  const int n = ReadIn(recv_.data() + recv_.used(), size, &err);
   if (n == 0 || (n < 0 && err != platform::kSocketWouldBlock)) {
     // Bytes still held (read by an earlier call, e.g. inside Send) are
     // reported before the break, which the next call reports.
@@ -399,7 +467,7 @@ int QTcpSocket::Receive(int maxBytes) {
 }
 
 bool QTcpSocket::WaitReadable(int seconds) {
-  if (forceReadable) {
+  if (forceReadable || HoldsUnreadInput()) {
     forceReadable = 0;
     return true;
   }

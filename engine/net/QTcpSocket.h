@@ -1,13 +1,14 @@
 #pragma once
 // One stream connection of the engine: a non-blocking socket with queued
-// sends, a receive buffer, byte counters and optional tunnelling through an
-// HTTP or SOCKS proxy. Used by one thread at a time.
+// sends, a receive buffer, byte counters, optional tunnelling through an
+// HTTP or SOCKS proxy and optional TLS on top. Used by one thread at a time.
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "engine/net/QProxySettings.h"
 #include "engine/net/QSocketBuffer.h"
+#include "engine/net/TlsSession.h"
 #include "platform/Socket.h"
 
 namespace pf {
@@ -34,6 +35,14 @@ class QTcpSocket {
   // otherwise it is resolved here.
   bool ConnectHost(const std::string& host, uint16_t port, bool blocking, const QProxySettings* proxy = nullptr,
                    uint16_t localPort = 0, const uint8_t* udpKey = nullptr);
+  // Runs TLS on the connection Connect started, checking the server's
+  // certificate against `hostName`. The handshake follows the proxy's and,
+  // like it, goes on as the socket is used: sends are queued until it is
+  // done, Receive reports 0 meanwhile; from then on the calls below carry
+  // plaintext and the byte counters count it. A blocking socket finishes the
+  // handshake here. False, with the socket closed and TlsFailure() saying
+  // why, when it failed.
+  bool StartTls(const std::string& hostName);
   // Listens on port, on all interfaces or `localAddress` (0 = all).
   bool Listen(uint16_t port, uint32_t localAddress = 0, const uint8_t* udpKey = nullptr);
   std::unique_ptr<QTcpSocket> Accept();
@@ -68,6 +77,13 @@ class QTcpSocket {
 
   bool IsOpen() const { return handle != platform::kNoSocket; }
   bool ProxyPending() const { return IsOpen() && !proxyDone; }
+  bool TlsPending() const { return IsOpen() && tls_ && !tls_->Established(); }
+  // Received bytes that TLS holds although the socket has nothing more: the
+  // connection is ready to read without waiting.
+  bool HoldsUnreadInput() const { return tls_ && tls_->HoldsInput(); }
+  // Why the TLS handshake (or the session) failed; kept after the failure
+  // closed the socket, until the socket is connected or closed again.
+  const std::string& TlsFailure() const { return tlsFailure_; }
   const uint8_t* ReceivedData() const { return recv_.data(); }
   int ReceivedCount() const { return recv_.used(); }
   int QueuedCount() const { return send_.used(); }
@@ -116,6 +132,16 @@ class QTcpSocket {
   bool Flush();
   void Fail(int error);
 
+  // The handshake's step, as far as the socket allows; the socket is closed
+  // on failure, including its time limit.
+  enum class TlsStep { kMore, kFailed, kDone };
+  TlsStep AdvanceTls();
+  bool FinishTlsWaiting();  // a blocking socket's whole handshake
+  void FailTls(std::string reason);  // by value: the reason may live in the session it closes
+  // The socket calls, through TLS once it runs.
+  int WriteOut(const void* bytes, int length, int* error);
+  int ReadIn(void* buffer, int length, int* error);
+
   QSocketBuffer send_{1024};
   QSocketBuffer recv_{2048};
   uint8_t breakPending_ = 0;  // the peer closed or failed while bytes were held
@@ -123,6 +149,9 @@ class QTcpSocket {
   std::string proxyOut_;         // proxy request bytes not yet sent
   bool proxyNameGiven_ = false;  // the proxy gets the target's name
   int breakError_ = 0;
+  std::unique_ptr<TlsSession> tls_;  // set by StartTls
+  int64_t tlsStart_ = 0;             // when the handshake could begin
+  std::string tlsFailure_;
 };
 
 }  // namespace pf

@@ -108,10 +108,12 @@ bool TPeerId::ParseFtp(const std::string& rest) {
   return true;
 }
 
-bool TPeerId::ParseHttp(const std::string& rest) {
+bool TPeerId::ParseHttp(const std::string& rest, HttpScheme scheme) {
   TPeerIdDetails& d = Details();
   const size_t slash = rest.find('/');
-  if (!SplitHostPort(std::string_view(rest).substr(0, slash), 80, &d.host, &port)) return false;
+  overTls = scheme == HttpScheme::kTls ? 1 : 0;
+  const int32_t defaultPort = overTls ? 443 : 80;
+  if (!SplitHostPort(std::string_view(rest).substr(0, slash), defaultPort, &d.host, &port)) return false;
   d.httpPath = slash == std::string::npos ? std::string("/") : rest.substr(slash);
   kind = kHttp;
   return true;
@@ -160,7 +162,7 @@ bool TPeerId::ParseText() {
   parsed = 0;
   unresolvable = 0;
   std::replace(url.begin(), url.end(), '\\', '/');
-  if (StartsWithNoCase(url, "http://")) {
+  if (StartsWithNoCase(url, "http://") || StartsWithNoCase(url, "https://")) {
     url = UnescapeUrl(url, kNormalisedMax);
   } else {
     std::string utf8 = FromLocalCodePage(url.data(), static_cast<int>(std::min(url.size(), size_t{1} << 30)), 65001);
@@ -168,7 +170,8 @@ bool TPeerId::ParseText() {
     url = EscapeUrl(utf8.empty() ? url : utf8);
   }
   if (StartsWithNoCase(url, "ftp://")) return ParseFtp(url.substr(6));
-  if (StartsWithNoCase(url, "http://")) return ParseHttp(url.substr(7));
+  if (StartsWithNoCase(url, "http://")) return ParseHttp(url.substr(7), HttpScheme::kPlain);
+  if (StartsWithNoCase(url, "https://")) return ParseHttp(url.substr(8), HttpScheme::kTls);
   if (StartsWithNoCase(url, "tracker://")) return ParseTracker(url.substr(10));
   if (StartsWithNoCase(url, "btnode://")) return ParseBtNode(url.substr(9));
   return false;

@@ -1,6 +1,7 @@
 #pragma once
 // One place a task can fetch from, written as an address text:
 //   http://host[:port][/path]
+//   https://host[:port][/path]      (HTTP over TLS)
 //   ftp://[user[:password]@]host[:port][/path]
 //   tracker://<http|tcp|udp>...://host[:port][/path][?query]
 //   btnode://a.b.c.d[:port]
@@ -67,6 +68,7 @@ class TPeerId : public TRefObject {
   uint32_t ip = 0xFFFFFFFFu;  // network order; all ones when not resolved
   uint8_t kind = 0;
   uint8_t overTcp = 0;
+  uint8_t overTls = 0;  // HTTP: an https address, fetched over TLS
 
   // Kept by the task's peer pool.
   int32_t sequence = 0;         // connect passes to sit out; last order key, lower first
@@ -106,7 +108,8 @@ class TPeerId : public TRefObject {
   bool FinishParse(int found, std::vector<uint32_t> addresses);
 
   bool ParseFtp(const std::string& rest);
-  bool ParseHttp(const std::string& rest);
+  enum class HttpScheme { kPlain, kTls };
+  bool ParseHttp(const std::string& rest, HttpScheme scheme);
   bool ParseTracker(const std::string& rest);
   bool ParseBtNode(const std::string& rest);
 };

@@ -16,7 +16,7 @@ std::string SourceProblemText(SourceProblem problem, const std::string& detail) 
     case SourceProblem::kIgnoresRanges:
       return "ignores ranges: its whole body is read and the missing pieces taken as they pass";
     case SourceProblem::kBrokenBody: return "sent a broken chunked body; asked again later";
-    case SourceProblem::kTlsRefused: return "refused: " + detail + "; not used";
+    case SourceProblem::kTlsRefused: return "TLS: " + detail + "; not used";
   }
   return detail;
 }

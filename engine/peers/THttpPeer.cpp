@@ -67,15 +67,17 @@ bool THttpPeer::StartAttempt() {
   chunks_.Reset();
   decoded_.Reset();
   if (!connection) connection = std::make_unique<QTcpSocket>();
+  const TPeerIdDetails& details = source.Details();
+  const std::string& host = details.hostName.empty() ? details.host : details.hostName;
   if (!connection->Connect(source.ip, static_cast<uint16_t>(source.port), false)) return false;
+  // The certificate must name the host the requests name.
+  if (source.overTls && !connection->StartTls(host)) return ConnectionFailed();
   linkState = kConnected;
   ++source.attempts;
   const std::string& url = source.url;
   const size_t lastSlash = url.rfind('/');
   const std::string referer = url.substr(0, lastSlash == std::string::npos ? url.size() : lastSlash);
-  const TPeerIdDetails& details = source.Details();
   const std::string path = details.httpPath.empty() ? "/" : details.httpPath;
-  const std::string& host = details.hostName.empty() ? details.host : details.hostName;
   const std::string request =
       BuildHttpRequest(host, path, source.referer.empty() ? referer : source.referer, "", "", streamPos, 0);
   return connection->Send(request.data(), static_cast<int>(request.size())) >= 0 || ConnectionFailed();
@@ -87,9 +89,18 @@ bool THttpPeer::AfterTick() {
 }
 
 bool THttpPeer::ConnectionFailed() {
+  if (!connection) return false;
+  if (!connection->TlsFailure().empty()) {
+    // A certificate that is not trusted, or a server that cannot speak TLS,
+    // gives the same answer every time.
+    const std::string reason = connection->TlsFailure();  // closing the connection clears it
+    GiveUp(SourceProblem::kTlsRefused, reason, SourceRetry::kDrop, 60);
+    phase = kPhaseNothingLeft;
+    return false;
+  }
   // Nothing ever came back: the server cannot be reached (the pool backs
   // off and tries again).
-  if (connection && connection->lastError != 0 && connection->bytesReceived == 0)
+  if (connection->lastError != 0 && connection->bytesReceived == 0)
     work->ReportSource(*peerSource, SourceProblem::kUnreachable, platform::SocketErrorText(connection->lastError));
   return false;
 }
@@ -132,7 +143,8 @@ bool THttpPeer::OnRedirect() {
   TPeerId& source = *peerSource;
   source.redirected = 1;
   const std::string target =
-      AbsoluteLocation(response.Value("Location").value_or(""), source.Details().host, source.port);
+      AbsoluteLocation(response.Value("Location").value_or(""), source.overTls ? "https" : "http",
+                       source.Details().host, source.port);
   connection->Close();
   if (EqualNoCase(target, source.lastRedirect)) {
     if (++source.redirectCount > 2) {

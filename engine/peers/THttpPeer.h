@@ -78,7 +78,8 @@ class THttpPeer : public TPeerObject {
   void ConsumeBody(int count);
   // A chunked body's last chunk has arrived: nothing more will come.
   bool BodyEnded() const { return chunked && chunks_.state() == ChunkedDecoder::State::kDone; }
-  // False, after telling the user when the connection never got an answer.
+  // False, after telling the user why when the connection never got an
+  // answer; a server that TLS refused is dropped.
   bool ConnectionFailed();
   // Drops the source for good, telling the user why.
   bool GiveUp(SourceProblem problem, const std::string& detail, SourceRetry retry, int seconds);

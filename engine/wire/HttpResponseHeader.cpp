@@ -182,11 +182,11 @@ bool HasScheme(std::string_view text) {
 
 }  // namespace
 
-std::string AbsoluteLocation(std::string_view location, std::string_view host, int port) {
+std::string AbsoluteLocation(std::string_view location, std::string_view scheme, std::string_view host, int port) {
   if (HasScheme(location)) return std::string(location);
-  std::string target = "http://";
-  target.append(host);
-  if (port != 80) target.append(":").append(std::to_string(port));
+  std::string target(scheme);
+  target.append("://").append(host);
+  if (port != (scheme == "https" ? 443 : 80)) target.append(":").append(std::to_string(port));
   if (location.empty() || location.front() != '/') target.append("/");
   target.append(location);
   return target;

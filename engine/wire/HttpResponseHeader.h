@@ -47,8 +47,9 @@ std::string BuildHttpRequest(std::string_view host, std::string_view path, std::
                              std::string_view explicitReferer, std::string_view cookie,
                              int64_t rangeStart, int64_t rangeEnd);
 
-// A redirect target made absolute: a Location that is not an http:// or
-// ftp:// address is taken relative to the host and port it came from.
-std::string AbsoluteLocation(std::string_view location, std::string_view host, int port);
+// A redirect target made absolute: a Location without a scheme of its own is
+// taken relative to the scheme ("http" or "https"), host and port it came
+// from; the scheme's default port is left out.
+std::string AbsoluteLocation(std::string_view location, std::string_view scheme, std::string_view host, int port);
 
 }  // namespace pf

@@ -20,6 +20,7 @@
 #include "app/HttpGetToString.h"
 #include "app/ResourceListThread.h"
 #include "support/LoopbackServers.h"
+#include "support/TestCertificates.h"
 
 namespace pf {
 namespace {
@@ -28,20 +29,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using testing::ReadFile;
 using testing::WriteFile;
-
-bool Run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
-
-// A CA and a certificate for 127.0.0.1 signed by it, made with openssl.
-bool MakeCa(const fs::path& dir, const std::string& name) {
-  const std::string d = dir.string() + "/" + name;
-  return Run("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=" + name + " CA' -keyout " + d +
-             "-ca.key -out " + d + "-ca.pem") &&
-         Run("openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout " + d + "-server.key -out " + d +
-             "-server.csr") &&
-         (WriteFile(d + ".ext", "subjectAltName=IP:127.0.0.1\n"), true) &&
-         Run("openssl x509 -req -in " + d + "-server.csr -CA " + d + "-ca.pem -CAkey " + d +
-             "-ca.key -CAcreateserial -days 2 -extfile " + d + ".ext -out " + d + "-server.pem");
-}
 
 const std::array<std::string, 4> kPackageUrls = {
     "http://127.0.0.1:1/Setup156.exe", "http://127.0.0.1:1/Data156.zip", "http://127.0.0.1:1/Data15601.cab",
@@ -64,8 +51,8 @@ class ResourceListFetch : public ::testing::Test {
     fs::create_directories(dir_ / "www");
     fs::create_directories(dir_ / "nginx" / "logs");
     fs::create_directories(dir_ / "nginx" / "tmp");
-    ready_ = testing::ProgramExists("nginx") && testing::ProgramExists("openssl") && MakeCa(dir_, "package") &&
-             MakeCa(dir_, "stranger");
+    ready_ = testing::ProgramExists("nginx") && testing::ProgramExists("openssl") && testing::MakeCa(dir_, "package") &&
+             testing::MakeCa(dir_, "stranger");
     if (!ready_) return;
     WriteFile(dir_ / "www" / "list.xml", kList);
     WriteFile(dir_ / "www" / "wrongroot.xml", "<list><configs><p2p-switch>on</p2p-switch></configs></list>");

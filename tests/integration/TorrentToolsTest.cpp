@@ -352,7 +352,7 @@ TEST_F(TorrentToolsTest, UsageListsWhatTheParsersTake) {
   }
   EXPECT_EQ(helped, listed) << "each command's help and the general usage";
   ASSERT_EQ(listed.count("download"), 1u);
-  EXPECT_EQ(listed.at("download").size(), 11u) << "the options are read: " << general.err;
+  EXPECT_EQ(listed.at("download").size(), 12u) << "the options are read: " << general.err;
   EXPECT_EQ(OptionsIn(ReadFile(PF_README_PATH), "    pftool "), listed) << "the README's pftool section";
   for (const char* command : {"make-torrent", "download", "seed"}) {
     const Result unknown = Run(std::string(PFTOOL_PATH) + " " + command + " --no-such-option 1");

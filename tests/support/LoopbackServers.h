@@ -139,9 +139,9 @@ inline bool MakeTorrent(const std::filesystem::path& file, int64_t pieceLength, 
 }
 #endif
 
-// nginx serving a folder on a loopback address and a free port: a mirror for
-// download tests. Extra exact-path locations answer otherwise (an error
-// status, a redirect, a slow body ...). The access log notes the body bytes of
+// nginx serving a folder on a loopback address and a free port, over HTTP or
+// HTTPS: a mirror for download tests. Extra exact-path locations answer
+// otherwise (an error status, a redirect, a slow body ...). The access log notes the body bytes of
 // every answer, so that a test can tell how much a client fetched.
 class LoopbackNginx {
  public:
@@ -160,6 +160,12 @@ class LoopbackNginx {
   LoopbackNginx(const LoopbackNginx&) = delete;
   LoopbackNginx& operator=(const LoopbackNginx&) = delete;
   ~LoopbackNginx() { Stop(); }
+
+  // Serves HTTPS with this certificate and key from the next Start on.
+  void UseTls(const std::filesystem::path& certificate, const std::filesystem::path& key) {
+    certificate_ = certificate;
+    key_ = key;
+  }
 
   // Serves `root` from `address` (127.0.0.0/8); nginx keeps its files under
   // `work`. False when nginx is missing or does not listen.
@@ -183,8 +189,11 @@ class LoopbackNginx {
                          "  proxy_temp_path tmp; fastcgi_temp_path tmp; uwsgi_temp_path tmp; scgi_temp_path tmp;\n"
                          "  log_format bytes '$body_bytes_sent $status \"$request\" \"$http_range\" \"$http_host\"';\n"
                          "  access_log logs/access.log bytes;\n"
-                         "  server { listen " + address + ":" + std::to_string(port_) + "; root " +
-                         fs::absolute(root).string() + ";\n";
+                         "  server { listen " + address + ":" + std::to_string(port_) +
+                         (certificate_.empty() ? "" : " ssl") + "; root " + fs::absolute(root).string() + ";\n";
+      if (!certificate_.empty())
+        conf += "    ssl_certificate " + fs::absolute(certificate_).string() + "; ssl_certificate_key " +
+                fs::absolute(key_).string() + ";\n";
       for (const Location& location : locations)
         conf += "    location = " + location.path + " { " + location.directives + " }\n";
       conf += "  }\n}\n";
@@ -207,7 +216,7 @@ class LoopbackNginx {
   int Port() const { return port_; }
   pid_t Pid() const { return pid_; }
   std::string Url(const std::string& path) const {
-    return "http://" + address_ + ":" + std::to_string(port_) + path;
+    return (certificate_.empty() ? "http://" : "https://") + address_ + ":" + std::to_string(port_) + path;
   }
   std::filesystem::path AccessLog() const { return work_ / "logs" / "access.log"; }
 
@@ -233,6 +242,7 @@ class LoopbackNginx {
 
  private:
   std::filesystem::path work_;
+  std::filesystem::path certificate_, key_;  // empty: plain HTTP
   std::string address_;
   int port_ = 0;
   pid_t pid_ = -1;

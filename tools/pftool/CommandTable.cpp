@@ -25,6 +25,7 @@ constexpr Option kDownloadOptions[] = {
     {"--resume", "STATEFILE"},
     {"--log", "BASE"},
     {"--telemetry", "INIFILE"},
+    {"--ca-file", "PEM"},
 };
 constexpr Option kSeedOptions[] = {
     {"--torrent", "FILE", true, false},

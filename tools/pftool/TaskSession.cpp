@@ -7,7 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <string>
 
 #include "engine/base/CPelicanfetchLog.h"
 #include "engine/base/CPelicanfetchLogApi.h"
@@ -88,6 +91,8 @@ bool ParseTaskOptions(const char* command, const std::vector<std::string>& args,
       options->logBase = value;
     } else if (name == "--telemetry") {
       options->telemetry = value;
+    } else if (name == "--ca-file") {
+      options->caFile = value;
     } else {
       std::fprintf(stderr, "pftool %s: unknown option %s\n", command, name.c_str());
       return false;
@@ -172,6 +177,15 @@ int TaskSession::Start(const TaskOptions& options, bool seeding) {
     return kExitFailed;
   }
   if (options.port != 0) pf::SetListenPort(options.port);
+  if (!options.caFile.empty()) {
+    std::ifstream in(options.caFile, std::ios::binary);
+    const std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.is_open() || pf::AddTrustedCertificates(pem.c_str()) < 0) {
+      std::fprintf(stderr, "pftool %s: --ca-file %s: no PEM certificate could be read\n", command_,
+                   options.caFile.c_str());
+      return kExitFailed;
+    }
+  }
   if (const int32_t started = pf::StartEngine("pftool"); started != pf::kOk) {
     std::fprintf(stderr, "pftool %s: the engine did not start (%d)\n", command_, started);
     return kExitFailed;

@@ -19,6 +19,7 @@ struct TaskOptions {
   std::string resume;
   std::string logBase;
   std::string telemetry;   // statistics INI: the engine's events are posted
+  std::string caFile;      // PEM certificates trusted for https sources besides the system's
   std::string localAddress;
   int port = 0;            // listening port; 0 = the engine's default
   int peers = 50;          // BitTorrent connections at most

@@ -85,7 +85,11 @@ TEST_F(TPeerIdTest, ParsesEachSchemeIntoItsFields) {
       {"btnode://10.0.0.5:6881", true, kBtNode, "", 6881, "", "", "", "", 0, "", Ip(10, 0, 0, 5)},
       {"btnode://0x0a.0.0.0x10:1", true, kBtNode, "", 1, "", "", "", "", 0, "", Ip(10, 0, 0, 16)},
       {"btnode://0.0.0.0:6881", true, kBtNode, "", 6881, "", "", "", "", 0, "", none},
-      {"https://127.0.0.1/x", false, 0, "", 0, "", "", "", "", 0, "", none},
+      // HTTPS: port 443 unless given, decoded like HTTP.
+      {"https://127.0.0.1/x", true, kHttp, "127.0.0.1", 443, "/x", "x", "", "", 0, "", Ip(127, 0, 0, 1)},
+      {"HTTPS://mirror.test:8443/a%20b.zip", true, kHttp, "mirror.test", 8443, "/a b.zip", "a b.zip", "", "", 0, "",
+       Ip(127, 0, 0, 5)},
+      {"httpx://127.0.0.1/x", false, 0, "", 0, "", "", "", "", 0, "", none},
       {"", false, 0, "", 0, "", "", "", "", 0, "", none},
       {"http://127.0.0.1:99999/x", false, kHttp, "", 0, "", "", "", "", 0, "", none},
       {"http://127.0.0.1:8a/x", false, kHttp, "", 0, "", "", "", "", 0, "", none},
@@ -112,6 +116,22 @@ TEST_F(TPeerIdTest, ParsesEachSchemeIntoItsFields) {
     EXPECT_EQ(id.overTcp, c.overTcp);
     EXPECT_EQ(d.query, c.query);
   }
+}
+
+TEST_F(TPeerIdTest, OnlyHttpsAddressesAskForTls) {
+  const std::pair<const char*, int> cases[] = {
+      {"https://127.0.0.1/x", 1}, {"HTTPS://127.0.0.1:80/x", 1}, {"http://127.0.0.1:443/x", 0},
+      {"http://127.0.0.1/https://x", 0}, {"ftp://127.0.0.1/x", 0}};
+  for (const auto& [text, overTls] : cases) {
+    SCOPED_TRACE(text);
+    TPeerId id(text);
+    ASSERT_TRUE(id.ParseSource());
+    EXPECT_EQ(id.overTls, overTls);
+  }
+  // The same host and path over the two schemes are two sources.
+  TPeerId plain("http://127.0.0.1/x"), secure("https://127.0.0.1/x");
+  ASSERT_TRUE(plain.ParseSource() && secure.ParseSource());
+  EXPECT_FALSE(TPeerId::SameSource(&plain, &secure));
 }
 
 TEST_F(TPeerIdTest, KeepsFurtherAddressesAndMarksUnresolvableHosts) {

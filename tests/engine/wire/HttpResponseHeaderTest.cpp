@@ -89,18 +89,23 @@ TEST(HttpRequest, BytesOfTheGet) {
 TEST(HttpRequest, RedirectTargetsAreMadeAbsolute) {
   struct Case {
     const char* location;
+    const char* scheme;
     int port;
     const char* target;
   } cases[] = {
-      {"/new/path.pak", 8080, "http://mirror.local:8080/new/path.pak"},
-      {"new.pak", 80, "http://mirror.local/new.pak"},
-      {"HTTP://other/x", 8080, "HTTP://other/x"},
-      {"ftp://files/x", 80, "ftp://files/x"},
-      {"gopher://other/x", 80, "gopher://other/x"},    // another scheme is no path
-      {"https://other/x", 80, "https://other/x"},
-      {"a/b://c", 80, "http://mirror.local/a/b://c"},  // not a scheme: a path
+      {"/new/path.pak", "http", 8080, "http://mirror.local:8080/new/path.pak"},
+      {"new.pak", "http", 80, "http://mirror.local/new.pak"},
+      {"HTTP://other/x", "http", 8080, "HTTP://other/x"},
+      {"ftp://files/x", "http", 80, "ftp://files/x"},
+      {"gopher://other/x", "http", 80, "gopher://other/x"},    // another scheme is no path
+      {"https://other/x", "http", 80, "https://other/x"},
+      {"a/b://c", "http", 80, "http://mirror.local/a/b://c"},  // not a scheme: a path
+      // From an https source a path stays on https, with its default port.
+      {"/new.pak", "https", 443, "https://mirror.local/new.pak"},
+      {"/new.pak", "https", 8443, "https://mirror.local:8443/new.pak"},
+      {"/new.pak", "https", 80, "https://mirror.local:80/new.pak"},
   };
-  for (const auto& c : cases) EXPECT_EQ(AbsoluteLocation(c.location, "mirror.local", c.port), c.target);
+  for (const auto& c : cases) EXPECT_EQ(AbsoluteLocation(c.location, c.scheme, "mirror.local", c.port), c.target);
 }
 
 }  // namespace
