@@ -36,7 +36,7 @@ void TFtpPeer::Reset() {
   user_.clear();
   password_.clear();
   dataReceived_ = 0;
-  cycleReceived_ = 0;
+  cycleStart_ = 0;
   emptyCycles_ = 0;
   abandoned_ = 0;
 }
@@ -243,7 +243,7 @@ bool TFtpPeer::OnReply(const FtpReply& reply) {
       return true;
     case Step::kRetrieve:
       if (code == 125 || code == 150) {
-        cycleReceived_ = 0;
+        cycleStart_ = streamPos;
         step = dataConnection ? Step::kData : Step::kClosing;
         ioState = Io::kAwaiting;
         return true;
@@ -323,7 +323,6 @@ bool TFtpPeer::OnPassive(const FtpReply& reply) {
   // reply names: a server behind NAT names its private address, and a
   // hostile one could send us to any other host.
   dataConnection = std::make_unique<QTcpSocket>();
-  cycleReceived_ = 0;
   if (!dataConnection->Connect(peerSource->ip, passive->port, false)) {
     const int error = dataConnection->lastError;
     CloseData();
@@ -383,7 +382,7 @@ bool TFtpPeer::ReadData() {
                       SourceRetry::kHoldBack, 60);
       // The server ended the data: the file's end, or earlier.
       if (!requests.empty()) {
-        emptyCycles_ = cycleReceived_ == 0 ? emptyCycles_ + 1 : 0;
+        emptyCycles_ = streamPos == cycleStart_ ? emptyCycles_ + 1 : 0;
         if (emptyCycles_ >= kMaxEmptyCycles) return GiveUp(SourceProblem::kDataEnded, "", SourceRetry::kHoldBack, 60);
       }
       EndCycle();
@@ -391,7 +390,6 @@ bool TFtpPeer::ReadData() {
     }
     const uint64_t got = data.bytesReceived - before;
     dataReceived_ += got;
-    cycleReceived_ += static_cast<int64_t>(got);
     if (got == 0) return true;
     // A short read emptied the socket: what came is handed out, then the
     // tick goes on.

@@ -38,8 +38,8 @@ class TFtpPeer : public TPeerObject {
   static constexpr int64_t kMaxSkip = 5 * kBlockSize;
   // A whole file fetched into memory is a torrent: anything larger is not.
   static constexpr int64_t kMaxWholeContent = 64 << 20;
-  // Data connections in a row that the server ended without a byte before
-  // the source is held back.
+  // Data connections in a row that the server ended before a block came
+  // (the file is shorter than it said) before the source is held back.
   static constexpr int kMaxEmptyCycles = 2;
 
   explicit TFtpPeer(PeerHost* host) : TPeerObject(host, kFtp) {}
@@ -95,7 +95,7 @@ class TFtpPeer : public TPeerObject {
   std::string user_;
   std::string password_;
   uint64_t dataReceived_ = 0;   // over all data connections of this peer
-  int64_t cycleReceived_ = 0;   // on the current data connection
+  int64_t cycleStart_ = 0;      // where the current data connection began in the file
   int emptyCycles_ = 0;
   // The data connection of a cycle under way was closed by us (the segment
   // was taken away): the cycle's remaining replies end it, whatever they say.

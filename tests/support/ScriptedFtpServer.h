@@ -150,9 +150,9 @@ class ScriptedFtpServer {
                    std::to_string(ip[2]) + "," + std::to_string(ip[3]) + "," + std::to_string(port / 256) + "," +
                    std::to_string(port % 256) + ")");
       } else if (verb == "REST") {
-        restart = std::strtoll(argument.c_str(), nullptr, 10);
-        ok = reply(restart >= 0 && static_cast<size_t>(restart) <= script_.content.size() ? "350 Restart ok"
-                                                                                          : "554 Bad offset");
+        // Any offset is taken, as vsftpd does; one past the end gives no data.
+        restart = std::max<int64_t>(std::strtoll(argument.c_str(), nullptr, 10), 0);
+        ok = reply("350 Restart ok");
       } else if (verb == "RETR") {
         ok = Retrieve(passive, restart, reply);
         passive = -1;
@@ -179,7 +179,7 @@ class ScriptedFtpServer {
       ::close(data);
       return false;
     }
-    const size_t start = static_cast<size_t>(from);
+    const size_t start = std::min(static_cast<size_t>(from), script_.content.size());
     const size_t length = std::min(script_.content.size() - start, script_.dataLimit);
     bool complete = true;
     for (size_t sent = 0; sent < length && !stop_;) {
