@@ -131,14 +131,8 @@ bool TFtpPeer::FillRequests() {
   if (!IsConnected()) return false;
   TPeerId& source = *peerSource;
   if (!source.wholeContent && source.resourceSize > 0) {
-    const TPieces* map = work->HostPieces();
-    if (map && map->totalLength > 0 && source.resourceSize != map->totalLength) {
-      // Another file, or another version of it: nothing it serves fits.
-      return GiveUp(SourceProblem::kWrongSize,
-                    std::to_string(source.resourceSize) + " bytes where the torrent has " +
-                        std::to_string(map->totalLength),
-                    SourceRetry::kDrop, 60);
-    }
+    // The torrent may have become known since the size was learned.
+    if (!SizeFits(source.resourceSize)) return false;
     if ((step == Step::kData || step == Step::kPassive) && requests.empty()) {
       skipBytes = 0;
       TPeerObject::FillRequests();
@@ -302,16 +296,21 @@ bool TFtpPeer::OnSize(const FtpReply& reply) {
   } else {
     return Refused(reply);
   }
-  if (*size <= 0 || (source.wholeContent && *size > kMaxWholeContent) ||
-      (!source.wholeContent && torrentLength > 0 && *size != torrentLength)) {
-    const std::string expected = source.wholeContent ? std::string("a torrent was expected")
-                                                     : "the torrent has " + std::to_string(torrentLength);
-    return GiveUp(SourceProblem::kWrongSize, std::to_string(*size) + " bytes where " + expected,
-                  SourceRetry::kDrop, 60);
-  }
+  if (!SizeFits(*size)) return false;
   source.resourceSize = *size;
   StartStep(Step::kPassive);
   return true;
+}
+
+bool TFtpPeer::SizeFits(int64_t size) {
+  const bool whole = peerSource->wholeContent;
+  const TPieces* map = work->HostPieces();
+  const int64_t torrentLength = map ? map->totalLength : 0;
+  if (size > 0 && (whole ? size <= kMaxWholeContent : torrentLength <= 0 || size == torrentLength)) return true;
+  // Another file, or another version of it: nothing it serves fits.
+  const std::string expected = whole ? std::string("a torrent was expected")
+                                     : "the torrent has " + std::to_string(torrentLength);
+  return GiveUp(SourceProblem::kWrongSize, std::to_string(size) + " bytes where " + expected, SourceRetry::kDrop, 60);
 }
 
 bool TFtpPeer::OnPassive(const FtpReply& reply) {

@@ -71,6 +71,9 @@ class TFtpPeer : public TPeerObject {
   bool OnReply(const FtpReply& reply);
   bool OnPassive(const FtpReply& reply);
   bool OnSize(const FtpReply& reply);
+  // False, with the source told and dropped, when a file of `size` bytes
+  // cannot be what the task fetches.
+  bool SizeFits(int64_t size);
   // An answer the step does not accept: told, with what the pool does about
   // the source, and the step fails.
   bool Refused(const FtpReply& reply);

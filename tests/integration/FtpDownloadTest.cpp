@@ -146,8 +146,9 @@ TEST_F(FtpDownloadTest, ABadServerIsToldOnceAndLeftForAGoodMirror) {
        "refused the login (530 Login incorrect.); not asked again", 1},
       {"size larger than the file", {.content = content, .size = std::to_string(content.size() + 1000)},
        "serves " + std::to_string(content.size() + 1000) + " bytes where the torrent has", 1},
-      {"size of the torrent, file shorter",
-       {.content = content.substr(0, content.size() - 3 * kPieceLength), .size = std::to_string(content.size())},
+      // Whichever part it is given, its data ends before that part.
+      {"size of the torrent, file of one piece",
+       {.content = content.substr(0, kPieceLength), .size = std::to_string(content.size())},
        "ended the file's data early; asked again later", 4},
   };
   // The good mirror is paced, so that the bad one is asked for its part.
@@ -164,6 +165,23 @@ TEST_F(FtpDownloadTest, ABadServerIsToldOnceAndLeftForAGoodMirror) {
     EXPECT_EQ(result.output.find(told), result.output.rfind(told)) << "told more than once";
     EXPECT_EQ(result.output.find("s3cret"), std::string::npos) << "the password was shown";
     EXPECT_LE(bad.Count("PASS"), c.mostLogins);
+  }
+  // What real servers and addresses say: a missing file, nobody listening.
+  LoopbackFtpServer other;
+  ASSERT_TRUE(other.StartVsftpd(suite->root, work_ / "vsftpd-other", "127.0.0.4"));
+  const std::string nobody = "ftp://127.0.0.5:" + std::to_string(FreeLoopbackPort()) + "/pub/file.bin";
+  const struct {
+    std::string url;
+    std::string told;
+  } addresses[] = {
+      {other.Url("/pub/none.bin"), other.Url("/pub/none.bin") + ": has no such file (550 "},
+      {nobody, nobody + ": cannot be reached (Connection refused)"},
+  };
+  for (const auto& a : addresses) {
+    SCOPED_TRACE(a.url);
+    const Result result = Run({a.url, goodUrl});
+    ExpectComplete(result);
+    EXPECT_NE(result.output.find(a.told), std::string::npos) << result.output;
   }
 }
 
