@@ -87,6 +87,18 @@ TPeerIdDetails& TPeerId::Details() {
   return *details;
 }
 
+std::string TPeerId::ShownUrl() const {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string::npos) return url;
+  const size_t authorityStart = scheme + 3;
+  const size_t authorityEnd = std::min(url.find('/', authorityStart), url.size());
+  const size_t at = url.rfind('@', authorityEnd);
+  if (at == std::string::npos || at < authorityStart) return url;
+  const size_t colon = url.find(':', authorityStart);
+  if (colon == std::string::npos || colon > at) return url;
+  return url.substr(0, colon + 1) + "***" + url.substr(at);
+}
+
 bool TPeerId::ParseFtp(const std::string& rest) {
   TPeerIdDetails& d = Details();
   const size_t slash = rest.find('/');

@@ -54,6 +54,10 @@ class TPeerId : public TRefObject {
   // A server whose last answer was a redirect.
   bool IsRedirected() const { return IsServer() && redirected != 0; }
 
+  // The address as the user may see it (logs, notices, reports): a password
+  // in it is replaced by "***".
+  std::string ShownUrl() const;
+
   // Created on first use.
   TPeerIdDetails& Details();
   const TPeerIdDetails* DetailsIfAny() const { return details.get(); }

@@ -17,6 +17,12 @@ std::string SourceProblemText(SourceProblem problem, const std::string& detail) 
       return "ignores ranges: its whole body is read and the missing pieces taken as they pass";
     case SourceProblem::kBrokenBody: return "sent a broken chunked body; asked again later";
     case SourceProblem::kTlsRefused: return "TLS: " + detail + "; not used";
+    case SourceProblem::kLoginRefused: return "refused the login (" + detail + "); not asked again";
+    case SourceProblem::kFileMissing: return "has no such file (" + detail + "); not asked again";
+    case SourceProblem::kNotFtp: return "does not answer in FTP; asked again later";
+    case SourceProblem::kDataUnreachable:
+      return "its data connection cannot be opened (" + detail + "); asked again later";
+    case SourceProblem::kDataEnded: return "ended the file's data early; asked again later";
   }
   return detail;
 }

@@ -21,6 +21,11 @@ enum class SourceProblem : uint8_t {
   kIgnoresRanges,
   kBrokenBody,         // a chunked body that does not follow the rules
   kTlsRefused,         // detail: what the TLS layer said
+  kLoginRefused,       // FTP: the user or password was refused; detail: the answer
+  kFileMissing,        // FTP: no such file or folder; detail: the answer
+  kNotFtp,             // the answer is not FTP
+  kDataUnreachable,    // FTP: the data connection did not open; detail: the system's reason
+  kDataEnded,          // FTP: the file's data ended before the part asked for
 };
 
 // "answered 404 Not Found; not asked again", ...

@@ -21,9 +21,6 @@ class THttpPeer : public TPeerObject {
   static constexpr int64_t kMaxSkip = 131072;
   // A header that has not ended by then is not an HTTP answer.
   static constexpr int kMaxHeaderBytes = 65536;
-  static constexpr int kStreamRead = 262144;
-  // Up to 4 MB per tick, so one connection is not capped by the tick rate.
-  static constexpr int kReadsPerTick = 16;
   // The size given to a whole-content source that names no length: its body
   // is read until the server closes.
   static constexpr int64_t kSizeUntilClosed = 2147483647;

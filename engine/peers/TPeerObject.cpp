@@ -108,11 +108,12 @@ bool TPeerObject::RanksBefore(const TPeerObject& a, const TPeerObject& b, bool s
 
 bool TPeerObject::DownloadTick() {
   if (!IsConnected() || sentBadPiece) return false;
-  const uint64_t receivedBefore = connection->bytesReceived;
+  const uint64_t receivedBefore = BytesReceivedSoFar();
   const uint64_t sentBefore = connection->bytesSent;
   const bool alive = Process() && FillRequests() && AfterTick() && IsConnected();
   if (connection) {
-    tick.received = static_cast<int64_t>(connection->bytesReceived - std::min(receivedBefore, connection->bytesReceived));
+    const uint64_t receivedAfter = BytesReceivedSoFar();
+    tick.received = static_cast<int64_t>(receivedAfter - std::min(receivedBefore, receivedAfter));
     tick.sent = static_cast<int64_t>(connection->bytesSent - std::min(sentBefore, connection->bytesSent));
     tick.totalReceived += tick.received;
     tick.totalSent += tick.sent;

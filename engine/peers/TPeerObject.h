@@ -41,6 +41,10 @@ class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHold
   // Bytes a second below which a connection counts as slow: the tick steps
   // it less often and a BitTorrent peer flushes its backlog every other tick.
   static constexpr int kSlowSpeed = 28672;
+  // A server's stream is read in steps of this size, up to 4 MB per tick, so
+  // one connection is not capped by the tick rate and its buffer stays small.
+  static constexpr int kStreamRead = 262144;
+  static constexpr int kReadsPerTick = 16;
 
   struct Stats {
     bool attached = false;
@@ -92,6 +96,12 @@ class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHold
   virtual void SendHaves(const std::string& /*batch*/) {}
   virtual int NextPiece();
   virtual bool IsConnected() const { return linkState != kUnlinked && connection && connection->IsOpen(); }
+  // Bytes received so far, for the per-tick counts: the connection's, or for
+  // a protocol that carries its content elsewhere, that content's.
+  virtual uint64_t BytesReceivedSoFar() const { return connection ? connection->bytesReceived : 0; }
+  // A second socket whose arriving data should wake the task's loop (FTP's
+  // data connection); null when there is none.
+  virtual const QTcpSocket* DataSocket() const { return nullptr; }
   bool IsDead(bool skipUnwanted = false);
   // A block of content arrived; false when it matched no request or the
   // piece refused it.
@@ -100,7 +110,7 @@ class TPeerObject : public TVirtualPeer, public TPieceSource, public SegmentHold
 
   // What a piece learns of the source that supplied it.
   int SourceKind() const override { return kind; }
-  std::string AddressText() const override { return peerSource ? peerSource->url : std::string(); }
+  std::string AddressText() const override { return peerSource ? peerSource->ShownUrl() : std::string(); }
   uint32_t Ipv4() const override;
   uint16_t Port() const override { return peerSource ? static_cast<uint16_t>(peerSource->port) : 0; }
   void AddScore(int amount) override {

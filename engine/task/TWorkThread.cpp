@@ -581,6 +581,10 @@ void TWorkThread::WaitForTraffic(int delayMs) {
     if (!connection->IsConnected() || !connection->connection) continue;
     waitSockets_.push_back(connection->connection->handle);
     waitWritable_.push_back(mayWrite && connection->connection->QueuedCount() > 0 ? 1 : 0);
+    if (const QTcpSocket* data = connection->DataSocket(); data && data->IsOpen()) {
+      waitSockets_.push_back(data->handle);
+      waitWritable_.push_back(0);
+    }
   }
   if (moved > 0) wokeForNothing_ = false;
   if (waitSockets_.empty() || wokeForNothing_ || ReceiveAllowance() <= 0) {

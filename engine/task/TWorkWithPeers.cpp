@@ -574,7 +574,7 @@ void TWorkWithPeers::UpdateSpeeds(int seconds) {
 }
 
 void TWorkWithPeers::NoteSource(const TPeerId& source, SourceProblem problem, const std::string& detail) {
-  const auto notice = noticeBook.Problem(source.url, problem, detail);
+  const auto notice = noticeBook.Problem(source.ShownUrl(), problem, detail);
   if (!notice) return;
   LogLine(kLogEngine, "%s", notice->text.c_str());
   live.notices.push_back(*notice);

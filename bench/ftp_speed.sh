@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# FTP download speed: `pftool download` of one file with 2 MiB pieces from
+# one local vsftpd mirror, next to `curl -o` fetching the same file from the
+# same server. Alternating, in one run; prints each run, the medians (wall
+# time, CPU seconds, peak RSS) and, last, `ratio ours/curl: R` (wall time).
+# Any failing command or a wrong file stops the run.
+#
+#   bench/ftp_speed.sh [build-dir]    (default: build)
+# Environment: RUNS (default 3), SIZE_MB (default 1024), WORK (default a temp
+# dir; the test data is kept there between calls when set).
+set -euo pipefail
+
+build=$(cd "${1:-build}" && pwd)
+runs=${RUNS:-3}
+size_mb=${SIZE_MB:-1024}
+size=$((size_mb * 1048576))
+pftool="$build/tools/pftool"
+[[ -x $pftool ]] || { echo "missing $pftool" >&2; exit 1; }
+vsftpd=$(command -v vsftpd || echo /usr/sbin/vsftpd)
+for program in "$vsftpd" curl openssl /usr/bin/time; do
+    command -v "$program" >/dev/null || { echo "missing $program (scripts/setup installs it)" >&2; exit 1; }
+done
+
+work=${WORK:-$(mktemp -d)}
+vsftpd_pid=
+cleanup() {
+    if [[ -n $vsftpd_pid ]]; then kill -TERM "$vsftpd_pid" 2>/dev/null || true; wait "$vsftpd_pid" 2>/dev/null || true; fi
+    rm -rf "$work/dl"
+    if [[ -z ${WORK:-} ]]; then chmod 755 "$work/root" 2>/dev/null || true; rm -rf "$work"; fi
+    return 0
+}
+trap cleanup EXIT
+mkdir -p "$work/root" "$work/empty" "$work/dl"
+chmod 755 "$work/root"
+file="$work/root/payload.bin"
+if [[ ! -f $file || $(stat -c %s "$file") -ne $size ]]; then
+    echo "# writing ${size_mb} MiB of test data" >&2
+    # openssl ends on SIGPIPE once head has enough; the size check below counts.
+    head -c "$size" < <(openssl enc -aes-128-ctr -pass pass:pelicanfetch -nosalt -pbkdf2 -in /dev/zero 2>/dev/null) > "$file"
+    [[ $(stat -c %s "$file") -eq $size ]] || { echo "could not write the test data" >&2; exit 1; }
+fi
+# vsftpd refuses an anonymous root it could write to.
+chmod 555 "$work/root"
+"$pftool" make-torrent --piece-length 2097152 --announce http://127.0.0.1:1/announce \
+    -o "$work/payload.torrent" "$file" >/dev/null
+want_sha1=$(openssl dgst -sha1 -r "$file" | cut -d' ' -f1)
+
+# vsftpd on a free loopback port, ended by its pid; it writes start-up
+# errors to its standard input.
+port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat > "$work/vsftpd.conf" <<CONF
+listen=YES
+listen_ipv6=NO
+background=NO
+listen_address=127.0.0.1
+listen_port=$port
+anonymous_enable=YES
+no_anon_password=NO
+anon_root=$work/root
+local_enable=NO
+write_enable=NO
+pasv_enable=YES
+pasv_address=127.0.0.1
+secure_chroot_dir=$work/empty
+seccomp_sandbox=NO
+xferlog_enable=NO
+CONF
+[[ $(id -u) -ne 0 ]] && echo "run_as_launching_user=YES" >> "$work/vsftpd.conf"
+"$vsftpd" "$work/vsftpd.conf" 0>"$work/vsftpd.err" &
+vsftpd_pid=$!
+url="ftp://127.0.0.1:$port/payload.bin"
+for ((i = 0; i < 50; i++)); do curl -sf -r 0-0 -o /dev/null "$url" && break; sleep 0.1; done
+curl -sf -r 0-0 -o /dev/null "$url" || { echo "vsftpd does not answer on port $port: $(cat "$work/vsftpd.err")" >&2; exit 1; }
+cat "$file" > /dev/null  # into the page cache
+
+median() { sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+# One timed download into $work/dl/out.bin: prints "wall cpu rss_kb"; a
+# failing command or a file of the wrong size stops the benchmark.
+timed() {
+    local name=$1 out="$work/dl/out.bin" times
+    shift
+    rm -rf "$work/dl" && mkdir -p "$work/dl"
+    if ! times=$(/usr/bin/time -f '%e %U %S %M' "$@" 2>&1 >/dev/null); then
+        echo "FAILED: $name: $*" >&2; echo "$times" | tail -5 >&2; exit 1
+    fi
+    local got; got=$(stat -c %s "$out" 2>/dev/null || echo 0)
+    [[ $got -eq $size ]] || { echo "FAILED: $name wrote $got bytes, want $size" >&2; exit 1; }
+    tail -1 <<<"$times" | awk '{printf "%s %.2f %s\n", $1, $2 + $3, $4}'
+}
+check_content() {
+    [[ $(openssl dgst -sha1 -r "$work/dl/out.bin" | cut -d' ' -f1) == "$want_sha1" ]] ||
+        { echo "FAILED: $1 wrote different bytes" >&2; exit 1; }
+}
+
+names=(pftool curl)
+declare -A wall cpu rss
+echo "# $(nproc) CPUs; load before: $(cut -d' ' -f1-3 /proc/loadavg); $runs runs; ${size_mb} MiB, 2 MiB pieces, vsftpd on 127.0.0.1:$port"
+for ((i = 1; i <= runs; i++)); do
+    for name in "${names[@]}"; do
+        case $name in
+            pftool) cmd=("$pftool" download --torrent "$work/payload.torrent" --target "$work/dl/out.bin" --source "$url") ;;
+            curl) cmd=(curl -sS -o "$work/dl/out.bin" "$url") ;;
+        esac
+        read -r w c m < <(timed "$name" "${cmd[@]}")
+        [[ -n ${w:-} ]] || exit 1
+        [[ $i -eq 1 ]] && check_content "$name"
+        printf 'run %d  %-7s %7.2f s  cpu %6.2f s  rss %7d KB\n' "$i" "$name" "$w" "$c" "$m"
+        wall[$name]+="$w "; cpu[$name]+="$c "; rss[$name]+="$m "
+    done
+done
+declare -A med_wall
+echo "# medians"
+for name in "${names[@]}"; do
+    med_wall[$name]=$(tr ' ' '\n' <<<"${wall[$name]}" | grep . | median)
+    mc=$(tr ' ' '\n' <<<"${cpu[$name]}" | grep . | median)
+    peak=$(tr ' ' '\n' <<<"${rss[$name]}" | grep . | sort -g | tail -1)
+    awk -v n="$name" -v w="${med_wall[$name]}" -v c="$mc" -v m="$peak" -v mb="$size_mb" \
+        'BEGIN {printf "%-7s %7.2f s  %7.0f MB/s  cpu %6.2f s (%.2f s/GiB)  peak rss %d KB\n", n, w, mb * 1.048576 / w, c, c * 1024 / mb, m}'
+done
+awk -v p="${med_wall[pftool]}" -v c="${med_wall[curl]}" 'BEGIN {printf "ratio ours/curl: %.2f\n", p / c}'
