@@ -65,7 +65,13 @@ DownloadController::DownloadController(const PackageTable& package, std::string 
       dataFolder_(std::move(dataFolder)),
       httpBudget_(httpBudget),
       record_(JoinPath(dataFolder_, package.packageId + ".pfconf")),
-      checker_(std::make_unique<CheckThread>(*this)) {
+      checker_(std::make_unique<CheckThread>(*this)),
+      portMapping_(StandardPortMappingOutlet(), [this](std::function<void()> work) {
+        if (postToWindow)
+          postToWindow(std::move(work));
+        else
+          work();
+      }) {
   if (!package_.resourceListUrl.empty())
     resourceList_ = std::make_unique<ResourceListThread>(*this, package_.resourceListUrl, package_.caCertificates);
 }
@@ -101,7 +107,7 @@ int DownloadController::Initialise() {
   telemetryConfigPath_ = config.path;
   StartTelemetry(telemetryConfigPath_.c_str(), ProgramVersionText());
 
-  SetListenPort(chooseListenPort ? chooseListenPort() : ChooseFreeListenPort());
+  SetListenPort(chooseListenPort ? chooseListenPort() : portMapping_.Start(ChooseFreeListenPort));
   for (int i = 0; i < kFileCount; ++i) {
     handles_[i] = 0;
     std::memset(&params_[i], 0, sizeof params_[i]);
@@ -542,6 +548,7 @@ void DownloadController::StartInstaller(bool verified) {
 void DownloadController::ExitSteps(bool userExit) {
   if (exitDone_.exchange(true)) return;
   if (checker_) checker_->Stop();
+  portMapping_.Stop();
   const DownloadState s = state_;
   if (userExit) {
     Log("用户点击退出按钮");
