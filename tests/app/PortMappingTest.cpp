@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "app/GatewayInfo.h"
@@ -79,6 +81,20 @@ TEST(PortMappingTest, PrivateAndLocalAddressesNeedTheGateway) {
       {"", false},              {"300.1.1.1", false},    {"10.1.1", false},      {"::1", false},
   };
   for (const auto& c : cases) EXPECT_EQ(NeedsPortMapping(c.address), c.needs) << c.address;
+}
+
+// Without a free port nothing is started and the engine gets 0.
+TEST(PortMappingTest, NoFreePortIsReportedAndGivesNoPort) {
+  std::vector<std::string> lines, events;
+  PortMapping mapping({[&](const std::string& line) { lines.push_back(line); },
+                       [&](const char* code, const std::string& message) {
+                         events.push_back(std::string(code) + "|" + message);
+                       }},
+                      [](std::function<void()> work) { work(); });
+  EXPECT_EQ(mapping.Start([] { return 0; }), 0);
+  EXPECT_EQ(events, std::vector<std::string>{"11500105|没有可用的端口，uPnP失败"});
+  EXPECT_EQ(lines, std::vector<std::string>{"没有可用的端口，uPnP失败"});
+  EXPECT_FALSE(mapping.MappingStarted());
 }
 
 TEST(PortMappingTest, TheGatewayDescriptionGivesTheRootDevicesTexts) {
