@@ -89,7 +89,8 @@ void PortMapping::OnNotification(PortForwardNote code, int32_t value) {
       break;
     case PortForwardNote::kAddMapEnd:
       if (value < 0) {
-        Fail(gatewayFound_ ? "IGD设备已找到，但是uPnP依然失败" : "uPnP失败，因为没有IGD设备信息");
+        Fail(gatewayFound_ ? "IGD设备已找到，但是uPnP依然失败"
+                           : "uPnP失败，因为没有IGD设备信息");
       } else {
         outlet_.log("uPnP成功");
         outlet_.report("11390000", "");
