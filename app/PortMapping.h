@@ -5,9 +5,12 @@
 // to forward the port here. The port goes to the engine whether or not the
 // forwarding succeeds; every outcome is logged and reported.
 //
-// Threads: Start, Stop and OnNotification run on the owner's thread (the
-// window's); the engine's threads post their notifications to it. The
-// flags are that thread's alone.
+// Threads: Start and Stop run on the owner's thread (the window's); the
+// engine's threads post their notifications to it, and OnNotification runs
+// there. The flags are that thread's alone. A Post that runs the work at
+// once moves OnNotification to the engine's threads, which then take the
+// flags in turn: the mapping's end follows the search's end, which the
+// completion event orders.
 #include <cstdint>
 #include <functional>
 #include <string>
