@@ -65,7 +65,13 @@ DownloadController::DownloadController(const PackageTable& package, std::string 
       dataFolder_(std::move(dataFolder)),
       httpBudget_(httpBudget),
       record_(JoinPath(dataFolder_, package.packageId + ".pfconf")),
-      checker_(std::make_unique<CheckThread>(*this)) {
+      checker_(std::make_unique<CheckThread>(*this)),
+      portMapping_(StandardPortMappingOutlet(), [this](std::function<void()> work) {
+        if (postToWindow)
+          postToWindow(std::move(work));
+        else
+          work();
+      }) {
   if (!package_.resourceListUrl.empty())
     resourceList_ = std::make_unique<ResourceListThread>(*this, package_.resourceListUrl, package_.caCertificates);
 }
@@ -101,7 +107,7 @@ int DownloadController::Initialise() {
   telemetryConfigPath_ = config.path;
   StartTelemetry(telemetryConfigPath_.c_str(), ProgramVersionText());
 
-  SetListenPort(chooseListenPort ? chooseListenPort() : ChooseFreeListenPort());
+  SetListenPort(chooseListenPort ? chooseListenPort() : portMapping_.Start(ChooseFreeListenPort));
   // The package's own HTTPS mirrors are signed by its CA, as its resource
   // list's server is.
   if (!package_.caCertificates.empty() && AddTrustedCertificates(package_.caCertificates.c_str()) < 0)
@@ -546,6 +552,7 @@ void DownloadController::StartInstaller(bool verified) {
 void DownloadController::ExitSteps(bool userExit) {
   if (exitDone_.exchange(true)) return;
   if (checker_) checker_->Stop();
+  portMapping_.Stop();
   const DownloadState s = state_;
   if (userExit) {
     Log("用户点击退出按钮");

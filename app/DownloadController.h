@@ -20,6 +20,7 @@
 
 #include "app/DownloadState.h"
 #include "app/PackageTable.h"
+#include "app/PortMapping.h"
 #include "app/ResourceListThread.h"
 #include "app/SpeedMeter.h"
 #include "app/TaskLinkFile.h"
@@ -63,9 +64,13 @@ class DownloadController : public ResourceListHost {
   // After Initialise gave 0: whether the resource list marks this build
   // expired; if so the user was told and the list's address was opened.
   bool CheckExpiry();
-  // Chooses the port peers connect to (0: none); by default a free port in
-  // 40000-50000. Set before Initialise.
+  // Chooses the port peers connect to (0: none) instead of the standard
+  // choice, and no mapping on the gateway is tried. Set before Initialise.
   std::function<int()> chooseListenPort;
+  // Runs `work` later on the window's thread (the port mapping's
+  // notifications); unset, the work runs at once on the calling thread.
+  // Set before Initialise.
+  std::function<void(std::function<void()> work)> postToWindow;
   // Opens the address an expired build sends the user to.
   std::function<void(const std::string& address)> openAddress;
   const std::string& TelemetryConfigPath() const { return telemetryConfigPath_; }
@@ -229,6 +234,8 @@ class DownloadController : public ResourceListHost {
   SpeedMeter speedMeter_;
   std::unique_ptr<platform::SystemShutdown> shutdown_;
   std::unique_ptr<CheckThread> checker_;
+  // The listen port's mapping on the gateway, started by Initialise.
+  PortMapping portMapping_;
   // Runs against the package's resource list; none without its address.
   std::unique_ptr<ResourceListThread> resourceList_;
   std::atomic<bool> installerStarted_{false};

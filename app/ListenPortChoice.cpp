@@ -1,33 +1,47 @@
 #include "app/ListenPortChoice.h"
 
-#include <cstdint>
+#include <algorithm>
+#include <chrono>
 #include <random>
 
-#include "platform/Socket.h"
+#include "platform/ListeningPorts.h"
 
 namespace pf {
-namespace {
 
-constexpr int kTries = 64;
-
-bool CanListenOn(int port) {
-  int error = 0;
-  const platform::SocketHandle socket = platform::OpenTcpSocket(&error);
-  if (socket == platform::kNoSocket) return false;
-  const bool free = platform::BindSocket(socket, 0, static_cast<uint16_t>(port)) == 0 &&
-                    platform::ListenSocket(socket, 1) == 0;
-  platform::CloseSocket(socket);
-  return free;
+bool IsExcludedListenPort(int port) {
+  return std::find(kExcludedListenPorts.begin(), kExcludedListenPorts.end(), port) != kExcludedListenPorts.end();
 }
 
-}  // namespace
+int FirstListenPortCandidate(uint32_t randomValue) {
+  int port = static_cast<int>(randomValue % 10000) + kLowestListenPort;
+  do ++port;
+  while (IsExcludedListenPort(port));
+  return port;
+}
+
+int NextListenPortCandidate(int port) {
+  do {
+    ++port;
+    if (port > kHighestListenPort || port < kLowestListenPort) port = kLowestListenPort;
+  } while (IsExcludedListenPort(port));
+  return port;
+}
+
+int SelectListenPort(uint32_t randomValue, const std::function<bool(int port)>& inUse) {
+  const int first = FirstListenPortCandidate(randomValue);
+  int port = first;
+  do {
+    if (!inUse(port)) return port;
+    port = NextListenPortCandidate(port);
+  } while (port != first);
+  return 0;
+}
 
 int ChooseFreeListenPort() {
-  std::random_device seed;
-  std::uniform_int_distribution<int> pick(kLowestListenPort, kHighestListenPort);
-  for (int i = 0; i < kTries; ++i)
-    if (const int port = pick(seed); CanListenOn(port)) return port;
-  return 0;
+  std::minstd_rand random(static_cast<uint32_t>(std::chrono::system_clock::now().time_since_epoch().count()));
+  return SelectListenPort(static_cast<uint32_t>(random()), [](int port) {
+    return platform::TcpPortInUse(static_cast<uint16_t>(port));
+  });
 }
 
 }  // namespace pf

@@ -146,7 +146,7 @@ run_ours() {
     rm -rf "$work/save" "$work/xdg"
     mkdir -p "$work/save" "$work/xdg"
     measure pelicanfetch "$work/pelicanfetch.log" env XDG_DATA_HOME="$work/xdg" \
-        "$app" --headless --save "$work/save" --start --exit-on-finish
+        "$app" --headless --no-upnp --save "$work/save" --start --exit-on-finish
     check_download "$work/save/QLN156" pelicanfetch
     rm -rf "$work/save" "$work/xdg"
 }

@@ -24,6 +24,7 @@ bool WithLog(const std::function<void(CPelicanfetchLog&)>& use);
 
 // Channel (and level) numbers of the log's writers.
 enum LogChannel : int {
+  kLogPortMapping = 3,     // the application's listen port and its mapping on the gateway
   kLogEngine = 2,          // the call interface, threads, buffers, the work loop
   kLogExtraction = 7,      // the application's resource extraction
   kLogResolver = 13,       // name resolution

@@ -88,13 +88,13 @@ class Session:
         if result.returncode != 0:
             raise RuntimeError("package servers: " + result.stdout + result.stderr)
         self.servers_started = True
-        self.program = self._spawn([ARGS.program, "--save", self.save] + self.extra_args, None,
+        self.program = self._spawn([ARGS.program, "--no-upnp", "--save", self.save] + self.extra_args, None,
                                    stderr=open(self.stderr_path, "w"), cwd=self.cwd)
         self.window = self.wait_window(WINDOW_TITLE)
 
     def restart(self):
         """The program again, on the same data (a user's next start)."""
-        self.program = self._spawn([ARGS.program, "--save", self.save] + self.extra_args, None,
+        self.program = self._spawn([ARGS.program, "--no-upnp", "--save", self.save] + self.extra_args, None,
                                    stderr=open(self.stderr_path, "a"))
         self.window = self.wait_window(WINDOW_TITLE)
         if not self.window:

@@ -56,10 +56,12 @@ class ProgramRun : public ::testing::Test {
     if (!HasFailure()) fs::remove_all(root);
   }
 
-  // The program's command line with this test's data folder.
+  // The program's command line with this test's data folder; it leaves the
+  // network's gateway alone.
   std::vector<std::string> Command(const std::vector<std::string>& options) const {
     std::vector<std::string> args{"env", "XDG_DATA_HOME=" + (root / "data").string(), "XDG_RUNTIME_DIR=",
-                                  "TMPDIR=" + (root / "run").string(), PELICANFETCH_PATH, "--headless"};
+                                  "TMPDIR=" + (root / "run").string(), PELICANFETCH_PATH, "--headless",
+                                  "--no-upnp"};
     args.insert(args.end(), options.begin(), options.end());
     return args;
   }

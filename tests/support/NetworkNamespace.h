@@ -2,11 +2,15 @@
 // Tests that must not reach any real DNS server run again inside a network
 // and mount namespace of their own: loopback up, and a resolver that asks a
 // server the test starts on 127.0.0.1 (five seconds, one try).
+#include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "support/LoopbackServers.h"
 
@@ -24,6 +28,20 @@ inline int RunInsideResolverNamespace(const char* variable, const std::filesyste
                               (dir / "resolv.conf").string() + " /etc/resolv.conf && exec /proc/" +
                               std::to_string(::getpid()) + "/exe --gtest_filter=" + filter + "'";
   return std::system(command.c_str());
+}
+
+// Runs `work` on a thread of its own that entered the named network
+// namespace (made with `ip netns add`); the threads it starts are in that
+// namespace too. False when the namespace could not be entered.
+inline bool RunInNamedNetworkNamespace(const std::string& name, const std::function<void()>& work) {
+  bool entered = false;
+  std::thread([&] {
+    const int fd = ::open(("/var/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0) ::close(fd);
+    if (entered) work();
+  }).join();
+  return entered;
 }
 
 }  // namespace pf::testing

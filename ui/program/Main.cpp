@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/DownloadController.h"
+#include "app/ListenPortChoice.h"
 #include "app/PackageTable.h"
 #include "platform/FileSystem.h"
 #include "platform/Interrupt.h"
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
     pf::platform::InstallInterruptHandlers();
     pf::DownloadController controller(package, dataFolder);
     controller.SetSystemShutdown(pf::platform::MakeSystemShutdown());
+    if (!options->upnp) controller.chooseListenPort = pf::ChooseFreeListenPort;
     // The window where a display is, unless the terminal was asked for.
     if (!options->headless && pf::ui::GuiFrontEnd::DisplayAvailable()) {
       if (const std::optional<ExitStatus> status = pf::ui::GuiFrontEnd::Run(controller, *options, &instance, argv[0]))

@@ -63,6 +63,11 @@ const std::vector<Option>& Options() {
        }},
       {"--shutdown-when-done", nullptr, "shut the computer down one minute after the download has finished",
        [](ProgramOptions& o, const std::string&) { return o.shutdownWhenDone = true; }},
+      {"--no-upnp", nullptr, "do not ask the network's gateway (UPnP) to forward the port peers connect to",
+       [](ProgramOptions& o, const std::string&) {
+         o.upnp = false;
+         return true;
+       }},
       {"--help", nullptr, "this text", [](ProgramOptions& o, const std::string&) { return o.help = true; }},
   };
   return options;

@@ -20,6 +20,7 @@ struct ProgramOptions {
   std::optional<int> rateLimit; // KB/s, 0 for none
   std::string saveFolder;       // the folder chosen for the package ("QLN156" is added)
   bool shutdownWhenDone = false;  // power the computer off once the download has finished
+  bool upnp = true;             // ask the network's gateway to forward the listen port
   bool help = false;
 };
 

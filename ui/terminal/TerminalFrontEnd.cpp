@@ -40,10 +40,10 @@ TerminalFrontEnd::TerminalFrontEnd(DownloadController& controller, const Program
 
 TerminalFrontEnd::~TerminalFrontEnd() { SetMessageBoxPresenter({}); }
 
-void TerminalFrontEnd::Post(EventKind kind, std::string text) {
+void TerminalFrontEnd::Post(EventKind kind, std::string text, std::function<void()> work) {
   {
     std::lock_guard<std::mutex> lock(eventsMutex_);
-    events_.push_back({kind, std::move(text)});
+    events_.push_back({kind, std::move(text), std::move(work)});
   }
   eventsReady_.notify_one();
 }
@@ -55,6 +55,7 @@ ExitStatus TerminalFrontEnd::Run() {
   controller_.askYesNo = [this](const std::string& text, const std::string&) { return AskYesNo(text); };
   controller_.postMainAction = [this] { Post(EventKind::kMainAction); };
   controller_.endProgram = [this] { Post(EventKind::kInstallerStarted); };
+  controller_.postToWindow = [this](std::function<void()> work) { Post(EventKind::kWork, {}, std::move(work)); };
   controller_.openAddress = [this](const std::string& address) {
     // A terminal may have no desktop to open it: the address is shown too.
     PrintAboveBlock("» " + address);
@@ -145,6 +146,9 @@ std::optional<ExitStatus> TerminalFrontEnd::Handle(const Event& event) {
     case EventKind::kInstallerStarted:
       PrintAboveBlock("安装程序已启动");
       return ExitStatus::kDone;
+    case EventKind::kWork:
+      event.work();
+      return std::nullopt;
   }
   return std::nullopt;
 }

@@ -7,6 +7,7 @@
 // thread and the message presenter only post events to it.
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -38,13 +39,14 @@ class TerminalFrontEnd {
   ExitStatus Run();
 
  private:
-  enum class EventKind { kStateTick, kSecondTick, kMessage, kMainAction, kInstallerStarted };
+  enum class EventKind { kStateTick, kSecondTick, kMessage, kMainAction, kInstallerStarted, kWork };
   struct Event {
     EventKind kind;
     std::string text;
+    std::function<void()> work;  // of kWork
   };
 
-  void Post(EventKind kind, std::string text = std::string());
+  void Post(EventKind kind, std::string text = std::string(), std::function<void()> work = {});
   std::optional<ExitStatus> Handle(const Event& event);
   std::optional<ExitStatus> OnKey(char key);
   std::optional<ExitStatus> AfterState(DownloadState state);

@@ -126,6 +126,7 @@ bool MainWindow::SetUp() {
   };
   controller_.postMainAction = [this] { CallAfter([this] { PressMainAction(); }); };
   controller_.endProgram = [this] { CallAfter([this] { Finish(ExitStatus::kDone, false); }); };
+  controller_.postToWindow = [this](std::function<void()> work) { CallAfter(std::move(work)); };
 
   const int started = controller_.Initialise();
   if (started < 0) {
