@@ -16,7 +16,10 @@
 namespace pf {
 namespace {
 
-constexpr int kListenBacklog = 32;
+// The kernel's queue of connections waiting to be accepted: a flood fills a
+// short one between two sweeps of the listener, and the peers that come
+// then are turned away unseen.
+constexpr int kListenBacklog = 1024;
 constexpr int kTimedOut = 10060;
 constexpr int kProxyRefused = 10061;
 constexpr int kNotSupported = 10045;

@@ -24,10 +24,6 @@ constexpr int64_t kAddressCheckSeconds = 180;
 // list keeps what is worth keeping and closes the rest. The bound only keeps
 // one sweep from running on while a flood lasts.
 constexpr int kAcceptsPerSweep = 1024;
-// The kernel's queue of connections waiting for a sweep. The connection
-// layer opens listeners with a short one; a flood fills that between two
-// sweeps and the peers that come then are turned away unseen.
-constexpr int kWaitingQueue = 1024;
 
 struct ListenerState {
   std::unique_ptr<QTcpSocket> socket;
@@ -91,8 +87,6 @@ std::string EngineListener::Upkeep(int64_t now) {
     // unless the engine was given an address of its own.
     const uint32_t bound = Switches().bindAddress;
     if (!socket->Listen(port, bound)) return std::string();
-    // Listening again on a listening socket only changes its queue.
-    platform::ListenSocket(socket->handle, kWaitingQueue);
     state.socket = std::move(socket);
     state.port = port;
     state.ip = bound != 0 ? bound : LocalAddress();
