@@ -27,6 +27,7 @@
 # libtorrent maps the file into memory, so its peak RSS counts the file's
 # pages; /proc/PID/status RssAnon is the figure to judge its own memory by.
 set -euo pipefail
+source "$(dirname "$0")/common.sh"
 
 build=$(cd "${1:-build}" && pwd)
 runs=${RUNS:-3}
@@ -180,7 +181,6 @@ start_seeder() {
     exit 1
 }
 
-median() { sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 # One timed download into $work/dl: prints "wall cpu rss_kb seeder_cpu";
 # a failing leecher or a file with other bytes stops the benchmark.
 timed() {

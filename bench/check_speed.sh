@@ -7,6 +7,7 @@
 #   bench/check_speed.sh [build-dir]    (default: build)
 # Environment: RUNS (default 5), SIZE_MB (default 2048), WORK (default a temp dir).
 set -euo pipefail
+source "$(dirname "$0")/common.sh"
 
 build=$(cd "${1:-build}" && pwd)
 runs=${RUNS:-5}
@@ -28,7 +29,6 @@ fi
     -o "$work/payload.torrent" "$file" >/dev/null
 cat "$file" > /dev/null  # into the page cache
 
-median() { sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 # Elapsed seconds and peak RSS (KB) of one command; a failing command stops the run.
 seconds() {
     local out

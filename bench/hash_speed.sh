@@ -5,6 +5,7 @@
 #   bench/hash_speed.sh [build-dir]     (default: build)
 # Environment: RUNS (default 5), SECONDS_PER_RUN (default 3), BYTES (default 16384).
 set -euo pipefail
+source "$(dirname "$0")/common.sh"
 
 build=${1:-build}
 runs=${RUNS:-5}
@@ -13,8 +14,6 @@ bytes=${BYTES:-16384}
 prog="$build/bench/pf_hash_speed"
 [[ -x $prog ]] || { echo "missing $prog (build with -DPF_BENCH=ON)" >&2; exit 1; }
 command -v openssl >/dev/null || { echo "openssl not found" >&2; exit 1; }
-
-median() { sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 
 echo "# $(openssl version); $(nproc) CPUs; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "# $runs runs x ${secs}s, ${bytes}-byte blocks, MB/s (10^6 B/s) by CPU time"

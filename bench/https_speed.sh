@@ -10,6 +10,7 @@
 # Environment: RUNS (default 3), SIZE_MB (default 1024), WORK (default a temp
 # dir; the test data is kept there between calls when set).
 set -euo pipefail
+source "$(dirname "$0")/common.sh"
 
 build=$(cd "${1:-build}" && pwd)
 runs=${RUNS:-3}
@@ -71,25 +72,6 @@ tls_url="https://127.0.0.1:$tls_port/payload.bin"
 for ((i = 0; i < 50; i++)); do curl -sf --cacert "$tls/ca.pem" -r 0-0 -o /dev/null "$tls_url" && break; sleep 0.1; done
 curl -sf --cacert "$tls/ca.pem" -r 0-0 -o /dev/null "$tls_url" || { echo "nginx does not answer on port $tls_port" >&2; exit 1; }
 cat "$file" > /dev/null  # into the page cache
-
-median() { sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
-# One timed download into $work/dl/out.bin: prints "wall cpu rss_kb"; a
-# failing command or a file of the wrong size stops the benchmark.
-timed() {
-    local name=$1 out="$work/dl/out.bin" times
-    shift
-    rm -rf "$work/dl" && mkdir -p "$work/dl"
-    if ! times=$(/usr/bin/time -f '%e %U %S %M' "$@" 2>&1 >/dev/null); then
-        echo "FAILED: $name: $*" >&2; echo "$times" | tail -5 >&2; exit 1
-    fi
-    local got; got=$(stat -c %s "$out" 2>/dev/null || echo 0)
-    [[ $got -eq $size ]] || { echo "FAILED: $name wrote $got bytes, want $size" >&2; exit 1; }
-    tail -1 <<<"$times" | awk '{printf "%s %.2f %s\n", $1, $2 + $3, $4}'
-}
-check_content() {
-    [[ $(openssl dgst -sha1 -r "$work/dl/out.bin" | cut -d' ' -f1) == "$want_sha1" ]] ||
-        { echo "FAILED: $1 wrote different bytes" >&2; exit 1; }
-}
 
 names=(pftool-https curl-https pftool-http curl-http)
 declare -A wall cpu rss

@@ -9,6 +9,7 @@
 #                                               names, SIZE_MB in all)
 # Environment: RUNS (default 5), SIZE_MB (default 2048), WORK (default a temp dir).
 set -euo pipefail
+source "$(dirname "$0")/common.sh"
 
 build=$(cd "${1:-build}" && pwd)
 shift || true
@@ -39,7 +40,6 @@ fi
 total=$(stat -c %s "${files[@]}" | awk '{s += $1} END {print s}')
 cat "${files[@]}" > /dev/null  # into the page cache
 
-median() { sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 seconds() {  # elapsed seconds of one command; a failing command stops the run
     local out
     out=$(/usr/bin/time -f '%e' "$@" 2>&1 >/dev/null) || { echo "failed: $*" >&2; exit 1; }

@@ -35,6 +35,7 @@
 # Needs free disk for the content (when it is made) plus one download.
 # Traffic stays on loopback.
 set -euo pipefail
+source "$(dirname "$0")/common.sh"
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$repo/build-full}
@@ -107,8 +108,6 @@ cleanup() {
 }
 trap cleanup EXIT
 PFTOOL=$pftool "$repo/scripts/package-servers" start full "$content" "$servers" >&2
-
-median() { sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 
 # Size and MD5 of the four downloaded files in folder $1.
 check_download() {

@@ -32,11 +32,6 @@ struct Suite {
 };
 Suite* suite = nullptr;
 
-struct Result {
-  int exitCode = -1;
-  std::string output;  // stdout and stderr
-};
-
 class FtpDownloadTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -90,11 +85,7 @@ class FtpDownloadTest : public ::testing::Test {
     }
     fs::remove_all(target_.parent_path());
     const fs::path log = work_ / ("pftool-" + std::to_string(runs_++) + ".log");
-    const pid_t pid = StartProcess(args, log.string());
-    Result result;
-    result.exitCode = WaitForExit(pid, kRunTimeoutMs);
-    result.output = ReadFile(log);
-    return result;
+    return RunToEnd(args, log, kRunTimeoutMs);
   }
 
   void ExpectComplete(const Result& result) {

@@ -32,11 +32,6 @@ struct Suite {
 };
 Suite* suite = nullptr;
 
-struct Result {
-  int exitCode = -1;
-  std::string output;  // stdout and stderr
-};
-
 class HttpDownloadTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -105,15 +100,7 @@ class HttpDownloadTest : public ::testing::Test {
   // Runs pftool; with interruptAfterMs > 0 it gets a Ctrl-C after that long.
   Result Run(const std::vector<std::string>& args, int interruptAfterMs = 0) {
     const fs::path log = work_ / ("pftool-" + std::to_string(runs_++) + ".log");
-    const pid_t pid = StartProcess(args, log.string());
-    Result result;
-    if (interruptAfterMs > 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
-      SendInterrupt(pid);
-    }
-    result.exitCode = WaitForExit(pid, kRunTimeoutMs);
-    result.output = ReadFile(log);
-    return result;
+    return RunToEnd(args, log, kRunTimeoutMs, interruptAfterMs);
   }
 
   void ExpectComplete(const Result& result) {

@@ -33,11 +33,6 @@ struct Suite {
 };
 Suite* suite = nullptr;
 
-struct Result {
-  int exitCode = -1;
-  std::string output;
-};
-
 size_t Count(const std::string& text, const std::string& part) {
   size_t count = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
@@ -103,15 +98,7 @@ class HttpsDownloadTest : public ::testing::Test {
       args.push_back(caFile.string());
     }
     const fs::path log = work_ / ("pftool-" + std::to_string(runs_++) + ".log");
-    const pid_t pid = StartProcess(args, log.string());
-    if (interruptAfterMs > 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
-      SendInterrupt(pid);
-    }
-    Result result;
-    result.exitCode = WaitForExit(pid, kRunTimeoutMs);
-    result.output = ReadFile(log);
-    return result;
+    return RunToEnd(args, log, kRunTimeoutMs, interruptAfterMs);
   }
 
   void ExpectComplete(const Result& result) {

@@ -29,11 +29,6 @@ using namespace pf::testing;
 constexpr int kPieceLength = 1 << 20;
 constexpr int kRunTimeoutMs = 60000;
 
-struct Result {
-  int exitCode = -1;
-  std::string output;
-};
-
 size_t Count(const std::string& text, const std::string& part) {
   size_t count = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
@@ -155,15 +150,7 @@ class WildServersTest : public ::testing::Test {
     for (const std::string& source : sources) args.insert(args.end(), {"--source", source});
     args.insert(args.end(), extra.begin(), extra.end());
     const fs::path log = work_ / ("pftool-" + std::to_string(runs_++) + ".log");
-    const pid_t pid = StartProcess(args, log.string());
-    if (interruptAfterMs > 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
-      SendInterrupt(pid);
-    }
-    Result result;
-    result.exitCode = WaitForExit(pid, kRunTimeoutMs);
-    result.output = ReadFile(log);
-    return result;
+    return RunToEnd(args, log, kRunTimeoutMs, interruptAfterMs);
   }
 
   // A first run stopped part-way, so that the next one resumes.

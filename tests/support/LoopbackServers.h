@@ -128,6 +128,27 @@ inline std::string ReadFile(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// How a program run ended: its exit status and what it printed.
+struct Result {
+  int exitCode = -1;
+  std::string output;  // stdout and stderr
+};
+
+// Runs a program to its end with its output in `log`; with interruptAfterMs
+// > 0 it gets a Ctrl-C after that long.
+inline Result RunToEnd(const std::vector<std::string>& args, const std::filesystem::path& log, int timeoutMs,
+                       int interruptAfterMs = 0) {
+  const pid_t pid = StartProcess(args, log.string());
+  if (interruptAfterMs > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
+    SendInterrupt(pid);
+  }
+  Result result;
+  result.exitCode = WaitForExit(pid, timeoutMs);
+  result.output = ReadFile(log);
+  return result;
+}
+
 #ifdef PFTOOL_PATH
 // A torrent of one file made with `pftool make-torrent` (a tracker nobody
 // listens on); false when pftool fails.
