@@ -267,9 +267,16 @@ TEST_F(WildServersTest, FailuresAreToldOnceAndNoSourceLeftEndsTheDownload) {
     return std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nshortzz\r\n");
   });
   const std::string closed = "http://127.0.0.4:" + std::to_string(FreeLoopbackPort()) + "/file.bin";
+  const fs::path logBase = work_ / "log" / "run";
+  fs::create_directories(logBase.parent_path());
   const Result mixed = Run({gone.Url("/file.bin"), busy.Url("/file.bin"), broken.Url("/file.bin"), closed,
-                            "gopher://127.0.0.2/file.bin", good.Url("/file.bin")});
+                            "gopher://127.0.0.2/file.bin", good.Url("/file.bin")},
+                           {"--log", logBase.string()});
   ExpectComplete(mixed);
+  // The engine's log files say it too.
+  std::string logged;
+  for (const auto& file : fs::directory_iterator(logBase.parent_path())) logged += ReadFile(file.path());
+  EXPECT_NE(logged.find(gone.Url("/file.bin") + ": answered 404 Not Found"), std::string::npos) << logged;
   for (const std::string& line : {gone.Url("/file.bin") + ": answered 404 Not Found; not asked again",
                                   busy.Url("/file.bin") + ": answered 503 Service Unavailable; asked again later",
                                   broken.Url("/file.bin") + ": sent a broken chunked body",

@@ -157,6 +157,8 @@ int TaskSession::Start(const TaskOptions& options, bool seeding) {
       log.SetThresholds(pf::CPelicanfetchLogApi::kOff, 2);
     } else {
       log.SetBasePath(fs::absolute(options.logBase, error).string().c_str());
+      // Every channel goes to its file, not only the dump channel.
+      log.SetThresholds(0, 2);
     }
   });
   // The same proxy default as the application: [Proxy] of the task-link INI
