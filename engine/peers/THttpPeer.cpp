@@ -93,8 +93,7 @@ bool THttpPeer::ConnectionFailed() {
   if (!connection->TlsFailure().empty()) {
     // A certificate that is not trusted, or a server that cannot speak TLS,
     // gives the same answer every time.
-    const std::string reason = connection->TlsFailure();  // closing the connection clears it
-    GiveUp(SourceProblem::kTlsRefused, reason, SourceRetry::kDrop, 60);
+    GiveUp(SourceProblem::kTlsRefused, connection->TlsFailure(), SourceRetry::kDrop, 60);
     phase = kPhaseNothingLeft;
     return false;
   }
@@ -114,7 +113,7 @@ bool THttpPeer::IsStalled() {
   return true;
 }
 
-bool THttpPeer::GiveUp(SourceProblem problem, const std::string& detail, SourceRetry retry, int seconds) {
+bool THttpPeer::GiveUp(SourceProblem problem, std::string detail, SourceRetry retry, int seconds) {
   if (connection) connection->Close();
   work->ReportSource(*peerSource, problem, detail);
   work->Retry(*peerSource, retry, seconds);

@@ -78,8 +78,9 @@ class THttpPeer : public TPeerObject {
   // False, after telling the user why when the connection never got an
   // answer; a server that TLS refused is dropped.
   bool ConnectionFailed();
-  // Drops the source for good, telling the user why.
-  bool GiveUp(SourceProblem problem, const std::string& detail, SourceRetry retry, int seconds);
+  // Closes the connection, tells the user why and holds the source back or
+  // drops it. `detail` is a copy: closing may clear what it came from.
+  bool GiveUp(SourceProblem problem, std::string detail, SourceRetry retry, int seconds);
 
   ChunkedDecoder chunks_;
   QSocketBuffer decoded_{4096};
