@@ -119,6 +119,12 @@ bool EngineListener::IsOpen() {
   return State().socket != nullptr;
 }
 
+bool EngineListener::HasWaiting() {
+  ScopedLock lock(&ListenerLock());
+  const auto& socket = State().socket;
+  return socket && platform::WaitSocket(socket->handle, false, 0) == 1;
+}
+
 uint16_t EngineListener::Port() {
   ScopedLock lock(&ListenerLock());
   return State().socket ? State().port : 0;

@@ -19,6 +19,8 @@ class EngineListener {
   // per call); how many.
   static int AcceptWaiting(uint32_t nowMs);
   static bool IsOpen();
+  // Whether a connection waits to be accepted (a poll, no wait).
+  static bool HasWaiting();
   // The machine's address for listening (network order) as last looked up;
   // 0 until the first lookup. Never waits: the upkeep looks it up again on a
   // thread of its own now and then. RefreshLocalAddress looks it up and

@@ -10,6 +10,7 @@
 #include "engine/base/CPelicanfetchLog.h"
 #include "engine/task/ProcessIpFilter.h"
 #include "engine/task/EngineListener.h"
+#include "engine/task/IncomingConnections.h"
 #include "engine/task/TorrentMetadata.h"
 #include "engine/base/EngineLocks.h"
 #include "engine/base/EngineClock.h"
@@ -503,7 +504,9 @@ int64_t TWorkThread::Tick() {
   // every tick: its kernel queue is short, and a full queue turns honest
   // peers away unseen while a flood of connections lasts.
   const bool crowded = lastCrowdedSweep_ != 0 && TickMs() - lastCrowdedSweep_ < 1000;
-  if (TickMs() - lastIncomingTick_ >= 400 || crowded) {
+  // A peer that connects is answered within a tick, not at the next sweep.
+  const bool waiting = IncomingConnections::PendingCount() > 0 || EngineListener::HasWaiting();
+  if (TickMs() - lastIncomingTick_ >= 400 || crowded || waiting) {
     lastIncomingTick_ = TickMs();
     AcceptIncomingAndKeepListener();
   }

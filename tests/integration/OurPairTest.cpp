@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -265,6 +266,28 @@ class OurPairTest : public ::testing::Test {
   PftoolPeer seeder_;
   PftoolPeer leecher_;
 };
+
+// A peer's handshake is answered within a tick, not at the next sweep of
+// the listener (every 400 ms).
+TEST_F(OurPairTest, AHandshakeIsAnsweredAtOnce) {
+  StartSeeder();
+  const std::string handshake = Handshake(infoHash_, "-XX0001-prompt-peer1");
+  std::vector<int64_t> waits;
+  for (int attempt = 0; attempt < 7; ++attempt) {
+    const int fd = ConnectFrom("127.0.0.6", "127.0.0.2", seeder_.Port(), 3000);
+    ASSERT_GE(fd, 0);
+    const auto started = std::chrono::steady_clock::now();
+    SendAll(fd, handshake);
+    const std::string answer = ReceiveUntil(fd, 68, started + std::chrono::seconds(3));
+    waits.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+                        .count());
+    ::close(fd);
+    ASSERT_EQ(answer.size(), 68u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(137));  // lands anywhere between two sweeps
+  }
+  std::sort(waits.begin(), waits.end());
+  EXPECT_LT(waits[waits.size() / 2], 150) << "median wait in ms";
+}
 
 TEST_F(OurPairTest, WrongBlocksFromOnePeerAreNeverKept) {
   StartSeeder();
