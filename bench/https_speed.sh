@@ -86,23 +86,11 @@ for ((i = 1; i <= runs; i++)); do
             pftool-http) cmd=("$pftool" download --torrent "$work/payload.torrent" --target "$work/dl/out.bin" --source "$url") ;;
             curl-http) cmd=(curl -sS -o "$work/dl/out.bin" "$url") ;;
         esac
-        read -r w c m < <(timed "$name" "${cmd[@]}")
-        [[ -n ${w:-} ]] || exit 1
-        [[ $i -eq 1 ]] && check_content "$name"
-        printf 'run %d  %-12s %7.2f s  cpu %6.2f s  rss %7d KB\n' "$i" "$name" "$w" "$c" "$m"
-        wall[$name]+="$w "; cpu[$name]+="$c "; rss[$name]+="$m "
+        record_run "$i" "$name" "${cmd[@]}"
     done
 done
 declare -A med_wall med_cpu
-echo "# medians"
-for name in "${names[@]}"; do
-    med_wall[$name]=$(tr ' ' '\n' <<<"${wall[$name]}" | grep . | median)
-    mc=$(tr ' ' '\n' <<<"${cpu[$name]}" | grep . | median)
-    med_cpu[$name]=$mc
-    peak=$(tr ' ' '\n' <<<"${rss[$name]}" | grep . | sort -g | tail -1)
-    awk -v n="$name" -v w="${med_wall[$name]}" -v c="$mc" -v m="$peak" -v mb="$size_mb" \
-        'BEGIN {printf "%-12s %7.2f s  %7.0f MB/s  cpu %6.2f s (%.2f s/GiB)  peak rss %d KB\n", n, w, mb * 1.048576 / w, c, c * 1024 / mb, m}'
-done
+print_medians
 awk -v p="${med_wall[pftool-https]}" -v c="${med_wall[curl-https]}" -v ph="${med_wall[pftool-http]}" \
     -v ch="${med_wall[curl-http]}" \
     'BEGIN {printf "ratio wall  https: pftool/curl %.2f   http: pftool/curl %.2f   pftool https/http %.2f\n", p / c, ph / ch, p / ph}'
