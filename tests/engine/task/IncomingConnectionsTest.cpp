@@ -30,6 +30,16 @@ uint32_t Loopback() {
   return ip;
 }
 
+// The next connection the listener gets, waiting up to a second for it.
+std::unique_ptr<QTcpSocket> AcceptWithin(QTcpSocket& listener) {
+  std::unique_ptr<QTcpSocket> accepted;
+  for (int i = 0; i < 100 && !accepted; ++i) {
+    accepted = listener.Accept();
+    if (!accepted) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return accepted;
+}
+
 class Incoming : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -102,11 +112,7 @@ TEST_F(Incoming, SweepHandsOverMatchedConnectionsWithTheirPreambleStripped) {
   for (const auto& bytes : sends) {
     auto client = std::make_unique<QTcpSocket>();
     ASSERT_TRUE(client->Connect(Loopback(), listener.localPort, true));
-    std::unique_ptr<QTcpSocket> accepted;
-    for (int i = 0; i < 100 && !accepted; ++i) {
-      accepted = listener.Accept();
-      if (!accepted) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    std::unique_ptr<QTcpSocket> accepted = AcceptWithin(listener);
     ASSERT_TRUE(accepted);
     ASSERT_EQ(client->Send(bytes.data(), static_cast<int>(bytes.size())), static_cast<int>(bytes.size()));
     IncomingConnections::AddPending(std::move(accepted), 0, Loopback());
@@ -134,11 +140,7 @@ TEST_F(Incoming, OldestPendingConnectionsGoBeyondTheLimit) {
   for (size_t i = 0; i < IncomingConnections::kMaxPending + 3; ++i) {
     auto client = std::make_unique<QTcpSocket>();
     ASSERT_TRUE(client->Connect(Loopback(), listener.localPort, true));
-    std::unique_ptr<QTcpSocket> accepted;
-    for (int t = 0; t < 100 && !accepted; ++t) {
-      accepted = listener.Accept();
-      if (!accepted) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    std::unique_ptr<QTcpSocket> accepted = AcceptWithin(listener);
     ASSERT_TRUE(accepted);
     accepted->remotePort = static_cast<uint16_t>(i);
     IncomingConnections::AddPending(std::move(accepted), static_cast<uint32_t>(i), Loopback());
@@ -160,11 +162,7 @@ TEST_F(Incoming, AFullListKeepsTheConnectionWhoseHandshakeIsIn) {
   auto connect = [&](const std::vector<uint8_t>& bytes, uint32_t nowMs) {
     auto client = std::make_unique<QTcpSocket>();
     ASSERT_TRUE(client->Connect(Loopback(), listener.localPort, true));
-    std::unique_ptr<QTcpSocket> accepted;
-    for (int t = 0; t < 100 && !accepted; ++t) {
-      accepted = listener.Accept();
-      if (!accepted) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    std::unique_ptr<QTcpSocket> accepted = AcceptWithin(listener);
     ASSERT_TRUE(accepted);
     if (!bytes.empty()) {
       ASSERT_EQ(client->Send(bytes.data(), static_cast<int>(bytes.size())), static_cast<int>(bytes.size()));
